@@ -1,0 +1,116 @@
+// The pandas-backed data object: classes `DataFrame` and `DataFrameView`.
+//
+// Both classes are ordinary Python classes created at module initialisation
+// through the metaclass of the host's `Base`; their methods are the native
+// functions declared here, one group per source file.  Every function takes
+// the bound arguments of one call (`self` first) and returns the Python
+// result; Python errors travel as `py::error_already_set`.
+#pragma once
+
+#include "native_call.hpp"
+
+namespace kestro::native {
+
+// A name bound in the module's namespace (`np`, `pd`, `Base`, ...), looked up
+// at call time so that the module behaves like any Python module.
+py::object global(const char* name);
+
+// The class objects created at initialisation.
+py::object dataFrameClass();
+
+// Helpers shared by several groups ----------------------------------------
+
+// `self._data`, the backing pandas table.
+inline py::object backingTable(py::handle self) { return self.attr("_data"); }
+
+// `slice(start, stop)`.
+inline py::object slice(py::handle start, py::handle stop) {
+    PyObject* result = PySlice_New(start.ptr(), stop.ptr(), nullptr);
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// `pd.RangeIndex(n)`.
+py::object rangeIndex(py::handle length);
+
+// Python's `a > b` on numpy dtypes: the larger dtype under safe casting.
+bool dtypeGreater(py::handle candidate, py::handle current);
+
+// Constructs a module `DataFrame` from `data` with keyword arguments.
+py::object newDataFrame(py::handle data, py::dict kwds = py::dict());
+
+// Class set-up and construction (dataframe_core.cpp) -----------------------
+py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict kwds);
+py::object getPoints(py::handle self, py::handle names);
+py::object getFeatures(py::handle self, py::handle names);
+py::object viewGetPoints(py::handle self, py::handle names);
+py::object viewGetFeatures(py::handle self, py::handle names);
+py::object getTypeString(py::handle self);
+py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
+                py::handle featureStart, py::handle featureEnd, py::handle dropDimension);
+py::object checkInvariants(py::handle self, py::handle level);
+
+// Element types (dataframe_dtypes.cpp) --------------------------------------
+py::object setDtypes(py::handle self, py::handle dtypes);
+py::object convertToNumericTypes(py::handle self, py::handle usableTypes);
+py::object asNumpyArray(py::handle self, py::handle numericRequired);
+extern const char* const kAsNumpyArrayDoc;
+extern const char* const kSetDtypesDoc;
+extern const char* const kConvertToNumericTypesDoc;
+
+// Element-wise computation and queries (dataframe_elementwise.cpp) ----------
+py::object transform(py::handle self, py::handle toTransform, py::handle points,
+                     py::handle features);
+py::object calculate(py::handle self, py::handle function, py::handle points,
+                     py::handle features, py::handle preserveZeros);
+py::object countUnique(py::handle self, py::handle points, py::handle features);
+py::object containsZero(py::handle self);
+py::object isIdentical(py::handle self, py::handle other);
+py::object iterateElements(py::handle self, py::handle order, py::handle only);
+extern const char* const kTransformDoc;
+extern const char* const kCalculateDoc;
+extern const char* const kCountUniqueDoc;
+extern const char* const kContainsZeroDoc;
+extern const char* const kIsIdenticalDoc;
+extern const char* const kIterateElementsDoc;
+
+// Conversion and export (dataframe_convert.cpp) -----------------------------
+py::object copyTo(py::handle self, py::handle to);
+py::object createNestedObject(py::handle self, py::handle pointIndex);
+py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointNames,
+                   py::handle includeFeatureNames);
+py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointNames,
+                   py::handle includeFeatureNames);
+extern const char* const kCopyDoc;
+extern const char* const kCreateNestedObjectDoc;
+extern const char* const kSaveCSVDoc;
+extern const char* const kSaveMTXDoc;
+
+// Reshaping and element access (dataframe_reshape.cpp) ----------------------
+py::object transpose(py::handle self);
+py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle pointStart,
+                            py::handle featureStart, py::handle pointEnd,
+                            py::handle featureEnd);
+py::object flatten(py::handle self, py::handle order);
+py::object unflatten(py::handle self, py::handle reshape, py::handle order);
+py::object merge(py::handle self, py::handle other, py::handle point, py::handle feature,
+                 py::handle onFeature, py::handle matchingFtIdx);
+py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueIdx);
+py::object getitem(py::handle self, py::handle x, py::handle y);
+extern const char* const kTransposeDoc;
+extern const char* const kReplaceRectangleDoc;
+extern const char* const kFlattenDoc;
+extern const char* const kUnflattenDoc;
+extern const char* const kMergeDoc;
+extern const char* const kReplaceFeatureWithBinaryFeaturesDoc;
+
+// Arithmetic (dataframe_arith.cpp) ------------------------------------------
+py::object binaryOperations(py::handle self, py::handle opName, py::handle other);
+py::object matmul(py::handle self, py::handle other);
+extern const char* const kBinaryOperationsDoc;
+extern const char* const kMatmulDoc;
+
+// Raised by hooks that are declared but not built yet.
+[[noreturn]] void notImplemented(const char* hookName);
+
+}  // namespace kestro::native

@@ -1,0 +1,451 @@
+// Module initialisation, class set-up and construction of the data object.
+#include "dataframe.hpp"
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestro::native {
+
+namespace {
+
+// The one initialised module of this process (borrowed: cleared when the
+// module object is freed).  Methods keep the module alive through their
+// `__self__`, so the pointer is valid whenever a method runs.
+PyObject* g_module = nullptr;
+int64_t g_mainInterpreterId = -1;
+
+constexpr const char* kModuleDoc = "\nClass extending Base, using a pandas DataFrame to store data.\n";
+
+constexpr const char* kDataFrameDoc =
+    "\n    Class providing implementations of data manipulation operations on\n"
+    "    data stored in a pandas DataFrame.\n\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    data : object\n"
+    "        pandas DataFrame or two-dimensional numpy array.\n"
+    "    reuseData : bool\n"
+    "        Only used when data is a pandas DataFrame.\n"
+    "    kwds\n"
+    "        Included due to best practices so args may automatically be\n"
+    "        passed further up into the hierarchy if needed.\n"
+    "    ";
+
+constexpr const char* kDataFrameViewDoc = "\n    Read only access to a DataFrame object.\n    ";
+
+using Impl = py::object (*)(Call&);
+
+struct Method {
+    Signature sig;
+    const char* doc;
+    Impl impl;
+};
+
+// The methods of `DataFrame`, in definition order.
+const Method kDataFrameMethods[] = {
+    {{"__init__", {"self", "data", "reuseData"}, 2, true}, nullptr,
+     [](Call& c) { return init(c[0], c[1], c[2], c.kwds()); }},
+    {{"_getPoints", {"self", "names"}, 2}, nullptr,
+     [](Call& c) { return getPoints(c[0], c[1]); }},
+    {{"_getFeatures", {"self", "names"}, 2}, nullptr,
+     [](Call& c) { return getFeatures(c[0], c[1]); }},
+    {{"_transform_implementation", {"self", "toTransform", "points", "features"}, 4},
+     kTransformDoc, [](Call& c) { return transform(c[0], c[1], c[2], c[3]); }},
+    {{"_calculate_implementation", {"self", "function", "points", "features", "preserveZeros"}, 5},
+     kCalculateDoc, [](Call& c) { return calculate(c[0], c[1], c[2], c[3], c[4]); }},
+    {{"_countUnique_implementation", {"self", "points", "features"}, 3}, kCountUniqueDoc,
+     [](Call& c) { return countUnique(c[0], c[1], c[2]); }},
+    {{"_transpose_implementation", {"self"}, 1}, kTransposeDoc,
+     [](Call& c) { return transpose(c[0]); }},
+    {{"_getTypeString_implementation", {"self"}, 1}, nullptr,
+     [](Call& c) { return getTypeString(c[0]); }},
+    {{"_isIdentical_implementation", {"self", "other"}, 2}, kIsIdenticalDoc,
+     [](Call& c) { return isIdentical(c[0], c[1]); }},
+    {{"_saveCSV_implementation", {"self", "outPath", "includePointNames", "includeFeatureNames"}, 4},
+     kSaveCSVDoc, [](Call& c) { return saveCSV(c[0], c[1], c[2], c[3]); }},
+    {{"_saveMTX_implementation", {"self", "outPath", "includePointNames", "includeFeatureNames"}, 4},
+     kSaveMTXDoc, [](Call& c) { return saveMTX(c[0], c[1], c[2], c[3]); }},
+    {{"_copy_implementation", {"self", "to"}, 2}, kCopyDoc,
+     [](Call& c) { return copyTo(c[0], c[1]); }},
+    {{"_replaceRectangle_implementation",
+      {"self", "replaceWith", "pointStart", "featureStart", "pointEnd", "featureEnd"}, 6},
+     kReplaceRectangleDoc,
+     [](Call& c) { return replaceRectangle(c[0], c[1], c[2], c[3], c[4], c[5]); }},
+    {{"_flatten_implementation", {"self", "order"}, 2}, kFlattenDoc,
+     [](Call& c) { return flatten(c[0], c[1]); }},
+    {{"_unflatten_implementation", {"self", "reshape", "order"}, 3}, kUnflattenDoc,
+     [](Call& c) { return unflatten(c[0], c[1], c[2]); }},
+    {{"_merge_implementation",
+      {"self", "other", "point", "feature", "onFeature", "matchingFtIdx"}, 6},
+     kMergeDoc, [](Call& c) { return merge(c[0], c[1], c[2], c[3], c[4], c[5]); }},
+    {{"_replaceFeatureWithBinaryFeatures_implementation", {"self", "uniqueIdx"}, 2},
+     kReplaceFeatureWithBinaryFeaturesDoc,
+     [](Call& c) { return replaceFeatureWithBinaryFeatures(c[0], c[1]); }},
+    {{"_getitem_implementation", {"self", "x", "y"}, 3}, nullptr,
+     [](Call& c) { return getitem(c[0], c[1], c[2]); }},
+    {{"_view_implementation",
+      {"self", "pointStart", "pointEnd", "featureStart", "featureEnd", "dropDimension"}, 6},
+     nullptr, [](Call& c) { return view(c[0], c[1], c[2], c[3], c[4], c[5]); }},
+    {{"_createNestedObject", {"self", "pointIndex"}, 2}, kCreateNestedObjectDoc,
+     [](Call& c) { return createNestedObject(c[0], c[1]); }},
+    {{"_checkInvariants_implementation", {"self", "level"}, 2}, nullptr,
+     [](Call& c) { return checkInvariants(c[0], c[1]); }},
+    {{"_containsZero_implementation", {"self"}, 1}, kContainsZeroDoc,
+     [](Call& c) { return containsZero(c[0]); }},
+    {{"_binaryOperations_implementation", {"self", "opName", "other"}, 3}, kBinaryOperationsDoc,
+     [](Call& c) { return binaryOperations(c[0], c[1], c[2]); }},
+    {{"_matmul__implementation", {"self", "other"}, 2}, kMatmulDoc,
+     [](Call& c) { return matmul(c[0], c[1]); }},
+    {{"_convertToNumericTypes_implementation", {"self", "usableTypes"}, 2},
+     kConvertToNumericTypesDoc, [](Call& c) { return convertToNumericTypes(c[0], c[1]); }},
+    {{"_iterateElements_implementation", {"self", "order", "only"}, 3}, kIterateElementsDoc,
+     [](Call& c) { return iterateElements(c[0], c[1], c[2]); }},
+    {{"_setDtypes", {"self", "dtypes"}, 2}, kSetDtypesDoc,
+     [](Call& c) { return setDtypes(c[0], c[1]); }},
+    {{"_asNumpyArray", {"self", "numericRequired"}, 1}, kAsNumpyArrayDoc,
+     [](Call& c) { return asNumpyArray(c[0], c[1]); }},
+};
+
+// The methods `DataFrameView` defines itself.
+const Method kDataFrameViewMethods[] = {
+    {{"_getPoints", {"self", "names"}, 2}, nullptr,
+     [](Call& c) { return viewGetPoints(c[0], c[1]); }},
+    {{"_getFeatures", {"self", "names"}, 2}, nullptr,
+     [](Call& c) { return viewGetFeatures(c[0], c[1]); }},
+};
+
+template <const Method* Table, std::size_t I>
+PyObject* methodEntry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    const Method& method = Table[I];
+    Call call;
+    if (!bindArguments(method.sig, args, nargs, kwnames, call)) return nullptr;
+    return translateExceptions([&] { return method.impl(call); });
+}
+
+// "name(self, a, b=False, **kwds)\n--\n\n" followed by the docstring: the
+// form from which `inspect.signature` and `help()` read the signature.
+std::string documentation(const Method& method) {
+    const Signature& sig = method.sig;
+    std::string text = std::string(sig.name) + "(";
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (i) text += ", ";
+        text += sig.params[i];
+        if (i >= sig.required) text += "=False";
+    }
+    if (sig.varKeywords) text += ", **kwds";
+    text += ")\n--\n\n";
+    if (method.doc) text += method.doc;
+    return text;
+}
+
+// PyMethodDef records must outlive every function object made from them.
+template <const Method* Table, std::size_t... I>
+std::vector<PyMethodDef>& methodDefs(std::index_sequence<I...>) {
+    static std::vector<std::string> docs{documentation(Table[I])...};
+    static std::vector<PyMethodDef> defs{
+        PyMethodDef{Table[I].sig.name,
+                    reinterpret_cast<PyCFunction>(
+                        reinterpret_cast<void (*)()>(&methodEntry<Table, I>)),
+                    METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...};
+    return defs;
+}
+
+// `from <module> import <names>` (relative for level 1) into the module.
+void importNames(py::module_& module, const char* from, std::initializer_list<const char*> names,
+                 int level = 0) {
+    py::list fromList;
+    for (const char* name : names) fromList.append(name);
+    py::object source = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevel(
+        from, module.attr("__dict__").ptr(), nullptr, fromList.ptr(), level));
+    if (!source) throw py::error_already_set();
+    for (const char* name : names) {
+        PyObject* value = PyObject_GetAttrString(source.ptr(), name);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", name,
+                         py::str(source.attr("__name__")).ptr());
+            throw py::error_already_set();
+        }
+        module.attr(name) = py::reinterpret_steal<py::object>(value);
+    }
+}
+
+// The metaclass a class statement with these bases would use.
+py::object metaclassOf(const py::tuple& bases) {
+    py::handle winner = reinterpret_cast<PyObject*>(Py_TYPE(bases[0].ptr()));
+    for (py::handle base : bases) {
+        py::handle candidate = reinterpret_cast<PyObject*>(Py_TYPE(base.ptr()));
+        auto* w = reinterpret_cast<PyTypeObject*>(winner.ptr());
+        auto* c = reinterpret_cast<PyTypeObject*>(candidate.ptr());
+        if (PyType_IsSubtype(w, c)) continue;
+        if (PyType_IsSubtype(c, w)) {
+            winner = candidate;
+            continue;
+        }
+        throw py::type_error(
+            "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+            "subclass of the metaclasses of all its bases");
+    }
+    return py::reinterpret_borrow<py::object>(winner);
+}
+
+template <const Method* Table, std::size_t N>
+py::object createClass(py::module_& module, const char* name, py::tuple bases, const char* doc) {
+    py::object metaclass = metaclassOf(bases);
+    py::object prepare = py::getattr(metaclass, "__prepare__", py::none());
+    py::object namespace_ = prepare.is_none() ? py::dict() : prepare(name, bases);
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__qualname__"] = name;
+    namespace_["__doc__"] = doc;
+    py::object moduleName = module.attr("__name__");
+    for (PyMethodDef& def : methodDefs<Table>(std::make_index_sequence<N>{})) {
+        py::object function = py::reinterpret_steal<py::object>(
+            PyCFunction_NewEx(&def, module.ptr(), moduleName.ptr()));
+        if (!function) throw py::error_already_set();
+        py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+        if (!method) throw py::error_already_set();
+        namespace_[def.ml_name] = method;
+    }
+    return metaclass(name, bases, namespace_);
+}
+
+void populate(py::module_ module) {
+    module.attr("itertools") = py::module_::import("itertools");
+    module.attr("numbers") = py::module_::import("numbers");
+    module.attr("np") = py::module_::import("numpy");
+    module.attr("kestro") = py::module_::import("kestro");
+    importNames(module, "kestro.exceptions", {"InvalidArgumentType", "InvalidArgumentValue"});
+    importNames(module, "kestro.exceptions", {"PackageException"});
+    importNames(module, "kestro._utility", {"allowedNumpyDType"});
+    importNames(module, "kestro._utility", {"inheritDocstringsFactory"});
+    importNames(module, "kestro._utility", {"isAllowedSingleElement"});
+    importNames(module, "kestro._utility", {"pandasDataFrameToList"});
+    importNames(module, "kestro._utility", {"scipy", "pd"});
+    importNames(module, "base", {"Base"}, 1);
+    importNames(module, "views", {"BaseView"}, 1);
+    importNames(module, "dataframeAxis", {"DataFramePoints", "DataFramePointsView"}, 1);
+    importNames(module, "dataframeAxis", {"DataFrameFeatures", "DataFrameFeaturesView"}, 1);
+    importNames(module, "_dataHelpers", {"allDataIdentical"}, 1);
+    importNames(module, "_dataHelpers", {"createDataNoValidation"}, 1);
+    importNames(module, "_dataHelpers", {"denseCountUnique"}, 1);
+    importNames(module, "_dataHelpers", {"KestroElementIterator"}, 1);
+    importNames(module, "_dataHelpers", {"convertToNumpyOrder", "isValid2DObject"}, 1);
+    importNames(module, "_dataHelpers", {"getFeatureDtypes"}, 1);
+
+    constexpr std::size_t kFrameCount = std::size(kDataFrameMethods);
+    py::object frameClass = createClass<kDataFrameMethods, kFrameCount>(
+        module, "DataFrame", py::make_tuple(module.attr("Base")), kDataFrameDoc);
+    py::object decorate = module.attr("inheritDocstringsFactory")(module.attr("Base"));
+    module.attr("DataFrame") = decorate(frameClass);
+
+    constexpr std::size_t kViewCount = std::size(kDataFrameViewMethods);
+    module.attr("DataFrameView") = createClass<kDataFrameViewMethods, kViewCount>(
+        module, "DataFrameView", py::make_tuple(module.attr("BaseView"), module.attr("DataFrame")),
+        kDataFrameViewDoc);
+    module.attr("__test__") = py::dict();
+}
+
+// Py_mod_create: one interpreter per process, one module object per process.
+PyObject* moduleCreate(PyObject* spec, PyModuleDef* /*def*/) {
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return nullptr;
+    if (g_mainInterpreterId == -1) {
+        g_mainInterpreterId = current;
+    } else if (current != g_mainInterpreterId) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (g_module) return Py_NewRef(g_module);
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
+}
+
+// Py_mod_exec: runs once; executing again on the same module is a no-op.
+int moduleExec(PyObject* module) {
+    if (g_module) {
+        if (g_module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'dataframe' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    g_module = module;
+    PyObject* result = translateExceptions([&] {
+        populate(py::reinterpret_borrow<py::module_>(module));
+        return py::none();
+    });
+    if (!result) {
+        g_module = nullptr;
+        return -1;
+    }
+    Py_DECREF(result);
+    return 0;
+}
+
+void moduleFree(void* module) {
+    if (g_module == module) g_module = nullptr;
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&moduleCreate)},
+    {Py_mod_exec, reinterpret_cast<void*>(&moduleExec)},
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "dataframe",
+    kModuleDoc,
+    0,
+    nullptr,
+    kModuleSlots,
+    nullptr,
+    nullptr,
+    moduleFree,
+};
+
+}  // namespace
+
+// Shared helpers ------------------------------------------------------------
+
+py::object global(const char* name) {
+    PyObject* namespace_ = PyModule_GetDict(g_module);
+    PyObject* value = PyDict_GetItemString(namespace_, name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object dataFrameClass() { return global("DataFrame"); }
+
+py::object rangeIndex(py::handle length) { return global("pd").attr("RangeIndex")(length); }
+
+bool dtypeGreater(py::handle candidate, py::handle current) {
+    const int result = PyObject_RichCompareBool(candidate.ptr(), current.ptr(), Py_GT);
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+py::object newDataFrame(py::handle data, py::dict kwds) {
+    return dataFrameClass()(data, **kwds);
+}
+
+[[noreturn]] void notImplemented(const char* hookName) {
+    std::string message = std::string(hookName) + " is not implemented yet";
+    raise(PyExc_NotImplementedError, message.c_str());
+}
+
+// Construction --------------------------------------------------------------
+
+py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict kwds) {
+    py::object pd = global("pd");
+    if (!truthy(pd.attr("kestroAccessible")())) {
+        raise(global("PackageException"), "To use class DataFrame, pandas must be installed.");
+    }
+    const bool isTable = isInstance(data, pd.attr("DataFrame"));
+    if (!isTable && !truthy(global("isValid2DObject")(data))) {
+        raise(global("InvalidArgumentType"),
+              "the input data can only be a pandas DataFrame or a two-"
+              "dimensional list or numpy array.");
+    }
+    if (isTable) {
+        self.attr("_data") = truthy(reuseData) ? py::reinterpret_borrow<py::object>(data)
+                                               : data.attr("copy")();
+    } else {
+        self.attr("_data") = pd.attr("DataFrame")(data, py::arg("copy") = true);
+    }
+    py::object shape = kwds.attr("get")("shape");
+    if (shape.is_none()) kwds["shape"] = backingTable(self).attr("shape");
+
+    py::object super = py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject*>(&PySuper_Type));
+    super(dataFrameClass(), self).attr("__init__")(**py::dict(kwds));
+    return py::none();
+}
+
+py::object getPoints(py::handle self, py::handle names) {
+    return global("DataFramePoints")(self, names);
+}
+
+py::object getFeatures(py::handle self, py::handle names) {
+    return global("DataFrameFeatures")(self, names);
+}
+
+py::object viewGetPoints(py::handle self, py::handle names) {
+    return global("DataFramePointsView")(self, names);
+}
+
+py::object viewGetFeatures(py::handle self, py::handle names) {
+    return global("DataFrameFeaturesView")(self, names);
+}
+
+py::object getTypeString(py::handle /*self*/) { return py::str("DataFrame"); }
+
+// Views ---------------------------------------------------------------------
+
+py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
+                py::handle featureStart, py::handle featureEnd, py::handle dropDimension) {
+    py::dict kwds;
+    py::object table = backingTable(self);
+    kwds["data"] = table.attr("iloc")[py::make_tuple(slice(pointStart, pointEnd),
+                                                     slice(featureStart, featureEnd))];
+    kwds["source"] = self;
+    py::object pRange = py::reinterpret_borrow<py::object>(pointEnd) - pointStart;
+    py::object fRange = py::reinterpret_borrow<py::object>(featureEnd) - featureStart;
+    py::object start[2] = {py::reinterpret_borrow<py::object>(pointStart),
+                           py::reinterpret_borrow<py::object>(featureStart)};
+    py::object end[2] = {py::reinterpret_borrow<py::object>(pointEnd),
+                         py::reinterpret_borrow<py::object>(featureEnd)};
+
+    py::object dims = self.attr("_dims");
+    if (py::len(dims) > 2) {
+        py::object shape;
+        if (truthy(dropDimension)) {
+            shape = dims[slice(py::int_(1), py::none())];
+            py::object source = self.attr("_createNestedObject")(pointStart);
+            kwds["source"] = source;
+            kwds["data"] = source.attr("_data");
+            py::object sourceShape = source.attr("shape");
+            start[0] = py::int_(0);
+            end[0] = sourceShape[py::int_(0)];
+            start[1] = py::int_(0);
+            end[1] = sourceShape[py::int_(1)];
+            pRange = sourceShape[py::int_(0)];
+            fRange = sourceShape[py::int_(1)];
+        } else {
+            shape = dims.attr("copy")();
+            shape[py::int_(0)] = pRange;
+        }
+        kwds["shape"] = shape;
+    }
+    kwds["pointStart"] = start[0];
+    kwds["pointEnd"] = end[0];
+    kwds["featureStart"] = start[1];
+    kwds["featureEnd"] = end[1];
+
+    py::object result = global("DataFrameView")(**kwds);
+    py::object resultTable = backingTable(result);
+    resultTable.attr("index") = rangeIndex(pRange);
+    resultTable.attr("columns") = rangeIndex(fRange);
+    return result;
+}
+
+// Invariants ----------------------------------------------------------------
+
+py::object checkInvariants(py::handle /*self*/, py::handle /*level*/) {
+    notImplemented("_checkInvariants_implementation");
+}
+
+}  // namespace kestro::native
+
+PyMODINIT_FUNC PyInit_dataframe() { return PyModuleDef_Init(&kestro::native::kModuleDef); }

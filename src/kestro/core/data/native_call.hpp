@@ -1,0 +1,180 @@
+// Argument binding and error plumbing shared by every native method.
+//
+// Methods of the data object classes are plain builtin functions (wrapped in
+// `instancemethod` so that they bind like Python functions).  Their arguments
+// are bound here with the wording CPython users know from compiled Python
+// functions: every parameter by position or keyword, defaults, an optional
+// `**kwds`, and the classic "takes exactly N positional arguments" errors.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstddef>
+#include <exception>
+#include <initializer_list>
+#include <new>
+
+namespace kestro::native {
+
+namespace py = pybind11;
+
+inline constexpr std::size_t kMaxParams = 8;
+
+// Static description of one method's parameter list.  `self` is the first
+// parameter and counts in the "given" totals, as it does for Python methods.
+struct Signature {
+    const char* name;
+    std::array<const char*, kMaxParams> params{};
+    std::size_t count = 0;
+    std::size_t required = 0;
+    bool varKeywords = false;
+
+    Signature(const char* methodName, std::initializer_list<const char*> names,
+              std::size_t requiredCount, bool collectsKeywords = false)
+        : name(methodName), required(requiredCount), varKeywords(collectsKeywords) {
+        for (const char* n : names) params[count++] = n;
+    }
+};
+
+// The bound arguments of one call: borrowed from the caller's frame, valid for
+// the duration of the call only.
+class Call {
+public:
+    py::handle operator[](std::size_t i) const { return values_[i]; }
+    // The collected `**kwds` (only for signatures that declare them).
+    py::dict kwds() const { return py::reinterpret_borrow<py::dict>(kwds_); }
+
+private:
+    friend bool bindArguments(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, Call&);
+    std::array<py::handle, kMaxParams> values_{};
+    py::object kwds_;
+};
+
+namespace detail {
+
+inline void raiseCountError(const Signature& sig, Py_ssize_t given) {
+    const bool exact = sig.required == sig.count;
+    Py_ssize_t expected;
+    const char* moreOrLess;
+    if (given < static_cast<Py_ssize_t>(sig.required)) {
+        expected = static_cast<Py_ssize_t>(sig.required);
+        moreOrLess = "at least";
+    } else {
+        expected = static_cast<Py_ssize_t>(sig.count);
+        moreOrLess = "at most";
+    }
+    if (exact) moreOrLess = "exactly";
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
+                 moreOrLess, expected, (expected == 1) ? "" : "s", given);
+}
+
+inline Py_ssize_t findParam(const Signature& sig, PyObject* key, std::size_t from,
+                            std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    return -1;
+}
+
+}  // namespace detail
+
+// Binds a vectorcall argument vector to `sig`.  Returns false with a Python
+// exception set when the call does not match the signature.
+inline bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, Call& call) {
+    if (nargs > static_cast<Py_ssize_t>(sig.count)) {
+        detail::raiseCountError(sig, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) call.values_[i] = args[i];
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* const* kwvalues = args + nargs;
+    Py_ssize_t unclaimed = nkw;
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < sig.count; ++i) {
+        PyObject* found = nullptr;
+        for (Py_ssize_t k = 0; k < nkw && !found; ++k) {
+            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), sig.params[i]) == 0) {
+                found = kwvalues[k];
+            }
+        }
+        if (found) {
+            call.values_[i] = found;
+            --unclaimed;
+        } else if (i < sig.required) {
+            detail::raiseCountError(sig, static_cast<Py_ssize_t>(i));
+            return false;
+        } else {
+            call.values_[i] = Py_False;  // every optional parameter defaults to False
+        }
+    }
+    if (sig.varKeywords) call.kwds_ = py::dict();
+    if (unclaimed <= 0) return true;
+
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+            return false;
+        }
+        if (detail::findParam(sig, key, static_cast<std::size_t>(nargs), sig.count) >= 0) continue;
+        if (detail::findParam(sig, key, 0, static_cast<std::size_t>(nargs)) >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         sig.name, key);
+            return false;
+        }
+        if (!sig.varKeywords) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         sig.name, key);
+            return false;
+        }
+        if (PyDict_SetItem(call.kwds_.ptr(), key, kwvalues[k]) < 0) return false;
+    }
+    return true;
+}
+
+// Runs `body`, turning any C++ exception into the matching Python exception.
+// Returns a new reference, or nullptr with an exception set.
+template <typename Body>
+PyObject* translateExceptions(Body&& body) noexcept {
+    try {
+        return body().release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+    }
+    return nullptr;
+}
+
+// Raises `type(message)`; `type` is any exception class, the host's included.
+[[noreturn]] inline void raise(py::handle type, const char* message) {
+    py::object instance = type(py::str(message));
+    PyErr_SetObject(type.ptr(), instance.ptr());
+    throw py::error_already_set();
+}
+
+// Python truth test that propagates the exception `__bool__` may raise.
+inline bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+inline bool isInstance(py::handle value, py::handle cls) {
+    const int result = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+}  // namespace kestro::native
