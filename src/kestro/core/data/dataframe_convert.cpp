@@ -21,7 +21,18 @@ const char* const kSaveMTXDoc =
 
 py::object copyTo(py::handle, py::handle) { notImplemented("_copy_implementation"); }
 
-py::object createNestedObject(py::handle, py::handle) { notImplemented("_createNestedObject"); }
+py::object createNestedObject(py::handle self, py::handle pointIndex) {
+    py::object dims = self.attr("_dims");
+    py::object trailing = dims[slice(py::int_(2), py::none())];
+    py::tuple storageShape = py::make_tuple(
+        dims[py::int_(1)], py::int_(global("np").attr("prod")(trailing)));
+    py::object point = self.attr("_asNumpyArray")()[pointIndex];
+    py::object values = point.attr("reshape")(storageShape);
+    py::dict kwds;
+    kwds["shape"] = dims[slice(py::int_(1), py::none())];
+    kwds["reuseData"] = true;
+    return newDataFrame(values, kwds);
+}
 
 py::object saveCSV(py::handle, py::handle, py::handle, py::handle) {
     notImplemented("_saveCSV_implementation");

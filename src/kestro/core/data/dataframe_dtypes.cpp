@@ -17,12 +17,78 @@ const char* const kConvertToNumericTypesDoc =
     "\n        Convert every feature to float64 unless all feature dtypes are\n"
     "        already among ``usableTypes``.\n        ";
 
-py::object setDtypes(py::handle, py::handle) { notImplemented("_setDtypes"); }
+namespace {
 
-py::object convertToNumericTypes(py::handle, py::handle) {
-    notImplemented("_convertToNumericTypes_implementation");
+py::object builtinType(PyTypeObject* type) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
 }
 
-py::object asNumpyArray(py::handle, py::handle) { notImplemented("_asNumpyArray"); }
+bool contains(py::handle container, py::handle value) {
+    const int result = PySequence_Contains(container.ptr(), value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+}  // namespace
+
+py::object setDtypes(py::handle self, py::handle dtypes) {
+    py::object table = backingTable(self);
+    py::tuple current(table.attr("dtypes"));
+    py::tuple wanted(py::reinterpret_borrow<py::object>(dtypes));
+    if (current.equal(wanted)) return py::none();
+    if (current.size() != wanted.size()) {
+        raise(global("InvalidArgumentValue"), "A dtype must be specified for each feature");
+    }
+    py::iterator wantedTypes = py::iter(dtypes);
+    for (py::handle item : table.attr("items")()) {
+        if (wantedTypes == py::iterator::sentinel()) break;
+        py::object dtype = py::reinterpret_borrow<py::object>(*wantedTypes);
+        ++wantedTypes;
+        py::object label = item[py::int_(0)];
+        py::object column = item[py::int_(1)];
+        py::object columnType = column.attr("dtype");
+        if (columnType.not_equal(dtype)) {
+            table[label] = column.attr("astype")(dtype);
+        }
+    }
+    return py::none();
+}
+
+py::object convertToNumericTypes(py::handle self, py::handle usableTypes) {
+    py::object table = backingTable(self);
+    for (py::handle dtype : table.attr("dtypes")) {
+        if (!contains(usableTypes, dtype)) {
+            self.attr("_data") = table.attr("astype")(builtinType(&PyFloat_Type));
+            break;
+        }
+    }
+    return py::none();
+}
+
+py::object asNumpyArray(py::handle self, py::handle numericRequired) {
+    py::object np = global("np");
+    py::object table = backingTable(self);
+    py::object floatType = builtinType(&PyFloat_Type);
+    const bool numeric = truthy(numericRequired);
+
+    py::set allowed;
+    allowed.add(np.attr("dtype")(builtinType(&PyBool_Type)));
+    allowed.add(np.attr("dtype")(builtinType(&PyLong_Type)));
+    allowed.add(np.attr("dtype")(floatType));
+    if (!numeric) allowed.add(np.attr("dtype")(np.attr("object_")));
+
+    py::object dtypes = table.attr("dtypes");
+    bool sharedType = py::len(table.attr("columns")) > 0;
+    py::object canCast = np.attr("can_cast");
+    for (py::handle dtype : dtypes) {
+        if (!allowed.contains(dtype) || !truthy(canCast(dtype, floatType))) {
+            sharedType = false;
+            break;
+        }
+    }
+    if (sharedType) return table.attr("to_numpy")();
+    if (numeric) return table.attr("to_numpy")(floatType);
+    return table.attr("astype")(np.attr("object_")).attr("to_numpy")();
+}
 
 }  // namespace kestro::native

@@ -44,8 +44,8 @@ py::object replaceFeatureWithBinaryFeatures(py::handle, py::handle) {
     notImplemented("_replaceFeatureWithBinaryFeatures_implementation");
 }
 
-py::object getitem(py::handle, py::handle, py::handle) {
-    notImplemented("_getitem_implementation");
+py::object getitem(py::handle self, py::handle x, py::handle y) {
+    return backingTable(self).attr("iat")[py::make_tuple(x, y)];
 }
 
 }  // namespace kestro::native

@@ -1,0 +1,99 @@
+"""Construction and storage of DataFrame data objects."""
+import numpy as np
+import pandas as pd
+import pytest
+
+import kestro
+from kestro.exceptions import InvalidArgumentType, PackageException
+from kestro._utility import pd as pdProxy
+from leakcheck import assert_no_growth
+
+TYPE_MESSAGE = ("the input data can only be a pandas DataFrame or a two-dimensional list or "
+                "numpy array.")
+
+
+@pytest.mark.parametrize("source", [
+    [[1, 2, 3], [4, 5, 6]],
+    np.array([[1, 2, 3], [4, 5, 6]]),
+    pd.DataFrame([[1, 2, 3], [4, 5, 6]]),
+])
+def test_inputs_kinds(make, source):
+    obj = make(source)
+    assert isinstance(obj._data, pd.DataFrame)
+    assert obj._data.shape == (2, 3)
+    assert obj.shape == (2, 3)
+    assert list(obj._data.dtypes) == [np.dtype(np.int64)] * 3
+    assert obj._data.values.tolist() == [[1, 2, 3], [4, 5, 6]]
+
+
+def test_names_reach_the_base(make):
+    obj = make([[1, 2]], pointNames=["p"], featureNames=["a", "b"])
+    assert obj.points.getNames() == ["p"]
+    assert obj.features.getNames() == ["a", "b"]
+
+
+def test_reuse_data_shares_the_table(make):
+    table = pd.DataFrame([[1.0, 2.0]])
+    shared = make(table, reuseData=True)
+    assert shared._data is table
+    copied = make(table)
+    assert copied._data is not table
+    copied._data.iat[0, 0] = 99.0
+    assert table.iat[0, 0] == 1.0
+
+
+@pytest.mark.parametrize("source", [[[1.0, 2.0]], np.array([[1.0, 2.0]])])
+def test_lists_and_arrays_are_copied(make, source):
+    obj = make(source, reuseData=True)
+    obj._data.iat[0, 0] = 42.0
+    assert np.asarray(source)[0, 0] == 1.0
+
+
+def test_shape_keyword_passed_unchanged(make):
+    obj = make(np.arange(24).reshape(2, 12), shape=[2, 3, 4])
+    assert obj._dims == [2, 3, 4]
+    assert obj.shape == (2, 12)
+    assert make([[1, 2]], shape=None).shape == (1, 2)
+
+
+@pytest.mark.parametrize("bad", [3, "text", {"a": 1}, np.arange(3), None])
+def test_unsupported_input(make, bad):
+    with pytest.raises(InvalidArgumentType) as info:
+        make(bad)
+    assert str(info.value) == TYPE_MESSAGE
+
+
+def test_pandas_check_comes_first(make):
+    with pdProxy.forcedUnavailable():
+        for data in ([[1]], 3):
+            with pytest.raises(PackageException) as info:
+                make(data)
+            assert str(info.value) == "To use class DataFrame, pandas must be installed."
+
+
+def test_type_string_and_axes(make, module):
+    obj = make([[1, 2], [3, 4]], pointNames=["x", "y"])
+    assert obj._getTypeString_implementation() == "DataFrame"
+    assert type(obj.points).__name__ == "DataFramePoints"
+    assert type(obj.features).__name__ == "DataFrameFeatures"
+    view = obj.view()
+    assert isinstance(view, module.DataFrameView)
+    assert view._getTypeString_implementation() == "DataFrame"
+    assert type(view.points).__name__ == "DataFramePointsView"
+    assert type(view.features).__name__ == "DataFrameFeaturesView"
+    assert isinstance(obj._getPoints(None), module.DataFramePoints)
+    assert isinstance(view._getFeatures(None), module.DataFrameFeaturesView)
+
+
+def test_factory_builds_dataframe(module):
+    obj = kestro.data([[1, 2], [3, 4]], pointNames=["a", "b"], featureNames=["c", "d"])
+    assert isinstance(obj, module.DataFrame)
+    assert obj.points.getNames() == ["a", "b"]
+
+
+def test_construction_does_not_leak(make):
+    table = pd.DataFrame([[1.0, 2.0], [3.0, 4.0]])
+    source = [[1, 2], [3, 4]]
+    assert_no_growth(lambda: make(table, reuseData=True), watch=[table], repeat=1000)
+    assert_no_growth(lambda: make(source), watch=[source], repeat=1000)
+    assert_no_growth(lambda: make(5), expect=InvalidArgumentType, repeat=1000)

@@ -1,0 +1,231 @@
+"""Module initialisation, class set-up and method binding of the native module."""
+import ctypes
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import kestro.core.data.base as base_module
+import kestro.core.data.views as views_module
+from leakcheck import assert_no_growth
+
+FRAME_METHODS = [
+    "__init__", "_getPoints", "_getFeatures", "_transform_implementation",
+    "_calculate_implementation", "_countUnique_implementation", "_transpose_implementation",
+    "_getTypeString_implementation", "_isIdentical_implementation", "_saveCSV_implementation",
+    "_saveMTX_implementation", "_copy_implementation", "_replaceRectangle_implementation",
+    "_flatten_implementation", "_unflatten_implementation", "_merge_implementation",
+    "_replaceFeatureWithBinaryFeatures_implementation", "_getitem_implementation",
+    "_view_implementation", "_createNestedObject", "_checkInvariants_implementation",
+    "_containsZero_implementation", "_binaryOperations_implementation",
+    "_matmul__implementation", "_convertToNumericTypes_implementation",
+    "_iterateElements_implementation", "_setDtypes", "_asNumpyArray",
+]
+
+SIGNATURES = {
+    "__init__": "(self, data, reuseData=False, **kwds)",
+    "_getPoints": "(self, names)",
+    "_transform_implementation": "(self, toTransform, points, features)",
+    "_calculate_implementation": "(self, function, points, features, preserveZeros)",
+    "_replaceRectangle_implementation":
+        "(self, replaceWith, pointStart, featureStart, pointEnd, featureEnd)",
+    "_merge_implementation": "(self, other, point, feature, onFeature, matchingFtIdx)",
+    "_view_implementation":
+        "(self, pointStart, pointEnd, featureStart, featureEnd, dropDimension)",
+    "_asNumpyArray": "(self, numericRequired=False)",
+    "_getitem_implementation": "(self, x, y)",
+}
+
+IMPORTED_NAMES = [
+    "itertools", "numbers", "np", "kestro", "InvalidArgumentType", "InvalidArgumentValue",
+    "PackageException", "allowedNumpyDType", "inheritDocstringsFactory",
+    "isAllowedSingleElement", "pandasDataFrameToList", "scipy", "pd", "Base", "BaseView",
+    "DataFramePoints", "DataFramePointsView", "DataFrameFeatures", "DataFrameFeaturesView",
+    "allDataIdentical", "createDataNoValidation", "denseCountUnique", "KestroElementIterator",
+    "convertToNumpyOrder", "isValid2DObject", "getFeatureDtypes", "DataFrame",
+    "DataFrameView", "__test__",
+]
+
+
+def test_module_surface(module):
+    assert module.__doc__ == "\nClass extending Base, using a pandas DataFrame to store data.\n"
+    assert module.__test__ == {}
+    names = [n for n in vars(module) if not n.startswith("__") or n == "__test__"]
+    assert names == IMPORTED_NAMES
+    assert module.np is sys.modules["numpy"]
+    assert module.Base is base_module.Base
+    assert module.BaseView is views_module.BaseView
+
+
+def test_classes(module):
+    DataFrame, DataFrameView = module.DataFrame, module.DataFrameView
+    assert DataFrame.__bases__ == (module.Base,)
+    assert DataFrameView.__bases__ == (module.BaseView, DataFrame)
+    assert type(DataFrame) is type(module.Base)
+    assert DataFrame.__module__ == DataFrameView.__module__ == "kestro.core.data.dataframe"
+    assert DataFrame.__qualname__ == "DataFrame"
+    assert DataFrame.__doc__.startswith("\n    Class providing implementations of data manip")
+    assert DataFrameView.__doc__ == "\n    Read only access to a DataFrame object.\n    "
+    own = [n for n in vars(DataFrame) if n in FRAME_METHODS]
+    assert own == FRAME_METHODS
+    assert [n for n in vars(DataFrameView) if not n.startswith("__")] == [
+        "_getPoints", "_getFeatures"]
+    import kestro.core.data as data
+    assert data.DataFrame is DataFrame and data.DataFrameView is DataFrameView
+
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_signatures(DataFrame, make, name):
+    assert str(inspect.signature(getattr(DataFrame, name))) == SIGNATURES[name]
+    bound = getattr(make([[1]]), name)
+    assert str(inspect.signature(bound)) == "(" + SIGNATURES[name][len("(self, "):].lstrip()
+    assert "Help on" in _help_text(getattr(DataFrame, name))
+
+
+def _help_text(obj):
+    import pydoc
+    return pydoc.render_doc(obj)
+
+
+def test_help_on_class_lists_methods(DataFrame):
+    text = _help_text(DataFrame)
+    assert "_copy_implementation(self, to)" in text
+    assert "_asNumpyArray(self, numericRequired=False)" in text
+
+
+def test_docstrings(DataFrame):
+    assert DataFrame._asNumpyArray.__doc__.startswith(
+        "\n        Convert the dataframe to a numpy array with appropriate dtype.")
+    assert "Copy the current DataFrame object to one in a specified format." in (
+        DataFrame._copy_implementation.__doc__)
+
+
+BINDING_ERRORS = [
+    # (method, args, kwargs, message)
+    ("_copy_implementation", (), {},
+     "_copy_implementation() takes exactly 2 positional arguments (1 given)"),
+    ("_copy_implementation", ("a", "b"), {},
+     "_copy_implementation() takes exactly 2 positional arguments (3 given)"),
+    ("_getitem_implementation", (1,), {},
+     "_getitem_implementation() takes exactly 3 positional arguments (2 given)"),
+    ("_getitem_implementation", (), {"y": 1},
+     "_getitem_implementation() takes exactly 3 positional arguments (1 given)"),
+    ("_containsZero_implementation", (1,), {},
+     "_containsZero_implementation() takes exactly 1 positional argument (2 given)"),
+    ("_asNumpyArray", (True, 2), {},
+     "_asNumpyArray() takes at most 2 positional arguments (3 given)"),
+    ("_copy_implementation", ("List",), {"bogus": 1},
+     "_copy_implementation() got an unexpected keyword argument 'bogus'"),
+    ("_copy_implementation", ("List",), {"to": "List"},
+     "_copy_implementation() got multiple values for keyword argument 'to'"),
+    ("_asNumpyArray", (), {"numericrequired": True},
+     "_asNumpyArray() got an unexpected keyword argument 'numericrequired'"),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", BINDING_ERRORS)
+def test_binding_errors(make, name, args, kwargs, message):
+    obj = make([[1, 2]])
+    with pytest.raises(TypeError) as info:
+        getattr(obj, name)(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_unbound_calls_count_self(DataFrame):
+    with pytest.raises(TypeError, match=r"^_asNumpyArray\(\) takes at least 1 positional "
+                                        r"argument \(0 given\)$"):
+        DataFrame._asNumpyArray()
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes at least 2 positional "
+                                        r"arguments \(1 given\)$"):
+        DataFrame()
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 3 positional "
+                                        r"arguments \(4 given\)$"):
+        DataFrame([[1]], False, 3)
+
+
+def test_arguments_by_keyword(DataFrame, make):
+    obj = make([[1, 2]])
+    assert DataFrame._getTypeString_implementation(self=obj) == "DataFrame"
+    assert obj._getPoints(names=None).__class__.__name__ == "DataFramePoints"
+
+
+def test_reimport_returns_initialised_module(module):
+    saved = sys.modules.pop("kestro.core.data.dataframe")
+    try:
+        import importlib
+        again = importlib.import_module("kestro.core.data.dataframe")
+        assert again is module
+        assert again.DataFrame is module.DataFrame
+    finally:
+        sys.modules["kestro.core.data.dataframe"] = saved
+
+
+def test_second_initialisation_refused(module):
+    api = ctypes.pythonapi
+    api.PyModule_GetDef.restype = ctypes.c_void_p
+    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+    api.PyModule_ExecDef.restype = ctypes.c_int
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    definition = api.PyModule_GetDef(module)
+    other = type(sys)("kestro.core.data.dataframe")
+    with pytest.raises(RuntimeError) as info:
+        api.PyModule_ExecDef(other, definition)
+    assert str(info.value) == ("Module 'dataframe' has already been imported. "
+                               "Re-initialisation is not supported.")
+    # executing on the initialised module again is a no-op
+    assert api.PyModule_ExecDef(module, definition) == 0
+
+
+def test_subinterpreter_refused(module):
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    code = textwrap.dedent(f"""
+        import importlib.util, sys
+        spec = importlib.util.spec_from_file_location(
+            "kestro.core.data.dataframe", {module.__file__!r})
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as error:
+            message = str(error)
+        else:
+            message = "loaded"
+        with open({str(_result_path())!r}, "w") as out:
+            out.write(message)
+    """)
+    interp = interpreters.create()
+    try:
+        interpreters.run_string(interp, code)
+    finally:
+        interpreters.destroy(interp)
+    assert _result_path().read_text() == (
+        "Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process.")
+
+
+def _result_path():
+    import pathlib, tempfile
+    return pathlib.Path(tempfile.gettempdir()) / f"kestro-subinterp-{__import__('os').getpid()}"
+
+
+def test_failed_import_aborts_initialisation():
+    code = textwrap.dedent("""
+        import kestro._utility as utility
+        del utility.pandasDataFrameToList
+        try:
+            import kestro.core.data.dataframe
+        except ImportError as error:
+            print("ImportError:", error)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True).stdout
+    assert out.startswith("ImportError: cannot import name 'pandasDataFrameToList' from "
+                          "'kestro._utility'")
+
+
+def test_binding_errors_do_not_leak(make):
+    obj = make([[1, 2]])
+    assert_no_growth(lambda: obj._copy_implementation("a", "b"), expect=TypeError,
+                     watch=[obj])
+    assert_no_growth(lambda: obj._copy_implementation("a", bogus=1), expect=TypeError,
+                     watch=[obj])
