@@ -2,6 +2,8 @@
 #include "dataframe.hpp"
 
 #include <array>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -442,8 +444,200 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
 
 // Invariants ----------------------------------------------------------------
 
-py::object checkInvariants(py::handle /*self*/, py::handle /*level*/) {
-    notImplemented("_checkInvariants_implementation");
+namespace {
+
+// `assert condition`: a bare AssertionError, as the statement raises it.
+void affirm(bool condition) {
+    if (condition) return;
+    PyErr_SetNone(PyExc_AssertionError);
+    throw py::error_already_set();
+}
+
+// Python's `a op b` followed by a truth test (no identity shortcut).
+bool compare(py::handle a, py::handle b, int op) {
+    py::object result = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    if (!result) throw py::error_already_set();
+    return truthy(result);
+}
+
+// Assertions are compiled out of Python code run with -O; the interpreter's
+// optimisation level says whether this check runs at all.
+bool assertionsEnabled() {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed, no error set
+    if (!flags) throw py::value_error("lost sys.flags");
+    py::object optimize = py::reinterpret_borrow<py::object>(flags).attr("optimize");
+    return !truthy(optimize);
+}
+
+// Builtin `all(values)`, with numpy's reduction for boolean arrays.
+bool allTrue(py::handle values) {
+    py::object np = global("np");
+    if (isInstance(values, np.attr("ndarray")) &&
+        compare(values.attr("dtype"), np.attr("bool_"), Py_EQ)) {
+        return truthy(values.attr("all")());
+    }
+    for (py::handle value : values) {
+        if (!truthy(value)) return false;
+    }
+    return true;
+}
+
+// Labels must be the positions 0..n-1.
+bool labelsArePositions(py::handle labels, py::handle length) {
+    py::object expected = rangeIndex(length);
+    py::object equal = py::reinterpret_steal<py::object>(
+        PyObject_RichCompare(labels.ptr(), expected.ptr(), Py_EQ));
+    if (!equal) throw py::error_already_set();
+    return allTrue(equal);
+}
+
+// The values of one column exactly as the label accessor `at` hands them
+// out, read by position (labels equal positions once the index checks
+// passed).  Object columns are read straight from numpy's buffer, holding a
+// reference of our own to each element before any Python code runs; other
+// columns go through their array's item access, which boxes the numpy scalar
+// (or the pandas Timestamp/Timedelta for datetime-like columns).
+class ColumnValues {
+public:
+    // Pointers to the objects of an object column: element `row` lives at
+    // `base + row * stride`.  `owner` keeps the exporting buffer alive.
+    ColumnValues(std::shared_ptr<py::buffer_info> owner, const char* base, Py_ssize_t stride,
+                 Py_ssize_t length)
+        : owner_(std::move(owner)), base_(base), stride_(stride), length_(length) {}
+    // Any other column: the array whose item `row` is the value.
+    explicit ColumnValues(py::object items) : items_(std::move(items)) {}
+
+    py::object operator[](Py_ssize_t row) const {
+        if (!owner_) {
+            PyObject* value = PySequence_GetItem(items_.ptr(), row);
+            if (!value) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(value);
+        }
+        if (row < 0 || row >= length_) throw py::index_error("row out of range");
+        PyObject* value;
+        std::memcpy(&value, base_ + row * stride_, sizeof value);
+        return py::reinterpret_borrow<py::object>(value ? value : Py_None);
+    }
+
+private:
+    std::shared_ptr<py::buffer_info> owner_;
+    const char* base_ = nullptr;
+    Py_ssize_t stride_ = 0;
+    Py_ssize_t length_ = 0;
+    py::object items_;
+};
+
+// A buffer of Python object pointers with `ndim` dimensions, or nullptr
+// when `array` is not one.
+std::shared_ptr<py::buffer_info> objectBuffer(py::handle array, py::ssize_t ndim) {
+    if (!PyObject_CheckBuffer(array.ptr())) return nullptr;
+    auto info = std::make_shared<py::buffer_info>(
+        py::reinterpret_borrow<py::buffer>(array).request());
+    if (info->ndim != ndim || info->format != "O" ||
+        info->itemsize != static_cast<py::ssize_t>(sizeof(PyObject*))) {
+        return nullptr;
+    }
+    return info;
+}
+
+std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssize_t columns) {
+    std::vector<ColumnValues> result;
+    result.reserve(static_cast<std::size_t>(columns));
+    if (allObject) {
+        // One object block (or a copy of all of them) holds the very objects.
+        auto info = objectBuffer(table.attr("to_numpy")(), 2);
+        if (info && info->shape[1] == columns) {
+            const char* base = static_cast<const char*>(info->ptr);
+            for (py::ssize_t j = 0; j < columns; ++j) {
+                result.emplace_back(info, base + j * info->strides[1], info->strides[0],
+                                    info->shape[0]);
+            }
+            return result;
+        }
+    }
+    py::object np = global("np");
+    py::object numpyDtype = np.attr("dtype");
+    py::object objectType = py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    for (py::handle item : table.attr("items")()) {
+        py::object column = item[py::int_(1)];
+        py::object dtype = column.attr("dtype");
+        if (!isInstance(dtype, numpyDtype)) {
+            result.emplace_back(column.attr("array"));
+            continue;
+        }
+        std::string kind = py::str(dtype.attr("kind"));
+        if (kind == "M" || kind == "m") {
+            result.emplace_back(column.attr("array"));
+            continue;
+        }
+        py::object values = column.attr("to_numpy")();
+        if (compare(dtype, objectType, Py_EQ)) {
+            if (auto info = objectBuffer(values, 1)) {
+                const char* base = static_cast<const char*>(info->ptr);
+                const Py_ssize_t stride = info->strides[0];
+                const Py_ssize_t length = info->shape[0];
+                result.emplace_back(std::move(info), base, stride, length);
+                continue;
+            }
+        }
+        result.emplace_back(std::move(values));
+    }
+    return result;
+}
+
+}  // namespace
+
+py::object checkInvariants(py::handle self, py::handle level) {
+    if (!assertionsEnabled()) return py::none();
+
+    py::object table = backingTable(self);
+    py::object dfShape = table.attr("shape");
+    py::object shape = self.attr("shape");
+    py::object points = dfShape[py::int_(0)];
+    py::object features = dfShape[py::int_(1)];
+    affirm(compare(points, shape[py::int_(0)], Py_EQ));
+    affirm(compare(features, shape[py::int_(1)], Py_EQ));
+
+    affirm(labelsArePositions(table.attr("index"), shape[py::int_(0)]));
+    affirm(labelsArePositions(table.attr("columns"), shape[py::int_(1)]));
+
+    py::object dtypes = table.attr("dtypes");
+    py::object allowed = global("allowedNumpyDType");
+    for (py::handle dtype : dtypes) affirm(truthy(allowed(dtype)));
+
+    if (!compare(level, py::int_(1), Py_GT)) return py::none();
+    py::object objectType = py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    bool anyObject = false;
+    bool allObject = true;
+    for (py::handle dtype : dtypes) {
+        const bool isObject = compare(dtype, objectType, Py_EQ);
+        anyObject = anyObject || isObject;
+        allObject = allObject && isObject;
+    }
+    if (!anyObject) return py::none();
+
+    // Every element, points outer and features inner, through the host's
+    // element predicate (looked up once).
+    const Py_ssize_t rows = py::cast<Py_ssize_t>(points);
+    const Py_ssize_t cols = py::cast<Py_ssize_t>(features);
+    const std::vector<ColumnValues> columns = columnValues(table, allObject, cols);
+    if (static_cast<Py_ssize_t>(columns.size()) != cols) {
+        throw py::value_error("the backing table changed during the invariants check");
+    }
+    py::object predicate = global("isAllowedSingleElement");
+    for (Py_ssize_t pt = 0; pt < rows; ++pt) {
+        for (Py_ssize_t ft = 0; ft < cols; ++ft) {
+            py::object value = columns[static_cast<std::size_t>(ft)][pt];
+            PyObject* args[] = {value.ptr()};
+            py::object verdict = py::reinterpret_steal<py::object>(
+                PyObject_Vectorcall(predicate.ptr(), args, 1, nullptr));
+            if (!verdict) throw py::error_already_set();
+            affirm(truthy(verdict));
+        }
+    }
+    return py::none();
 }
 
 }  // namespace kestro::native

@@ -27,16 +27,32 @@ py::object calculate(py::handle, py::handle, py::handle, py::handle, py::handle)
     notImplemented("_calculate_implementation");
 }
 
-py::object countUnique(py::handle, py::handle, py::handle) {
-    notImplemented("_countUnique_implementation");
+// Queries --------------------------------------------------------------------
+
+py::object countUnique(py::handle self, py::handle points, py::handle features) {
+    return global("denseCountUnique")(self, points, features);
 }
 
-py::object containsZero(py::handle) { notImplemented("_containsZero_implementation"); }
+py::object containsZero(py::handle self) {
+    py::object values = self.attr("_asNumpyArray")();
+    py::int_ zero(0);
+    const int found = PySequence_Contains(values.ptr(), zero.ptr());
+    if (found < 0) throw py::error_already_set();
+    return py::bool_(found != 0);
+}
 
-py::object isIdentical(py::handle, py::handle) { notImplemented("_isIdentical_implementation"); }
+py::object isIdentical(py::handle self, py::handle other) {
+    if (!isInstance(other, dataFrameClass())) return py::bool_(false);
+    py::object identical = global("allDataIdentical");
+    py::object mine = self.attr("_asNumpyArray")();
+    py::object theirs = other.attr("_asNumpyArray")();
+    return identical(mine, theirs);
+}
 
-py::object iterateElements(py::handle, py::handle, py::handle) {
-    notImplemented("_iterateElements_implementation");
+py::object iterateElements(py::handle self, py::handle order, py::handle only) {
+    py::object iterator = global("KestroElementIterator");
+    py::object values = self.attr("_asNumpyArray")();
+    return iterator(values, order, only);
 }
 
 }  // namespace kestro::native
