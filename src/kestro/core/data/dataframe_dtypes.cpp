@@ -86,9 +86,20 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
             break;
         }
     }
-    if (sharedType) return table.attr("to_numpy")();
+    if (sharedType) {
+        py::object values = table.attr("to_numpy")();
+        // pandas has no common numeric type for booleans mixed with numbers
+        // and answers with objects; a caller that needs numbers gets floats.
+        if (!numeric || values.attr("dtype").not_equal(np.attr("object_"))) return values;
+    }
     if (numeric) return table.attr("to_numpy")(floatType);
-    return table.attr("astype")(np.attr("object_")).attr("to_numpy")();
+    py::object values = table.attr("astype")(np.attr("object_")).attr("to_numpy")();
+    // A table without columns has no blocks to take the type from and pandas
+    // answers with floats; the result is an object array all the same.
+    if (values.attr("dtype").not_equal(np.attr("object_"))) {
+        values = values.attr("astype")(np.attr("object_"));
+    }
+    return values;
 }
 
 }  // namespace kestro::native
