@@ -80,11 +80,14 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
     py::object dtypes = table.attr("dtypes");
     bool sharedType = py::len(table.attr("columns")) > 0;
     py::object canCast = np.attr("can_cast");
+    py::handle accepted;  // the last dtype that passed; columns mostly repeat one
     for (py::handle dtype : dtypes) {
+        if (dtype.is(accepted)) continue;
         if (!allowed.contains(dtype) || !truthy(canCast(dtype, floatType))) {
             sharedType = false;
             break;
         }
+        accepted = dtype;
     }
     if (sharedType) {
         py::object values = table.attr("to_numpy")();
