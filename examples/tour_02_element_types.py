@@ -24,7 +24,7 @@ print("unique values of the last feature:", iris.countUniqueElements(features=[l
 zeros = kestro.data([[1.5, 0.0], [2.0, 3.0]])
 print("contains zero?", iris.containsZero(), "| a table holding 0.0?", zeros.containsZero())
 asMatrix = kestro.data(iris._asNumpyArray(), returnType="Matrix")
-print("identical to a rebuilt object?", iris.isIdentical(kestro.data(iris._data)),
+print("identical to a rebuilt object?", iris.isIdentical(kestro.data(iris._data, iris.points.getNames(), iris.features.getNames())),
       "| to its view of all values?", iris.isIdentical(iris.view()),
       "| to a Matrix of the same values?", iris.isIdentical(asMatrix))
 print("first five values, feature by feature:",

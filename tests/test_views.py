@@ -100,12 +100,17 @@ def three_d(module):
     return module.DataFrame(np.arange(24).reshape(4, 6), shape=[4, 2, 3])
 
 
+def shaped_view_keywords(recordView):
+    (kwds,) = recordView
+    assert list(kwds) == ["data", "source", "shape", "pointStart", "pointEnd",
+                          "featureStart", "featureEnd"]
+    return kwds
+
+
 def test_drop_dimension_view(module, recordView):
     obj = three_d(module)
     view = obj._view_implementation(2, 3, 0, 6, True)
-    (kwds,) = recordView
-    assert list(kwds) == ["data", "source", "shape", "pointStart", "pointEnd",
-                              "featureStart", "featureEnd"]
+    kwds = shaped_view_keywords(recordView)
     assert kwds["shape"] == [2, 3]
     assert (kwds["pointStart"], kwds["pointEnd"], kwds["featureStart"], kwds["featureEnd"]) \
         == (0, 2, 0, 3)
@@ -122,9 +127,7 @@ def test_drop_dimension_view(module, recordView):
 def test_view_keeps_inner_dimensions(module, recordView):
     obj = three_d(module)
     view = obj._view_implementation(1, 3, 0, 6, False)
-    (kwds,) = recordView
-    assert list(kwds) == ["data", "source", "shape", "pointStart", "pointEnd",
-                          "featureStart", "featureEnd"]
+    kwds = shaped_view_keywords(recordView)
     assert kwds["shape"] == [2, 2, 3]
     assert obj._dims == [4, 2, 3]                   # the source's list is not changed
     assert kwds["source"] is obj
