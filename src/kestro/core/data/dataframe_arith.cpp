@@ -226,12 +226,16 @@ bool absorbedOnFastPath(py::error_already_set& e) {
            e.matches(PyExc_ValueError);
 }
 
+// Operations the dense fast path cannot do.  A sparse operand is one in any
+// direction: an array method given a scipy sparse matrix treats the whole
+// matrix as one scalar element (`+` raises NotImplementedError, `*` builds an
+// array of matrices), so only the generic implementation gives the
+// element-wise result.
 bool takesGenericRoute(const std::string& opName, py::handle other) {
     if (isInstance(other, dataFrameClass()) && opName.find("pow") != std::string::npos) {
         return true;
     }
-    py::object sparse = global("kestro").attr("core").attr("data").attr("Sparse");
-    return isInstance(other, sparse) && opName.rfind("__r", 0) == 0;
+    return isInstance(other, global("kestro").attr("core").attr("data").attr("Sparse"));
 }
 
 // numpy multiplies boolean matrices logically (True + True is True), so
