@@ -180,22 +180,29 @@ class Spy(DataFrame):
     log = []
     failWith = None
 
+    inGeneric = False
+
     def _asNumpyArray(self, numericRequired=False):
-        Spy.log.append(("array", numericRequired))
-        if Spy.failWith is not None:
-            raise Spy.failWith
+        if not Spy.inGeneric:
+            Spy.log.append(("array", numericRequired))
+            if Spy.failWith is not None:
+                raise Spy.failWith
         return super()._asNumpyArray(numericRequired)
 
     def _defaultBinaryOperations_implementation(self, opName, other):
         Spy.log.append(("generic", opName))
-        result = super()._defaultBinaryOperations_implementation(opName, other)
+        Spy.inGeneric = True
+        try:
+            result = super()._defaultBinaryOperations_implementation(opName, other)
+        finally:
+            Spy.inGeneric = False
         return Recorded(result._data)
 
 
 @pytest.fixture
 def spy():
     Spy.log, Spy.failWith, Recorded.received = [], None, []
-    yield Spy(table(([1.0, 2.0], F64), ([3.0, 4.0], F64)))
+    yield Spy(table(([1.0, 3.0], F64), ([2.0, 4.0], F64)))
     Spy.failWith = None
 
 
@@ -243,7 +250,8 @@ def test_route_table(spy, kind, opName, route):
     expected = getattr(np.array([[1.0, 2.0], [3.0, 4.0]]), opName)(
         other if kind == "scalar" else np.array([[1.0, 2.0], [3.0, 4.0]]))
     np.testing.assert_allclose(result._data.to_numpy(float), expected)
-    assert dtypes(result) == [F64, F64]
+    # a List object reports object features, and object wins the comparison
+    assert dtypes(result) == ([O, O] if kind == "List" else [F64, F64])
 
 
 @pytest.mark.parametrize("opName", ["__add__", "__sub__", "__mul__", "__truediv__"])
@@ -278,8 +286,6 @@ def test_absorbed_errors_fall_back_to_generic(spy, error):
     ZeroDivisionError("zero"),
 ])
 def test_other_errors_propagate_from_fast_path(spy, error):
-    if isinstance(error, ValueError):
-        pytest.skip("the host's InvalidArgumentValue derives from ValueError")
     Spy.failWith = error
     with pytest.raises(type(error)) as info:
         run(spy, "__add__", other_of("DataFrame"))
@@ -407,18 +413,20 @@ def clobber_handled_exception():
 
 
 class Clobbering(DataFrame):
-    fail = None
+    failArray = None    # raised once by the fast path's array export
+    failGeneric = None  # raised by the generic implementation
 
     def _asNumpyArray(self, numericRequired=False):
         clobber_handled_exception()
-        if Clobbering.fail is not None:
-            raise Clobbering.fail
+        error, Clobbering.failArray = Clobbering.failArray, None
+        if error is not None:
+            raise error
         return super()._asNumpyArray(numericRequired)
 
     def _defaultBinaryOperations_implementation(self, opName, other):
         clobber_handled_exception()
-        if Clobbering.fail is not None and opName == "__sub__":
-            raise Clobbering.fail
+        if Clobbering.failGeneric is not None:
+            raise Clobbering.failGeneric
         return super()._defaultBinaryOperations_implementation(opName, other)
 
 
@@ -430,24 +438,23 @@ def test_clobbering_is_visible_without_a_guard():
         assert sys.exc_info()[1] is not outer
 
 
-@pytest.mark.parametrize("opName, other, fail, raises", [
-    ("__add__", "DataFrame", None, None),             # fast path succeeds
-    ("__add__", "scalar", None, None),                # fast path fails, generic
-    ("__pow__", "DataFrame", None, None),             # straight to generic
-    ("__add__", "DataFrame", ValueError("x"), None),  # absorbed error
-    ("__add__", "DataFrame", KeyError("x"), KeyError),    # fast path error propagates
-    ("__sub__", "scalar", ValueError("x"), ValueError),   # generic error propagates
+@pytest.mark.parametrize("opName, other, failArray, failGeneric, raises", [
+    ("__add__", "DataFrame", None, None, None),           # fast path succeeds
+    ("__add__", "scalar", None, None, None),              # fast path fails, generic
+    ("__pow__", "DataFrame", None, None, None),           # straight to generic
+    ("__add__", "DataFrame", ValueError("x"), None, None),    # absorbed error
+    ("__add__", "DataFrame", KeyError("x"), None, KeyError),  # fast path error propagates
+    ("__sub__", "scalar", None, ValueError("x"), ValueError),  # generic error propagates
 ])
-def test_handled_exception_state_is_preserved(opName, other, fail, raises):
-    Clobbering.fail = fail if raises is not ValueError else None
+def test_handled_exception_state_is_preserved(opName, other, failArray, failGeneric, raises):
     left = Clobbering(table(([1.0, 2.0], F64), ([3.0, 4.0], F64)))
     right = other_of(other)
 
     def call():
-        if raises is ValueError:
-            Clobbering.fail = fail
+        Clobbering.failArray, Clobbering.failGeneric = failArray, failGeneric
         if raises is None:
-            run(left, opName, right)
+            result = run(left, opName, right)
+            assert result.shape == (2, 2)
         else:
             with pytest.raises(raises):
                 run(left, opName, right)
@@ -462,7 +469,7 @@ def test_handled_exception_state_is_preserved(opName, other, fail, raises):
         call()
         assert sys.exc_info() == (None, None, None)
     finally:
-        Clobbering.fail = None
+        Clobbering.failArray = Clobbering.failGeneric = None
 
 
 # Reference counts and memory ----------------------------------------------
@@ -477,8 +484,8 @@ def test_handled_exception_state_is_preserved(opName, other, fail, raises):
 def test_no_growth(opName, other):
     left = obj(([1, 2], I64), ([0.5, 1.5], F64))
     right = other_of(other)
-    assert_no_growth(lambda: run(left, opName, right), repeat=300, warmup=30,
-                     watch=[left, left._data, right, opName], max_bytes=96 * 1024)
+    assert_no_growth(lambda: run(left, opName, right), repeat=1000, warmup=500,
+                     watch=[left, left._data, right], max_bytes=64 * 1024)
 
 
 def test_no_growth_with_handled_exception_and_mend():
@@ -491,15 +498,15 @@ def test_no_growth_with_handled_exception_and_mend():
         except KeyError:
             run(left, "__pow__", right)
 
-    assert_no_growth(call, repeat=300, warmup=30, watch=[left, right], max_bytes=96 * 1024)
+    assert_no_growth(call, repeat=1000, warmup=500, watch=[left, right], max_bytes=64 * 1024)
 
 
 def test_no_growth_when_errors_propagate():
-    left = obj(([1, 2], I64))
+    left = obj(([1, 2], I64), ([1, 2], I64))
     assert_no_growth(lambda: run(left, "__add__", obj(([1, 2], I64), ([1, 2], I64),
                                                       ([1, 2], I64))),
-                     repeat=200, warmup=20, watch=[left], expect=Exception,
-                     max_bytes=96 * 1024)
+                     repeat=1000, warmup=500, watch=[left], expect=Exception,
+                     max_bytes=64 * 1024)
 
 
 # Binding -------------------------------------------------------------------
@@ -510,3 +517,4 @@ def test_arguments_bind_by_keyword():
     assert result._data[0].tolist() == [2, 4]
     with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(2 given\)"):
         left._binaryOperations_implementation("__mul__")
+

@@ -94,5 +94,5 @@ def test_public_operator_refuses_non_numeric():
 def test_no_growth(kind):
     left = DataFrame(pd.DataFrame(LEFT))
     right = of_kind(kind, RIGHT)
-    assert_no_growth(lambda: left._matmul__implementation(right), repeat=300, warmup=30,
-                     watch=[left, left._data, right], max_bytes=96 * 1024)
+    assert_no_growth(lambda: left._matmul__implementation(right), repeat=1000, warmup=500,
+                     watch=[left, left._data, right], max_bytes=64 * 1024)
