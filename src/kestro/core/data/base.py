@@ -763,6 +763,14 @@ class Base:
         if isinstance(other, Base) and _broadcastShape(values.shape, otherValues.shape) is None:
             raise InvalidArgumentValue(
                 f"{opName}: shapes {values.shape} and {otherValues.shape} do not fit")
+        if "pow" in opName:
+            base, exponent = (otherValues, values) if opName.startswith("__r") \
+                else (values, otherValues)
+            exponent = np.asarray(exponent)
+            if (np.asarray(base).dtype.kind in "biu" and exponent.dtype.kind in "iu"
+                    and (exponent < 0).any()):
+                # numpy refuses negative powers of integers; 2 ** -1 is 0.5
+                values = values.astype(np.float64)
         try:
             with np.errstate(all="ignore"):
                 result = getattr(values, opName)(otherValues)

@@ -1,0 +1,520 @@
+"""Element-wise arithmetic and comparison between DataFrame objects, other
+storage types and scalars: result element types, the route taken, the
+exceptions absorbed, and the caller's handled-exception state."""
+import ctypes
+import decimal
+import sys
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestro.core.data._dataHelpers import createDataNoValidation
+from kestro.core.data.dataframe import DataFrame
+from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
+from leakcheck import assert_no_growth
+
+I64, I32, F64, F32, B, O = (np.dtype(t) for t in (np.int64, np.int32, np.float64, np.float32,
+                                                  bool, object))
+C128 = np.dtype(np.complex128)
+
+
+def table(*columns):
+    """A pandas table whose column j holds columns[j] = (values, dtype)."""
+    return pd.DataFrame({j: np.asarray(values, dtype=dtype)
+                         for j, (values, dtype) in enumerate(columns)})
+
+
+def obj(*columns):
+    return DataFrame(table(*columns))
+
+
+def dtypes(result):
+    return list(result._data.dtypes)
+
+
+def run(left, opName, right):
+    return left._binaryOperations_implementation(opName, right)
+
+
+# Result element types ------------------------------------------------------
+
+SCALAR_CASES = [
+    # self columns, opName, scalar, result dtypes, result values
+    ([([1, 2], I64)], "__add__", 3, [I64], [[4], [5]]),
+    ([([1, 2], I64)], "__truediv__", 2, [F64], [[0.5], [1.0]]),
+    ([([1, 2], I64)], "__rtruediv__", 2, [F64], [[2.0], [1.0]]),
+    ([([1, 2], I64)], "__add__", 1.5, [F64], [[2.5], [3.5]]),
+    ([([1, 2], I64)], "__mul__", True, [I64], [[1], [2]]),
+    ([([0.5, 1.5], F32)], "__add__", 1.5, [F64], [[2.0], [3.0]]),
+    ([([0.5, 1.5], F32)], "__add__", 2, [F32], [[2.5], [3.5]]),
+    ([([0.5, 1.5], F32)], "__truediv__", 2, [F64], [[0.25], [0.75]]),
+    ([([1, 2], I32)], "__add__", 1, [I64], [[2], [3]]),
+    ([([1, 2], I32)], "__truediv__", 1, [F64], [[1.0], [2.0]]),
+    ([([True, False], B)], "__add__", True, [B], [[True], [True]]),
+    ([([True, False], B)], "__mul__", 2, [I64], [[2], [0]]),
+    ([([1, 2], I64), ([0.5, 1.5], F64)], "__sub__", 1, [I64, F64], [[0, -0.5], [1, 0.5]]),
+    ([([1, 2], I64)], "__pow__", 2, [I64], [[1], [4]]),
+    ([([7, 8], I64)], "__mod__", 3, [I64], [[1], [2]]),
+    ([([7, 8], I64)], "__floordiv__", 3, [I64], [[2], [2]]),
+    ([([7, 8], I64)], "__rsub__", 10, [I64], [[3], [2]]),
+    # a complex scalar does not cast safely to float: object enters the comparison
+    ([([1, 2], I64)], "__mul__", 1j, [O], [[1j], [2j]]),
+]
+
+
+@pytest.mark.parametrize("columns, opName, scalar, expectedTypes, expectedValues", SCALAR_CASES)
+def test_scalar_result_types(columns, opName, scalar, expectedTypes, expectedValues):
+    left = obj(*columns)
+    result = run(left, opName, scalar)
+    assert type(result) is DataFrame
+    assert dtypes(result) == expectedTypes
+    assert result._data.values.tolist() == expectedValues
+
+
+OBJECT_CASES = [
+    # self columns, other columns, opName, result dtypes
+    ([([1, 2], I64)], [([3, 4], I64)], "__add__", [I64]),
+    ([([1, 2], I64)], [([3, 4], I64)], "__truediv__", [F64]),
+    ([([1, 2], I64)], [([3, 4], F64)], "__add__", [F64]),
+    ([([1.0, 2.0], F64)], [([3, 4], I64)], "__add__", [F64]),
+    # neither of int64 and float32 casts safely to the other: self's type stays
+    ([([1, 2], I64)], [([3.0, 4.0], F32)], "__add__", [I64]),
+    ([([1.0, 2.0], F32)], [([3, 4], I64)], "__add__", [F32]),
+    ([([1.0, 2.0], F32)], [([3.0, 4.0], F64)], "__mul__", [F64]),
+    ([([True, False], B)], [([3, 4], I64)], "__mul__", [I64]),
+    ([([1, 2], I32)], [([3, 4], I64)], "__sub__", [I64]),
+    ([([1, 2], I64), ([1.5, 2.5], F64)], [([1, 1], I64), ([1, 1], I64)], "__sub__", [I64, F64]),
+    # a one-feature operand is broadcast across the other's features
+    ([([1, 2], I64)], [([1, 2], I64), ([0.5, 0.5], F64), ([True, False], B)], "__add__",
+     [I64, F64, I64]),
+    ([([1, 2], I64), ([0.5, 0.5], F64), ([True, False], B)], [([1.0, 2.0], F64)], "__mul__",
+     [F64, F64, F64]),
+]
+
+
+@pytest.mark.parametrize("selfColumns, otherColumns, opName, expectedTypes", OBJECT_CASES)
+def test_object_result_types(selfColumns, otherColumns, opName, expectedTypes):
+    left, right = obj(*selfColumns), obj(*otherColumns)
+    leftBefore, rightBefore = left._data.copy(), right._data.copy()
+    result = run(left, opName, right)
+    assert dtypes(result) == expectedTypes
+    expected = getattr(left._data.to_numpy(dtype=float), opName)(right._data.to_numpy(float))
+    np.testing.assert_allclose(result._data.to_numpy(dtype=float), expected)
+    pd.testing.assert_frame_equal(left._data, leftBefore)
+    pd.testing.assert_frame_equal(right._data, rightBefore)
+
+
+@pytest.mark.parametrize("opName", ["__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"])
+@pytest.mark.parametrize("right", [
+    2,
+    1.5,
+    True,
+    pytest.param(obj(([2, 2], I64), ([0.5, 4.0], F64)), id="DataFrame"),
+    pytest.param(obj(([2.0, 2.0], F32), ([1, 0], I64)), id="DataFrame-narrow"),
+])
+def test_comparisons_give_boolean_features(opName, right):
+    left = obj(([1, 2], I64), ([1.5, 3.0], F64))
+    result = run(left, opName, right)
+    assert dtypes(result) == [B, B]
+    otherValues = right._data.to_numpy(float) if hasattr(right, "_data") else right
+    expected = getattr(left._data.to_numpy(float), opName)(otherValues)
+    assert result._data.values.tolist() == expected.tolist()
+
+
+def test_comparison_of_booleans_with_integers_stays_boolean():
+    left = obj(([True, False], B))
+    result = run(left, "__eq__", obj(([1, 1], I64)))
+    assert dtypes(result) == [B]
+    assert result._data[0].tolist() == [True, False]
+
+
+# No value is lost to the type list -----------------------------------------
+
+@pytest.mark.parametrize("selfColumns, otherColumns, opName, expectedTypes, expectedValues", [
+    # int64 against float32 lists int64, but 1 + 0.5 needs the float
+    ([([1, 2], I64)], [([0.5, 2.0], F32)], "__add__", [F64], [[1.5], [4.0]]),
+    # the same pair with values that fit: the listed type wins
+    ([([1, 2], I64)], [([1.0, 2.0], F32)], "__add__", [I64], [[2], [4]]),
+    # integer tables with a negative exponent: the generic path gives 0.5
+    ([([2, 4], I64)], [([-1, 1], I64)], "__pow__", [F64], [[0.5], [4.0]]),
+    # only the feature whose values do not fit keeps the computed type
+    ([([2, 4], I64), ([3, 9], I64)], [([-1, 1], I64), ([2, 0], I64)], "__pow__",
+     [F64, I64], [[0.5, 9], [4.0, 1]]),
+])
+def test_listed_type_never_truncates(selfColumns, otherColumns, opName, expectedTypes,
+                                     expectedValues):
+    result = run(obj(*selfColumns), opName, obj(*otherColumns))
+    assert dtypes(result) == expectedTypes
+    assert result._data.values.tolist() == expectedValues
+
+
+def test_missing_values_keep_float_instead_of_failing_the_cast():
+    # NaN cannot be an int64; the computed float feature is kept
+    result = run(obj(([1, 2], I64)), "__add__", obj(([np.nan, 1.0], F32)))
+    assert dtypes(result) == [F64]
+    assert np.isnan(result._data.iat[0, 0]) and result._data.iat[1, 0] == 3.0
+
+
+def test_large_integers_are_not_rounded_through_float():
+    big = 2 ** 62 + 1
+    result = run(obj(([big, 1], I64)), "__add__", obj(([0, 0], I64)))
+    assert dtypes(result) == [I64]
+    assert result._data[0].tolist() == [big, 1]
+
+
+# Route table ---------------------------------------------------------------
+
+class Recorded(DataFrame):
+    """Records the dtype list each result receives."""
+    received = []
+
+    def _setDtypes(self, dtypes):
+        Recorded.received.append(list(dtypes))
+        return super()._setDtypes(dtypes)
+
+
+class Spy(DataFrame):
+    """Counts the fast path's array export and the generic implementation."""
+    log = []
+    failWith = None
+
+    inGeneric = False
+
+    def _asNumpyArray(self, numericRequired=False):
+        if not Spy.inGeneric:
+            Spy.log.append(("array", numericRequired))
+            if Spy.failWith is not None:
+                raise Spy.failWith
+        return super()._asNumpyArray(numericRequired)
+
+    def _defaultBinaryOperations_implementation(self, opName, other):
+        Spy.log.append(("generic", opName))
+        Spy.inGeneric = True
+        try:
+            result = super()._defaultBinaryOperations_implementation(opName, other)
+        finally:
+            Spy.inGeneric = False
+        return Recorded(result._data)
+
+
+@pytest.fixture
+def spy():
+    Spy.log, Spy.failWith, Recorded.received = [], None, []
+    yield Spy(table(([1.0, 3.0], F64), ([2.0, 4.0], F64)))
+    Spy.failWith = None
+
+
+def other_of(kind):
+    values = np.array([[1.0, 2.0], [3.0, 4.0]])
+    if kind == "DataFrame":
+        return DataFrame(pd.DataFrame(values))
+    if kind == "DataFrameView":
+        return DataFrame(pd.DataFrame(values)).view()
+    if kind == "Sparse":
+        import scipy.sparse
+        return createDataNoValidation("Sparse", scipy.sparse.coo_matrix(values), None, None)
+    if kind == "Matrix":
+        return createDataNoValidation("Matrix", values, None, None)
+    if kind == "List":
+        return createDataNoValidation("List", values.tolist(), None, None)
+    return 2.0
+
+
+@pytest.mark.parametrize("kind, opName, route", [
+    ("DataFrame", "__pow__", ["generic"]),
+    ("DataFrame", "__rpow__", ["generic"]),
+    ("DataFrameView", "__pow__", ["generic"]),
+    ("DataFrame", "__add__", ["array"]),
+    ("DataFrame", "__rsub__", ["array"]),
+    ("DataFrameView", "__mul__", ["array"]),
+    ("Sparse", "__radd__", ["generic"]),
+    ("Sparse", "__rtruediv__", ["generic"]),
+    # an array method cannot take a sparse matrix: generic in both directions
+    ("Sparse", "__add__", ["generic"]),
+    ("Sparse", "__mul__", ["generic"]),
+    ("Matrix", "__sub__", ["array"]),
+    ("Matrix", "__pow__", ["array"]),
+    ("Matrix", "__radd__", ["array"]),
+    ("List", "__mul__", ["array"]),
+    ("scalar", "__add__", ["array", "generic"]),
+    ("scalar", "__pow__", ["array", "generic"]),
+])
+def test_route_table(spy, kind, opName, route):
+    other = other_of(kind)
+    result = run(spy, opName, other)
+    assert [step for step, _ in Spy.log] == route
+    if "array" in route:
+        assert Spy.log[0] == ("array", True)
+    expected = getattr(np.array([[1.0, 2.0], [3.0, 4.0]]), opName)(
+        other if kind == "scalar" else np.array([[1.0, 2.0], [3.0, 4.0]]))
+    np.testing.assert_allclose(result._data.to_numpy(float), expected)
+    # a List object reports object features, and object wins the comparison
+    assert dtypes(result) == ([O, O] if kind == "List" else [F64, F64])
+
+
+@pytest.mark.parametrize("opName", ["__add__", "__sub__", "__mul__", "__truediv__"])
+def test_sparse_operand_gives_the_element_wise_result(spy, opName):
+    values = np.array([[1.0, 2.0], [3.0, 4.0]])
+    result = run(spy, opName, other_of("Sparse"))
+    assert [step for step, _ in Spy.log] == ["generic"]
+    np.testing.assert_allclose(result._data.to_numpy(float), getattr(values, opName)(values))
+    assert dtypes(result) == [F64, F64]
+
+
+@pytest.mark.parametrize("error", [
+    AttributeError("no attribute"),
+    InvalidArgumentType("declined"),
+    ValueError("shape"),
+    pd.errors.IntCastingNaNError("subclass of ValueError"),
+    np.exceptions.AxisError(2) if hasattr(np, "exceptions") else np.AxisError(2),
+])
+def test_absorbed_errors_fall_back_to_generic(spy, error):
+    Spy.failWith = error
+    result = run(spy, "__add__", other_of("DataFrame"))
+    assert [step for step, _ in Spy.log] == ["array", "generic"]
+    assert result._data.values.tolist() == [[2.0, 4.0], [6.0, 8.0]]
+    assert Recorded.received == [[F64, F64]]
+
+
+@pytest.mark.parametrize("error", [
+    TypeError("wrong type"),
+    KeyError("missing"),
+    RuntimeError("broken"),
+    InvalidArgumentValue("bad value"),
+    ZeroDivisionError("zero"),
+])
+def test_other_errors_propagate_from_fast_path(spy, error):
+    Spy.failWith = error
+    with pytest.raises(type(error)) as info:
+        run(spy, "__add__", other_of("DataFrame"))
+    assert info.value is error
+    assert [step for step, _ in Spy.log] == ["array"]
+
+
+def test_generic_result_gets_the_type_list(spy):
+    run(spy, "__truediv__", 4)
+    assert Recorded.received == [[F64, F64]]
+
+
+def test_type_list_stops_at_the_shorter_operand():
+    # neither side has one feature: the list is as long as the shorter one,
+    # and the generic implementation reports the shape mismatch
+    left = Spy(table(([1, 2], I64), ([1, 2], I64)))
+    Spy.log, Recorded.received = [], []
+
+    class Generic(Spy):
+        def _defaultBinaryOperations_implementation(self, opName, other):
+            return Recorded(pd.DataFrame([[0, 0]]))
+
+    left = Generic(left._data)
+    right = obj(([1, 2], F64), ([1, 2], F64), ([1, 2], F64))
+    result = run(left, "__add__", right)
+    assert Recorded.received == [[F64, F64]]
+    assert dtypes(result) == [F64, F64]
+
+
+def test_scalar_type_errors_come_before_any_computation(spy):
+    class Untyped:
+        pass
+
+    # numpy makes an object dtype of an arbitrary class; the generic path
+    # decides what the value means
+    with pytest.raises(Exception):
+        run(spy, "__add__", Untyped())
+    assert Spy.log[0] == ("array", True)
+
+
+# Scalars of unusual types --------------------------------------------------
+
+def test_string_scalar_gives_object_features():
+    left = obj((["a", "b"], O), ([1, 2], I64))
+    Recorded.received = []
+
+    class Generic(DataFrame):
+        def _defaultBinaryOperations_implementation(self, opName, other):
+            return Recorded(pd.DataFrame({0: ["ax", "bx"], 1: ["x", "xx"]}))
+
+    result = run(Generic(left._data), "__add__", "x")
+    assert Recorded.received == [[O, O]]
+    assert dtypes(result) == [O, O]
+
+
+@pytest.mark.parametrize("scalar", ["x", 1j, None, decimal.Decimal("1.5")])
+def test_unusual_scalars_never_crash(scalar):
+    left = obj(([1, 2], I64), ([0.5, 1.5], F64))
+    before = left._data.copy()
+    try:
+        result = run(left, "__mul__", scalar)
+    except (TypeError, ValueError, InvalidArgumentType, InvalidArgumentValue):
+        pass
+    else:
+        assert dtypes(result) == [O, O]
+    pd.testing.assert_frame_equal(left._data, before)
+
+
+def test_decimal_scalar_multiplies_as_objects():
+    result = run(obj(([1, 2], I64)), "__mul__", decimal.Decimal("1.5"))
+    assert dtypes(result) == [O]
+    assert result._data[0].tolist() == [decimal.Decimal("1.5"), decimal.Decimal("3.0")]
+
+
+# Zero division -------------------------------------------------------------
+
+def test_true_division_by_zero_scalar_gives_inf():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = run(obj(([1, 0, -1], I64)), "__truediv__", 0)
+    assert dtypes(result) == [F64]
+    values = result._data[0].tolist()
+    assert values[0] == np.inf and np.isnan(values[1]) and values[2] == -np.inf
+
+
+def test_integer_floor_division_by_zero_table_keeps_its_values():
+    # the pandas table as divisor gives inf / nan; the int64 listed type
+    # cannot hold them, so the computed float feature is kept
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = run(obj(([7, 0, 8], I64)), "__floordiv__", obj(([0, 0, 3], I64)))
+    values = result._data[0].tolist()
+    if dtypes(result) == [F64]:
+        assert values[0] == np.inf and np.isnan(values[1]) and values[2] == 2.0
+    else:
+        assert dtypes(result) == [I64]
+        assert values[2] == 2
+
+
+def test_modulo_by_zero_float():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = run(obj(([1.5, 2.0], F64)), "__mod__", 0.0)
+    assert dtypes(result) == [F64]
+    assert np.isnan(result._data[0]).all()
+
+
+# The caller's handled-exception state -------------------------------------
+
+_incref = ctypes.pythonapi.Py_IncRef
+_incref.argtypes = [ctypes.py_object]
+_incref.restype = None
+_setExcInfo = ctypes.pythonapi.PyErr_SetExcInfo
+_setExcInfo.argtypes = [ctypes.py_object] * 3
+_setExcInfo.restype = None
+
+
+def clobber_handled_exception():
+    """Replace the thread's handled exception the way C code can: a plain
+    Python callee cannot, so this is what the hook must undo."""
+    exc = LookupError("clobbered")
+    for item in (LookupError, exc, None):
+        _incref(item)
+    _setExcInfo(LookupError, exc, None)
+
+
+class Clobbering(DataFrame):
+    failArray = None    # raised once by the fast path's array export
+    failGeneric = None  # raised by the generic implementation
+
+    def _asNumpyArray(self, numericRequired=False):
+        clobber_handled_exception()
+        error, Clobbering.failArray = Clobbering.failArray, None
+        if error is not None:
+            raise error
+        return super()._asNumpyArray(numericRequired)
+
+    def _defaultBinaryOperations_implementation(self, opName, other):
+        clobber_handled_exception()
+        if Clobbering.failGeneric is not None:
+            raise Clobbering.failGeneric
+        return super()._defaultBinaryOperations_implementation(opName, other)
+
+
+def test_clobbering_is_visible_without_a_guard():
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        clobber_handled_exception()
+        assert sys.exc_info()[1] is not outer
+
+
+@pytest.mark.parametrize("opName, other, failArray, failGeneric, raises", [
+    ("__add__", "DataFrame", None, None, None),           # fast path succeeds
+    ("__add__", "scalar", None, None, None),              # fast path fails, generic
+    ("__pow__", "DataFrame", None, None, None),           # straight to generic
+    ("__add__", "DataFrame", ValueError("x"), None, None),    # absorbed error
+    ("__add__", "DataFrame", KeyError("x"), None, KeyError),  # fast path error propagates
+    ("__sub__", "scalar", None, ValueError("x"), ValueError),  # generic error propagates
+])
+def test_handled_exception_state_is_preserved(opName, other, failArray, failGeneric, raises):
+    left = Clobbering(table(([1.0, 2.0], F64), ([3.0, 4.0], F64)))
+    right = other_of(other)
+
+    def call():
+        Clobbering.failArray, Clobbering.failGeneric = failArray, failGeneric
+        if raises is None:
+            result = run(left, opName, right)
+            assert result.shape == (2, 2)
+        else:
+            with pytest.raises(raises):
+                run(left, opName, right)
+
+    try:
+        try:
+            raise KeyError("outer")
+        except KeyError as outer:
+            call()
+            assert sys.exc_info()[1] is outer
+            assert sys.exc_info()[2] is outer.__traceback__
+        call()
+        assert sys.exc_info() == (None, None, None)
+    finally:
+        Clobbering.failArray = Clobbering.failGeneric = None
+
+
+# Reference counts and memory ----------------------------------------------
+
+@pytest.mark.parametrize("opName, other", [
+    ("__add__", "DataFrame"),
+    ("__lt__", "Matrix"),
+    ("__truediv__", "scalar"),
+    ("__pow__", "DataFrame"),
+    ("__radd__", "Sparse"),
+])
+def test_no_growth(opName, other):
+    left = obj(([1, 2], I64), ([0.5, 1.5], F64))
+    right = other_of(other)
+    assert_no_growth(lambda: run(left, opName, right), repeat=1000, warmup=500,
+                     watch=[left, left._data, right], max_bytes=64 * 1024)
+
+
+def test_no_growth_with_handled_exception_and_mend():
+    left = obj(([2, 4], I64))
+    right = obj(([-1, 1], I64))
+
+    def call():
+        try:
+            raise KeyError("outer")
+        except KeyError:
+            run(left, "__pow__", right)
+
+    assert_no_growth(call, repeat=1000, warmup=500, watch=[left, right], max_bytes=64 * 1024)
+
+
+def test_no_growth_when_errors_propagate():
+    left = obj(([1, 2], I64), ([1, 2], I64))
+    assert_no_growth(lambda: run(left, "__add__", obj(([1, 2], I64), ([1, 2], I64),
+                                                      ([1, 2], I64))),
+                     repeat=1000, warmup=500, watch=[left], expect=Exception,
+                     max_bytes=64 * 1024)
+
+
+# Binding -------------------------------------------------------------------
+
+def test_arguments_bind_by_keyword():
+    left = obj(([1, 2], I64))
+    result = left._binaryOperations_implementation(other=2, opName="__mul__")
+    assert result._data[0].tolist() == [2, 4]
+    with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(2 given\)"):
+        left._binaryOperations_implementation("__mul__")
+
