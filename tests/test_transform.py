@@ -108,6 +108,9 @@ def assert_equivalent(outcomes):
     for got, want in zip(nlog, rlog):
         assert len(got) == len(want)
         assert all(same_value(g, w) for g, w in zip(got, want)), (got, want)
+    if not isinstance(ref._data, pd.DataFrame):
+        assert type(native._data) is type(ref._data)
+        return
     assert_same_table(native._data, ref._data)
 
 
@@ -231,3 +234,223 @@ def test_matches_the_element_walk(make, case):
 @given(tables(max_points=6, max_features=4), st.sampled_from(sorted(ANSWERS)))
 def test_one_argument_functions_match_the_walk(make, table, name):
     assert_equivalent(run_both(make, table, ANSWERS[name]))
+
+
+# --- the documented cases ---------------------------------------------------
+
+
+def test_selected_point_calls_in_order_with_positions(make):
+    obj = make(pd.DataFrame({0: [1.0, 2.0, 3.0], 1: [4.0, 5.0, 6.0]}))
+    calls = []
+
+    def record(v, i, j):
+        calls.append((v, i, j))
+        return -v
+
+    obj._transform_implementation(prepared(record, oneArg=False), [1], None)
+    assert calls == [(2.0, 1, 0), (5.0, 1, 1)]
+    assert all(type(v) is np.float64 for v, _, _ in calls)
+    assert obj._data.values.tolist() == [[1.0, 4.0], [-2.0, -5.0], [3.0, 6.0]]
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (3, 0), (0, 0)])
+def test_empty_object_never_calls(make, shape):
+    obj = make(pd.DataFrame(np.zeros(shape)))
+    before = obj._data.copy()
+
+    def never(v):
+        raise AssertionError("called")
+
+    obj._transform_implementation(prepared(never), None, None)
+    pd.testing.assert_frame_equal(obj._data, before)
+
+
+def test_values_passed_per_element_type(make, mixed_table):
+    mixed_table[4] = pd.to_datetime(["2020-01-01", None, "2022-03-04"])
+    obj = make(mixed_table)
+    seen = []
+    obj._transform_implementation(prepared(lambda v: seen.append(v) or v), [0, 1], None)
+    assert [type(v) for v in seen[:5]] == [np.int64, np.float64, str, np.bool_, pd.Timestamp]
+    assert seen[7] is None and seen[9] is pd.NaT
+
+
+@pytest.mark.parametrize(
+    "answer, dtype",
+    [(lambda v: 5, object), (lambda v: "x", object), (lambda v: 2.5, object),
+     (lambda v: v + pd.Timedelta(days=1), "datetime64[ns]"), (lambda v: pd.NaT, "datetime64[ns]")],
+    ids=["int", "str", "float", "timestamp", "NaT"])
+def test_datetime_columns(make, answer, dtype):
+    obj = make(pd.DataFrame({0: pd.to_datetime(["2020-01-01", "2020-06-01"]), 1: [1.0, 2.0]}))
+    obj._transform_implementation(prepared(answer), None, [0])
+    assert obj._data.dtypes[0] == np.dtype(dtype)
+    assert obj._data.dtypes[1] == np.float64
+    expected = [answer(pd.Timestamp("2020-01-01")), answer(pd.Timestamp("2020-06-01"))]
+    assert [same_value(a, e) for a, e in zip(obj._data[0].tolist(), expected)] == [True, True]
+
+
+def test_partial_writes_when_the_function_raises(make):
+    obj = make(pd.DataFrame({0: [1, 2, 3], 1: pd.to_datetime(["2020", "2021", "2022"])}))
+
+    def answer(v, i, j):
+        if (i, j) == (2, 0):
+            raise Boom("stop")
+        return 9 if j == 1 else v * 10
+
+    with pytest.raises(Boom, match="^stop$"):
+        obj._transform_implementation(prepared(answer, oneArg=False), None, None)
+    assert obj._data[0].tolist() == [10, 20, 3]
+    assert obj._data.dtypes[1] == object  # converted at its first number, stays converted
+    assert obj._data[1].tolist() == [9, 9, pd.Timestamp("2022")]
+
+
+@pytest.mark.filterwarnings("ignore:Setting an item of incompatible dtype")
+def test_int_column_widening_mid_walk_changes_later_values(make):
+    obj = make(pd.DataFrame({0: [1, 2, 3], 1: [4, 5, 6]}))
+    seen = []
+
+    def answer(v, i, j):
+        seen.append(type(v))
+        return v / 2 if (i, j) == (0, 0) else v
+
+    obj._transform_implementation(prepared(answer, oneArg=False), None, None)
+    assert seen == [np.int64, np.int64, np.float64, np.int64, np.float64, np.int64]
+    assert list(obj._data.dtypes) == [np.float64, np.int64]
+
+
+@pytest.mark.parametrize("selection", [(1,), range(1, 2), np.array([1]), {1: "x"}, [True, 1.0]])
+def test_selections_use_membership(make, selection):
+    outcomes = run_both(make, pd.DataFrame(np.arange(6.0).reshape(3, 2)), lambda v: v + 100,
+                        points=selection)
+    assert_equivalent(outcomes)
+
+
+# --- functions that change the object while the walk runs ------------------
+
+MUTATIONS = {
+    "replace with copy": lambda obj: setattr(obj, "_data", obj._data.copy()),
+    "replace with smaller": lambda obj: setattr(obj, "_data", obj._data.iloc[:2].copy()),
+    "replace with larger": lambda obj: setattr(
+        obj, "_data", pd.concat([obj._data, obj._data], ignore_index=True)),
+    "drop row in place": lambda obj: obj._data.drop(index=obj._data.index[-1], inplace=True),
+    "add column in place": lambda obj: obj._data.insert(obj._data.shape[1], 99, 0.5),
+    "column to object": lambda obj: obj._data.__setitem__(0, obj._data[0].astype(object)),
+    "write element": lambda obj: obj._data.iat.__setitem__((2, 1), -1.0),
+    "write string": lambda obj: obj._data.iloc.__setitem__((3, 0), "s"),
+    "consolidate": lambda obj: obj._data._consolidate_inplace(),
+    "not a table": lambda obj: setattr(obj, "_data", None),
+}
+
+
+@pytest.mark.parametrize("at", [(0, 0), (1, 2), (3, 1)])
+@pytest.mark.parametrize("mutation", sorted(MUTATIONS))
+def test_mutating_function_matches_the_walk(make, mutation, at):
+    table = pd.DataFrame({0: np.arange(4.0), 1: np.arange(4.0) + 10, 2: np.arange(4),
+                          3: np.array(["a", "b", "c", "d"], dtype=object)})
+    holder = {}
+    real_make = make
+
+    def make_and_keep(data):
+        holder["obj"] = real_make(data)
+        return holder["obj"]
+
+    def answer(v, i, j):
+        if (i, j) == at:
+            MUTATIONS[mutation](holder["obj"])
+        return v * 2
+
+    assert_equivalent(run_both(make_and_keep, table, answer, oneArg=False))
+
+
+def test_mutations_never_crash_the_interpreter():
+    script = textwrap.dedent("""
+        import random, numpy as np, pandas as pd
+        from kestro.core.data.dataframe import DataFrame
+        random.seed(5)
+        for trial in range(300):
+            obj = DataFrame(pd.DataFrame({0: np.arange(6.0), 1: np.arange(6), 2: [True] * 6,
+                                          3: np.array(list("abcdef"), dtype=object),
+                                          4: pd.date_range("2020", periods=6)}))
+            def answer(v, i, j):
+                r = random.random()
+                d = obj._data
+                if r < 0.05 and d is not None and len(d) > 1:
+                    d.drop(index=d.index[-1], inplace=True)
+                elif r < 0.1:
+                    obj._data = pd.DataFrame(np.zeros((random.randint(0, 8), random.randint(0, 8))))
+                elif r < 0.15 and d is not None and d.shape[1]:
+                    d[d.columns[0]] = "z"
+                elif r < 0.17:
+                    del obj._data
+                return random.choice([v, 1, 2.5, "q", None, pd.Timestamp("2001")])
+            answer.oneArg = False
+            try:
+                obj._transform_implementation(answer, None, None)
+            except Exception:
+                pass
+        print("survived")
+    """)
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", script], capture_output=True,
+                            text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "survived"
+
+
+# --- interruption, exceptions and references -------------------------------
+
+
+def test_keyboard_interrupt_from_the_function_propagates(make):
+    obj = make(pd.DataFrame(np.ones((50, 4))))
+
+    def answer(v, i, j):
+        if i == 10:
+            raise KeyboardInterrupt
+        return 2.0
+
+    with pytest.raises(KeyboardInterrupt):
+        obj._transform_implementation(prepared(answer, oneArg=False), None, None)
+    assert obj._data.values[:10].tolist() == [[2.0] * 4] * 10
+    assert obj._data.values[10:].tolist() == [[1.0] * 4] * 40
+
+
+def test_ctrl_c_interrupts_a_builtin_function(make):
+    import _thread
+    import functools
+    import math as m
+    import threading
+
+    obj = make(pd.DataFrame(np.full((4000, 1000), -1.0)))
+    function = functools.partial(m.fabs)  # no Python frame runs per element
+    function.oneArg = True
+    timer = threading.Timer(0.02, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            obj._transform_implementation(function, None, None)
+    finally:
+        timer.cancel()
+    values = obj._data.values
+    assert values[0, 0] == 1.0 and values[-1, -1] == -1.0
+
+
+def test_reference_counts_and_memory_stay_flat(make, mixed_table):
+    mixed_table[4] = pd.to_datetime(["2020-01-01", None, "2022-03-04"])
+    obj = make(mixed_table)
+    token = object()
+    answers = {0: np.int64(3), 1: 0.5, 2: token, 3: np.True_, 4: pd.Timestamp("2001")}
+    function = prepared(lambda v, i, j: answers[j] if j != 2 else token, oneArg=False)
+    assert_no_growth(lambda: obj._transform_implementation(function, None, None),
+                     repeat=300, warmup=30, watch=[token, function, answers[0], answers[4]])
+
+
+def test_reference_counts_flat_when_raising(make):
+    obj = make(pd.DataFrame(np.ones((3, 3))))
+    error = Boom("again")
+
+    def answer(v, i, j):
+        if (i, j) == (1, 1):
+            raise error
+        return v
+
+    function = prepared(answer, oneArg=False)
+    assert_no_growth(lambda: obj._transform_implementation(function, None, None), repeat=300,
+                     warmup=30, expect=Boom, watch=[function])
