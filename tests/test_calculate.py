@@ -79,3 +79,15 @@ def test_no_reference_growth(obj):
     function = lambda v: token  # noqa: E731
     assert_no_growth(lambda: obj._calculate_implementation(function, [0, 1], None, False),
                      repeat=300, warmup=30, watch=[token, function], max_bytes=256 * 1024)
+
+
+def test_public_calculate_keeps_selected_names():
+    import kestro
+
+    obj = kestro.data([[1, 2], [3, 4], [5, 6]], pointNames=["a", "b", "c"],
+                      featureNames=["x", "y"])
+    ret = obj.calculate(lambda v: v * 10, points=["c", "a"], features=["y"])
+    assert ret.getTypeString() == "DataFrame"
+    assert ret._data.values.tolist() == [[60], [20]]
+    assert ret.points.getNames() == ["c", "a"] and ret.features.getNames() == ["y"]
+    assert obj._data.values.tolist() == [[1, 2], [3, 4], [5, 6]]

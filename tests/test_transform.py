@@ -459,3 +459,13 @@ def test_reference_counts_flat_when_raising(make):
     function = prepared(answer, oneArg=False)
     assert_no_growth(lambda: obj._transform_implementation(function, None, None), repeat=300,
                      warmup=30, expect=Boom, watch=[function, value], max_bytes=256 * 1024)
+
+
+def test_public_transform_by_names():
+    import kestro
+
+    obj = kestro.data([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]], pointNames=["a", "b", "c"],
+                      featureNames=["x", "y"])
+    obj.transform(lambda v, i, j: v + 10 * i + 100 * j, points=["c", "a"], features=["y"])
+    assert obj._data.values.tolist() == [[1.0, 102.0], [3.0, 4.0], [5.0, 126.0]]
+    assert obj.points.getNames() == ["a", "b", "c"]
