@@ -1,0 +1,93 @@
+"""Element-wise calculate into a new pandas table."""
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from leakcheck import assert_no_growth
+
+
+@pytest.fixture
+def obj(make):
+    return make(pd.DataFrame({0: [0, 1, 2], 1: [0.0, 1.5, -2.0], 2: ["a", "b", "c"]}))
+
+
+def test_selected_points_in_given_order_relabelled(obj):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no deprecation warning reaches the user
+        ret = obj._calculate_implementation(lambda v: v * 2, [2, 0], None, False)
+    assert isinstance(ret, pd.DataFrame)
+    assert ret.values.tolist() == [[4, -4.0, "cc"], [0, 0.0, "aa"]]
+    pd.testing.assert_index_equal(ret.index, pd.RangeIndex(2))
+    pd.testing.assert_index_equal(ret.columns, pd.RangeIndex(3))
+    assert list(ret.dtypes) == [np.int64, np.float64, object]
+
+
+@pytest.mark.parametrize("preserveZeros", [True, False])
+def test_every_element_passed_zeros_included(obj, preserveZeros):
+    seen = []
+    ret = obj._calculate_implementation(lambda v: seen.append(v) or 1, None, None, preserveZeros)
+    assert sorted(map(str, seen)) == sorted(["0", "1", "2", "0.0", "1.5", "-2.0", "a", "b", "c"])
+    assert ret.shape == (3, 3) and (ret.values == 1).all()
+
+
+@pytest.mark.parametrize(
+    "points, features, shape",
+    [(None, [2, 1], (3, 2)), ([1], [0], (1, 1)), ([], None, (0, 3)), (None, [], (3, 0))])
+def test_selection_shapes(obj, points, features, shape):
+    ret = obj._calculate_implementation(str, points, features, False)
+    assert ret.shape == shape
+    pd.testing.assert_index_equal(ret.index, pd.RangeIndex(shape[0]))
+    pd.testing.assert_index_equal(ret.columns, pd.RangeIndex(shape[1]))
+
+
+def test_object_without_points(make):
+    empty = make(pd.DataFrame(np.zeros((0, 4))))
+    ret = empty._calculate_implementation(lambda v: 1 / 0, None, [1, 3], False)
+    assert ret.shape == (0, 2)
+    assert list(ret.index) == [] and list(ret.columns) == [0, 1]
+
+
+def test_source_unchanged_and_result_independent(obj):
+    before = obj._data.copy()
+    ret = obj._calculate_implementation(lambda v: v, None, None, False)
+    ret.iloc[0, 0] = 99
+    pd.testing.assert_frame_equal(obj._data, before)
+
+
+@pytest.mark.parametrize("points, features, error", [([5], None, IndexError),
+                                                     (None, [3], IndexError)])
+def test_pandas_errors_propagate(obj, points, features, error):
+    with pytest.raises(error):
+        obj._calculate_implementation(str, points, features, False)
+
+
+def test_function_error_propagates(obj):
+    class Stop(Exception):
+        pass
+
+    def fail(v):
+        raise Stop("no")
+
+    with pytest.raises(Stop, match="^no$"):
+        obj._calculate_implementation(fail, None, None, False)
+
+
+def test_no_reference_growth(obj):
+    token = object()
+    function = lambda v: token  # noqa: E731
+    assert_no_growth(lambda: obj._calculate_implementation(function, [0, 1], None, False),
+                     repeat=300, warmup=30, watch=[token, function], max_bytes=256 * 1024)
+
+
+def test_public_calculate_keeps_selected_names():
+    import kestro
+
+    obj = kestro.data([[1, 2], [3, 4], [5, 6]], pointNames=["a", "b", "c"],
+                      featureNames=["x", "y"])
+    ret = obj.calculate(lambda v: v * 10, points=["c", "a"], features=["y"])
+    assert ret.getTypeString() == "DataFrame"
+    assert ret._data.values.tolist() == [[60], [20]]
+    assert ret.points.getNames() == ["c", "a"] and ret.features.getNames() == ["y"]
+    assert obj._data.values.tolist() == [[1, 2], [3, 4], [5, 6]]
