@@ -42,6 +42,9 @@ bool equals(py::handle value, const char* literal) {
 [[noreturn]] void raiseFrom(py::handle type, const py::object& message,
                             const py::error_already_set& cause) {
     py::object instance = type(message);
+    if (cause.trace() && PyException_SetTraceback(cause.value().ptr(), cause.trace().ptr()) < 0) {
+        throw py::error_already_set();
+    }
     PyException_SetContext(instance.ptr(), cause.value().inc_ref().ptr());
     PyException_SetCause(instance.ptr(), cause.value().inc_ref().ptr());
     // PyErr_Restore rather than PyErr_SetObject: the latter would replace the
