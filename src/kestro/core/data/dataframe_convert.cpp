@@ -245,6 +245,25 @@ private:
     bool columns_ = false;
 };
 
+// Recent scipy writers report nothing when the file cannot be opened, so the
+// data would be lost silently.  Opening the file scipy is going to write (a
+// path gains ".mtx" when it lacks it) for appending first raises the usual
+// OSError for a missing directory or a forbidden path, and leaves existing
+// content as it is.  File-like targets are left to scipy.
+void probeWritable(py::handle outPath) {
+    PyObject* raw = PyOS_FSPath(outPath.ptr());
+    if (!raw) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return;
+    }
+    py::object path = py::reinterpret_steal<py::object>(raw);
+    if (!PyUnicode_Check(path.ptr())) return;
+    if (!truthy(path.attr("endswith")(".mtx"))) path = path + py::str(".mtx");
+    py::object file = py::module_::import("builtins").attr("open")(path, "ab");
+    file.attr("close")();
+}
+
 }  // namespace
 
 py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointNames,
@@ -297,6 +316,7 @@ py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointN
                   separator.attr("join")(self.attr("features").attr("getNames")());
     }
     py::object values = backingTable(self).attr("astype")(global("np").attr("float64"));
+    probeWritable(outPath);
     scipy.attr("io").attr("mmwrite")(outPath, values, py::arg("comment") = comment);
     return py::none();
 }
