@@ -58,30 +58,43 @@ py::object givenNames(py::handle self, const char* axis) {
     return self.attr(axis).attr("_getNamesNoGeneration")();
 }
 
+// Turns the datetime features of `arr`, the table's object array export,
+// into datetime objects (`toList`) or numpy datetime64 values, in place.
+void convertTimestamps(py::handle self, py::object& arr, bool toList) {
+    py::object np = global("np");
+    py::object datetime64 = np.attr("datetime64");
+    py::list timestamp;
+    bool anyTimestamp = false;
+    // A list of the dtypes iterates much faster than the dtypes Series.
+    py::list dtypes = backingTable(self).attr("dtypes").attr("tolist")();
+    py::str typeAttr("type");
+    for (py::handle dtype : dtypes) {
+        const bool isTimestamp = py::object(dtype.attr(typeAttr)).equal(datetime64);
+        timestamp.append(py::bool_(isTimestamp));
+        anyTimestamp = anyTimestamp || isTimestamp;
+    }
+    if (!anyTimestamp) return;
+    // An explicit object output type: letting vectorize infer it from the
+    // first result would store to_numpy's datetime64 values as integer
+    // nanoseconds and would refuse a table without points.
+    py::object method =
+        py::module_::import("operator").attr("methodcaller")(toList ? "to_pydatetime" : "to_numpy");
+    py::object convTimestamp =
+        np.attr("vectorize")(method, py::arg("otypes") = py::make_tuple(np.attr("object_")));
+    py::tuple columns = py::make_tuple(slice(py::none(), py::none()), timestamp);
+    arr[columns] = convTimestamp(arr[columns]);
+}
+
 // "pythonlist" and "numpyarray": the dense values with datetime features
 // turned into datetime objects (list) or numpy datetime64 values (array),
 // laid out in the object's full dimensions.
 py::object denseCopy(py::handle self, bool toList, bool needsReshape) {
     py::object np = global("np");
-    py::object datetime64 = np.attr("datetime64");
-    py::list timestamp;
-    bool anyTimestamp = false;
-    for (py::handle dtype : backingTable(self).attr("dtypes")) {
-        const bool isTimestamp = py::object(dtype.attr("type")).equal(datetime64);
-        timestamp.append(py::bool_(isTimestamp));
-        anyTimestamp = anyTimestamp || isTimestamp;
-    }
     py::object arr = self.attr("_asNumpyArray")();
-    if (anyTimestamp) {
-        // An explicit object output type: letting vectorize infer it from the
-        // first result would store to_numpy's datetime64 values as integer
-        // nanoseconds and would refuse a table without points.
-        py::object method = py::module_::import("operator")
-                                .attr("methodcaller")(toList ? "to_pydatetime" : "to_numpy");
-        py::object convTimestamp =
-            np.attr("vectorize")(method, py::arg("otypes") = py::make_tuple(np.attr("object_")));
-        py::tuple columns = py::make_tuple(slice(py::none(), py::none()), timestamp);
-        arr[columns] = convTimestamp(arr[columns]);
+    // A datetime feature never passes the export's shared-type test, so only
+    // an object array can hold one: numeric tables skip the dtype scan.
+    if (py::object(arr.attr("dtype")).equal(np.attr("dtype")(np.attr("object_")))) {
+        convertTimestamps(self, arr, toList);
     }
     if (toList) {
         if (needsReshape) arr = arr.attr("reshape")(self.attr("_dims"));
