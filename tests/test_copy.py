@@ -360,3 +360,24 @@ def test_no_leaks_datetime_and_errors(dated, make):
                      watch=[dated, dated._data], max_bytes=200 * 1024)
     assert_no_growth(lambda: text._copy_implementation("scipycsr"), repeat=300, warmup=30,
                      expect=ValueError, watch=[text, text._data])
+
+
+# through the public operation ---------------------------------------------------
+
+def test_public_copy_round_trips():
+    obj = kestro.data([[1, 2.5], [3, 4.5]], pointNames=["x", "y"], featureNames=["a", "b"])
+    assert obj.copy("NumpyArray").tolist() == [[1.0, 2.5], [3.0, 4.5]]
+    again = obj.copy()
+    assert again.getTypeString() == "DataFrame"
+    assert again.points.getNames() == ["x", "y"]
+    again._data.iat[0, 0] = 100
+    assert obj._data.iat[0, 0] == 1
+    frame = obj.copy("pandasdataframe")
+    assert frame.loc["y", "b"] == 4.5
+
+
+@pytest.mark.parametrize("to", ["List", "Matrix", "Sparse", "DataFrame"])
+def test_public_copy_of_a_cube_keeps_dimensions(cube, to):
+    copied = cube.copy(to)
+    assert copied._dims == [2, 3, 4]
+    assert copied.copy("numpyarray").tolist() == np.arange(24.0).reshape(2, 3, 4).tolist()

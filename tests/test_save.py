@@ -316,3 +316,20 @@ def test_mtx_file_object_target(small):
 def test_mtx_no_leaks(small, mtxPath):
     assert_no_growth(lambda: small._saveMTX_implementation(mtxPath, True, True), repeat=300,
                      warmup=100, watch=[small, small._data, mtxPath], max_bytes=256 * 1024)
+
+
+# through the public operation ---------------------------------------------------
+
+def test_public_save_round_trips(tmp_path):
+    import kestro
+
+    obj = kestro.data([[1.5, 2.0], [3.0, 4.25]], pointNames=["x", "y"],
+                      featureNames=["first, second", "naïve"])
+    csvPath, mtxPath = tmp_path / "out.csv", tmp_path / "out.mtx"
+    obj.save(csvPath)
+    back = pd.read_csv(csvPath, index_col=0)
+    assert list(back.index) == ["x", "y"] and list(back.columns) == ["first, second", "naïve"]
+    assert back.to_numpy().tolist() == [[1.5, 2.0], [3.0, 4.25]]
+    obj.save(str(mtxPath))
+    assert scipy.io.mmread(str(mtxPath)).tolist() == [[1.5, 2.0], [3.0, 4.25]]
+    assertDefaultLabels(obj)
