@@ -1,0 +1,335 @@
+"""CSV and Matrix Market files written by a DataFrame data object."""
+import builtins
+import csv
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+import scipy.io
+from hypothesis import given, settings, strategies as st
+
+from kestro._utility import scipy as scipyProxy
+from kestro.exceptions import PackageException
+from leakcheck import assert_no_growth
+
+LAYOUTS = {
+    (True, True): "pointNames,a,b\nx,1,2\ny,3,4\n",
+    (True, False): "x,1,2\ny,3,4\n",
+    (False, True): "a,b\n1,2\n3,4\n",
+    (False, False): "1,2\n3,4\n",
+}
+ODD_NAMES = ["comma,name", 'quote"name', "line\nbreak", "naïve ünïcode ✓"]
+
+
+@pytest.fixture
+def small(make):
+    return make([[1, 2], [3, 4]], pointNames=["x", "y"], featureNames=["a", "b"])
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "out.file")
+
+
+def assertDefaultLabels(obj):
+    table = obj._data
+    assert isinstance(table.index, pd.RangeIndex) and list(table.index) == list(
+        range(table.shape[0]))
+    assert isinstance(table.columns, pd.RangeIndex) and list(table.columns) == list(
+        range(table.shape[1]))
+
+
+def readBytes(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+# CSV --------------------------------------------------------------------------
+
+@pytest.mark.parametrize("points, features", list(LAYOUTS))
+def test_csv_layouts_replace_an_existing_file(small, path, points, features):
+    with open(path, "w") as file:
+        file.write("old content that must disappear\n" * 3)
+    before = small._data.copy()
+    assert small._saveCSV_implementation(path, points, features) is None
+    assert readBytes(path) == LAYOUTS[points, features].encode()
+    pd.testing.assert_frame_equal(small._data, before)
+    assertDefaultLabels(small)
+
+
+@pytest.mark.parametrize("points, features", [(1, 0), (0, 1), (1, 1), ([], "yes")])
+def test_csv_flags_are_truth_tested_and_passed_on(small, path, points, features):
+    seen = {}
+    original = small._data.to_csv
+
+    def spy(*args, **kwds):
+        seen.update(kwds)
+        return original(*args, **kwds)
+
+    small._data.to_csv = spy
+    small._saveCSV_implementation(path, points, features)
+    assert seen["index"] is points and seen["header"] is features and seen["mode"] == "a"
+    assert readBytes(path) == LAYOUTS[bool(points), bool(features)].encode()
+
+
+def test_csv_default_names_and_floats(make, path):
+    obj = make([[1.0, np.nan]])
+    obj._saveCSV_implementation(path, True, True)
+    lines = readBytes(path).decode().splitlines()
+    names = obj.points.getNames() + obj.features.getNames()
+    assert lines[0] == "pointNames," + ",".join(names[1:])
+    assert lines[1] == names[0] + ",1.0,"
+
+
+def test_csv_odd_names_round_trip(make, path):
+    obj = make([[1.5, 2.5, 3.5, 4.5]] * 4, pointNames=ODD_NAMES, featureNames=ODD_NAMES)
+    obj._saveCSV_implementation(path, True, True)
+    text = readBytes(path).decode("utf-8")
+    assert text.startswith('pointNames,"comma,name","quote""name","line\nbreak",naïve')
+    with open(path, newline="", encoding="utf-8") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == ["pointNames"] + ODD_NAMES
+    assert [row[0] for row in rows[1:]] == ODD_NAMES
+    back = pd.read_csv(path, index_col=0)
+    assert list(back.columns) == ODD_NAMES and list(back.index) == ODD_NAMES
+    assert back.to_numpy().tolist() == [[1.5, 2.5, 3.5, 4.5]] * 4
+    assertDefaultLabels(obj)
+
+
+def test_csv_mixed_and_datetime_values(make, mixed_table, path):
+    table = mixed_table.copy()
+    table[4] = pd.to_datetime(["2020-01-01", "2020-01-02", None])
+    obj = make(table, featureNames=list("abcde"))
+    obj._saveCSV_implementation(path, False, True)
+    back = pd.read_csv(path, parse_dates=["e"])
+    assert back["a"].tolist() == [1, 2, 3]
+    assert back["e"].isna().tolist() == [False, False, True]
+    assert list(obj._data.dtypes) == list(table.dtypes)
+
+
+def test_csv_missing_directory(small, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        small._saveCSV_implementation(str(tmp_path / "no" / "out.csv"), True, True)
+    assertDefaultLabels(small)
+
+
+def test_csv_unwritable_path(small, tmp_path):
+    with pytest.raises(IsADirectoryError):
+        small._saveCSV_implementation(str(tmp_path), True, True)
+    assertDefaultLabels(small)
+
+
+class Boom(Exception):
+    pass
+
+
+def test_csv_failing_names_leave_labels_and_close_file(small, path, monkeypatch):
+    opened = []
+    realOpen = builtins.open
+
+    def recordingOpen(*args, **kwds):
+        file = realOpen(*args, **kwds)
+        opened.append((args, kwds, file))
+        return file
+
+    monkeypatch.setattr(builtins, "open", recordingOpen)
+
+    def broken():
+        raise Boom("names")
+
+    monkeypatch.setattr(type(small.points), "getNames", lambda self: broken())
+    with pytest.raises(Boom):
+        small._saveCSV_implementation(path, True, True)
+    (args, kwds, file), = opened
+    assert args == (path, "w") and kwds == {"encoding": "utf-8"}
+    assert file.closed
+    assert readBytes(path) == b"pointNames"
+    assertDefaultLabels(small)
+
+
+def test_csv_wrong_name_count_restores_labels(small, path, monkeypatch):
+    monkeypatch.setattr(type(small.points), "getNames", lambda self: ["only one"])
+    with pytest.raises(ValueError):
+        small._saveCSV_implementation(path, True, True)
+    assertDefaultLabels(small)
+
+
+def test_csv_failing_write_restores_labels(small, path):
+    def broken(*args, **kwds):
+        raise Boom("disk full")
+
+    small._data.to_csv = broken
+    with pytest.raises(Boom):
+        small._saveCSV_implementation(path, True, True)
+    assertDefaultLabels(small)
+    assert small._data.to_numpy().tolist() == [[1, 2], [3, 4]]
+
+
+def test_csv_failing_flag(small, path):
+    class Flag:
+        calls = 0
+
+        def __bool__(self):
+            Flag.calls += 1
+            if Flag.calls > 2:
+                raise Boom("flag")
+            return True
+
+    with pytest.raises(Boom):
+        small._saveCSV_implementation(path, True, Flag())
+    assertDefaultLabels(small)
+
+
+def test_csv_argument_count(small):
+    with pytest.raises(TypeError) as info:
+        small._saveCSV_implementation("x")
+    assert str(info.value) == ("_saveCSV_implementation() takes exactly 4 positional arguments "
+                               "(2 given)")
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.lists(st.text(min_size=1, max_size=8).filter(lambda n: n.strip() == n and "\r" not in n),
+                min_size=1, max_size=4, unique=True),
+       st.integers(min_value=0, max_value=3))
+def test_csv_names_round_trip_through_csv_module(tmp_path_factory, names, rows):
+    from kestro.core.data.dataframe import DataFrame
+
+    obj = DataFrame(np.arange(rows * len(names), dtype=float).reshape(rows, len(names)),
+                    featureNames=names)
+    path = str(tmp_path_factory.mktemp("csv") / "out.csv")
+    obj._saveCSV_implementation(path, False, True)
+    with open(path, newline="", encoding="utf-8") as file:
+        read = list(csv.reader(file))
+    assert read[0] == names
+    assert [[float(v) for v in row] for row in read[1:]] == obj._data.to_numpy().tolist()
+
+
+def test_csv_no_leaks(small, path):
+    assert_no_growth(lambda: small._saveCSV_implementation(path, True, True), repeat=400,
+                     warmup=100, watch=[small, small._data, path], max_bytes=256 * 1024)
+
+
+# Matrix Market ----------------------------------------------------------------
+
+@pytest.fixture
+def mtxPath(tmp_path):
+    # scipy's writer appends ".mtx" to a name without that extension
+    return str(tmp_path / "out.mtx")
+
+
+def commentLines(path):
+    lines = readBytes(path).decode().splitlines()
+    assert lines[0].startswith("%%MatrixMarket matrix array real")
+    return [line for line in lines[1:] if line.startswith("%")]
+
+
+@pytest.mark.parametrize("points, features, expected", [
+    (True, True, ["%#x,y", "%#a,b"]),
+    (True, False, ["%#x,y"]),
+    (False, True, ["%#", "%#a,b"]),
+    (False, False, ["%#"]),
+])
+def test_mtx_comment_block(small, mtxPath, points, features, expected):
+    before = small._data.copy()
+    assert small._saveMTX_implementation(mtxPath, points, features) is None
+    assert commentLines(mtxPath) == expected
+    back = scipy.io.mmread(mtxPath)
+    assert back.dtype == np.float64 and back.tolist() == [[1.0, 2.0], [3.0, 4.0]]
+    pd.testing.assert_frame_equal(small._data, before)
+
+
+def test_mtx_names_written_unchanged(make, mtxPath):
+    obj = make([[True, 2]], pointNames=["comma,name"], featureNames=["naïve", "b c"])
+    obj._saveMTX_implementation(mtxPath, 1, 1)
+    text = readBytes(mtxPath)
+    # scipy writes the comment in UTF-8 or, in older releases, in Latin-1
+    assert any(b"%#comma,name\n%#" + "naïve,b c\n".encode(encoding) in text
+               for encoding in ("utf-8", "latin-1"))
+    assert scipy.io.mmread(mtxPath).tolist() == [[1.0, 2.0]]
+
+
+def test_mtx_default_names(make, mtxPath):
+    obj = make([[1.0, 2.0]])
+    obj._saveMTX_implementation(mtxPath, True, True)
+    assert commentLines(mtxPath) == ["%#" + ",".join(obj.points.getNames()),
+                                  "%#" + ",".join(obj.features.getNames())]
+
+
+def test_mtx_text_values_leave_the_file_alone(make, mixed_table, mtxPath):
+    with open(mtxPath, "w") as file:
+        file.write("keep")
+    obj = make(mixed_table)
+    with pytest.raises(ValueError):
+        obj._saveMTX_implementation(mtxPath, False, False)
+    assert readBytes(mtxPath) == b"keep"
+    pd.testing.assert_frame_equal(obj._data, mixed_table)
+
+
+def test_mtx_names_that_are_not_strings(small, mtxPath, monkeypatch):
+    monkeypatch.setattr(type(small.features), "getNames", lambda self: ["a", 2])
+    with pytest.raises(TypeError, match="sequence item 1: expected str instance, int found"):
+        small._saveMTX_implementation(mtxPath, False, True)
+    assert not os.path.exists(mtxPath)
+
+
+@pytest.mark.parametrize("flags", [(False, False), (True, True)])
+def test_mtx_without_scipy(small, mtxPath, flags, monkeypatch):
+    def broken(self):
+        raise AssertionError("names read before the check")
+
+    monkeypatch.setattr(type(small.points), "getNames", broken)
+    with scipyProxy.forcedUnavailable():
+        with pytest.raises(PackageException) as info:
+            small._saveMTX_implementation(mtxPath, *flags)
+    assert str(info.value) == "scipy is not available"
+    assert not os.path.exists(mtxPath)
+
+
+@pytest.mark.parametrize("name, error", [("no/x.mtx", FileNotFoundError),
+                                         ("no/x", FileNotFoundError),
+                                         ("folder.mtx", IsADirectoryError),
+                                         ("folder", IsADirectoryError)])
+def test_mtx_unwritable_paths_raise(small, tmp_path, name, error):
+    # recent scipy writers fail silently here; the loss must not go unnoticed
+    (tmp_path / "folder.mtx").mkdir()
+    with pytest.raises(error):
+        small._saveMTX_implementation(str(tmp_path / name), True, True)
+    assertDefaultLabels(small)
+
+
+def test_mtx_existing_file_without_extension(small, tmp_path):
+    target = tmp_path / "plain"
+    small._saveMTX_implementation(str(target), False, False)
+    assert scipy.io.mmread(str(target) + ".mtx").tolist() == [[1.0, 2.0], [3.0, 4.0]]
+    assert not target.exists()
+
+
+def test_mtx_file_object_target(small):
+    import io
+
+    stream = io.BytesIO()
+    small._saveMTX_implementation(stream, True, False)
+    assert b"%#x,y" in stream.getvalue()
+
+
+def test_mtx_no_leaks(small, mtxPath):
+    assert_no_growth(lambda: small._saveMTX_implementation(mtxPath, True, True), repeat=300,
+                     warmup=100, watch=[small, small._data, mtxPath], max_bytes=256 * 1024)
+
+
+# through the public operation ---------------------------------------------------
+
+def test_public_save_round_trips(tmp_path):
+    import kestro
+
+    obj = kestro.data([[1.5, 2.0], [3.0, 4.25]], pointNames=["x", "y"],
+                      featureNames=["first, second", "naïve"])
+    csvPath, mtxPath = tmp_path / "out.csv", tmp_path / "out.mtx"
+    obj.save(csvPath)
+    back = pd.read_csv(csvPath, index_col=0)
+    assert list(back.index) == ["x", "y"] and list(back.columns) == ["first, second", "naïve"]
+    assert back.to_numpy().tolist() == [[1.5, 2.0], [3.0, 4.25]]
+    obj.save(str(mtxPath))
+    assert scipy.io.mmread(str(mtxPath)).tolist() == [[1.5, 2.0], [3.0, 4.25]]
+    assertDefaultLabels(obj)
