@@ -44,34 +44,6 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-// `with np.errstate(all="ignore")` for the lifetime of the object.
-class IgnoreFloatingPointErrors {
-public:
-    explicit IgnoreFloatingPointErrors(py::handle np)
-        : context_(np.attr("errstate")(py::arg("all") = "ignore")) {
-        context_.attr("__enter__")();
-    }
-    ~IgnoreFloatingPointErrors() {
-        // Restoring the error state cannot fail in practice; an error here
-        // must not replace the one that may be propagating.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyObject* result = PyObject_CallMethod(context_.ptr(), "__exit__", "OOO", Py_None,
-                                               Py_None, Py_None);
-        if (result) {
-            Py_DECREF(result);
-        } else {
-            PyErr_WriteUnraisable(context_.ptr());
-        }
-        PyErr_Restore(type, value, traceback);
-    }
-    IgnoreFloatingPointErrors(const IgnoreFloatingPointErrors&) = delete;
-    IgnoreFloatingPointErrors& operator=(const IgnoreFloatingPointErrors&) = delete;
-
-private:
-    py::object context_;
-};
-
 bool isComparison(const std::string& opName) {
     static const char* const kComparisons[] = {"__eq__", "__ne__", "__lt__",
                                                "__le__", "__gt__", "__ge__"};
@@ -149,7 +121,7 @@ py::list representable(py::handle np, py::handle pd, py::handle block, py::handl
     const auto columns = py::cast<py::ssize_t>(block.attr("shape")[py::int_(1)]);
     py::object back;
     try {
-        IgnoreFloatingPointErrors quiet(np);
+        WithBlock quiet(np.attr("errstate")(py::arg("all") = "ignore"));
         py::object cast = block.attr("astype")(target);
         back = cast.attr("astype")(block.attr("dtype"));
     } catch (py::error_already_set& e) {

@@ -23,20 +23,6 @@ const char* const kSaveMTXDoc =
 
 namespace {
 
-// `container.__contains__(value)` as the `in` operator sees it.
-bool contains(py::handle container, py::handle value) {
-    const int result = PySequence_Contains(container.ptr(), value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
-// `value == literal` with Python's equality.
-bool equals(py::handle value, const char* literal) {
-    const int result = PyObject_RichCompareBool(value.ptr(), py::str(literal).ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 // `raise type(message) from cause` inside the handler of `cause`: the new
 // exception carries `cause` as both its `__cause__` and its `__context__`.
 [[noreturn]] void raiseFrom(py::handle type, const py::object& message,
@@ -154,7 +140,10 @@ py::object copyTo(py::handle self, py::handle to) {
         data = backingTable(self);  // every consumer below builds a new object
     }
 
-    if (equals(to, "numpymatrix")) return global("np").attr("matrix")(data);
+    if (equals(to, "numpymatrix")) {
+        IgnoredWarnings quiet(PyExc_PendingDeprecationWarning);  // numpy's note on np.matrix
+        return global("np").attr("matrix")(data);
+    }
 
     if (contains(to, py::str("scipy"))) {
         py::object scipy = global("scipy");
@@ -198,38 +187,6 @@ py::object createNestedObject(py::handle self, py::handle pointIndex) {
 }
 
 namespace {
-
-// A `with` block around a context manager: `__enter__` on construction and
-// `__exit__(None, None, None)` when the block ends, whichever way it ends.
-// Errors from `__exit__` on the failure path give way to the error already
-// in flight.
-class WithBlock {
-public:
-    explicit WithBlock(const py::object& manager)
-        : exit_(manager.attr("__exit__")), target_(manager.attr("__enter__")()) {}
-    WithBlock(const WithBlock&) = delete;
-    WithBlock& operator=(const WithBlock&) = delete;
-    ~WithBlock() {
-        if (!open_) return;
-        try {
-            exit_(py::none(), py::none(), py::none());
-        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
-        }
-    }
-
-    const py::object& target() const { return target_; }
-
-    // Ends the block on the success path; errors from `__exit__` propagate.
-    void exit() {
-        open_ = false;
-        exit_(py::none(), py::none(), py::none());
-    }
-
-private:
-    py::object exit_;
-    py::object target_;
-    bool open_ = true;
-};
 
 // Default integer labels for the axes of `table` that carry names while a
 // CSV write is under way; put back when the write fails part-way.

@@ -23,12 +23,6 @@ py::object builtinType(PyTypeObject* type) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
 }
 
-bool contains(py::handle container, py::handle value) {
-    const int result = PySequence_Contains(container.ptr(), value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 }  // namespace
 
 py::object setDtypes(py::handle self, py::handle dtypes) {

@@ -171,6 +171,68 @@ inline bool truthy(py::handle value) {
     return result != 0;
 }
 
+// `value in container`.
+inline bool contains(py::handle container, py::handle value) {
+    const int result = PySequence_Contains(container.ptr(), value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+// `value == literal` with Python's equality.
+inline bool equals(py::handle value, const char* literal) {
+    const int result = PyObject_RichCompareBool(value.ptr(), py::str(literal).ptr(), Py_EQ);
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+// A `with` block around a context manager: `__enter__` on construction and
+// `__exit__(None, None, None)` when the block ends, whichever way it ends.
+// Errors from `__exit__` on the failure path give way to the error already
+// in flight.
+class WithBlock {
+public:
+    explicit WithBlock(const py::object& manager)
+        : exit_(manager.attr("__exit__")), target_(manager.attr("__enter__")()) {}
+    WithBlock(const WithBlock&) = delete;
+    WithBlock& operator=(const WithBlock&) = delete;
+    ~WithBlock() {
+        if (!open_) return;
+        try {
+            exit_(py::none(), py::none(), py::none());
+        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
+        }
+    }
+
+    const py::object& target() const { return target_; }
+
+    // Ends the block on the success path; errors from `__exit__` propagate.
+    void exit() {
+        open_ = false;
+        exit_(py::none(), py::none(), py::none());
+    }
+
+private:
+    py::object exit_;
+    py::object target_;
+    bool open_ = true;
+};
+
+// `with warnings.catch_warnings(): warnings.simplefilter("ignore", category)`
+// for the lifetime of the object: library deprecation notices about calls
+// the package makes on the user's behalf stay inside the package.
+class IgnoredWarnings {
+public:
+    explicit IgnoredWarnings(py::handle category)
+        : warnings_(py::module_::import("warnings")),
+          block_(warnings_.attr("catch_warnings")()) {
+        warnings_.attr("simplefilter")("ignore", category);
+    }
+
+private:
+    py::module_ warnings_;
+    WithBlock block_;
+};
+
 inline bool isInstance(py::handle value, py::handle cls) {
     const int result = PyObject_IsInstance(value.ptr(), cls.ptr());
     if (result < 0) throw py::error_already_set();
