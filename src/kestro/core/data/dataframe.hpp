@@ -9,6 +9,8 @@
 
 #include "native_call.hpp"
 
+#include <vector>
+
 namespace kestro::native {
 
 // A name bound in the module's namespace (`np`, `pd`, `Base`, ...), looked up
@@ -103,6 +105,12 @@ extern const char* const kFlattenDoc;
 extern const char* const kUnflattenDoc;
 extern const char* const kMergeDoc;
 extern const char* const kReplaceFeatureWithBinaryFeaturesDoc;
+
+// A new backing table holding the two-dimensional array `values`, feature j
+// of dtype `types[j]`: the same table as `pd.DataFrame(values)` followed by
+// `_setDtypes(types)`, built block by block (one cast per distinct dtype) so
+// that wide tables need no per-column assignment.
+py::object typedTable(py::handle values, const std::vector<py::object>& types);
 
 // Arithmetic (dataframe_arith.cpp) ------------------------------------------
 py::object binaryOperations(py::handle self, py::handle opName, py::handle other);

@@ -1,6 +1,14 @@
 // Structural reshaping and element access.
 #include "dataframe.hpp"
 
+#include <pybind11/numpy.h>
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
 namespace kestro::native {
 
 const char* const kTransposeDoc =
@@ -10,39 +18,384 @@ const char* const kTransposeDoc =
     "        constructed.\n        ";
 const char* const kReplaceRectangleDoc =
     "\n        Overwrite the rectangle of points pointStart..pointEnd and features\n"
-    "        featureStart..featureEnd (inclusive) with ``replaceWith``.\n        ";
+    "        featureStart..featureEnd (inclusive) with ``replaceWith``.\n\n"
+    "        Each touched feature is widened to the larger of its own dtype and\n"
+    "        the replacement's dtype (numpy's ordering of dtypes). A numeric or\n"
+    "        boolean value fills the rectangle as a number; any other single\n"
+    "        value (a string, None, a date) fills it as itself and turns the\n"
+    "        touched features into object features.\n        ";
 const char* const kFlattenDoc =
     "\n        Flatten the object into a single point, reading the elements in\n"
-    "        ``order``.\n        ";
+    "        ``order`` (\"point\": all features of point 0, then of point 1, ...;\n"
+    "        anything else: feature by feature).  Each new feature keeps the\n"
+    "        dtype of the feature its element came from.\n        ";
 const char* const kUnflattenDoc =
     "\n        Restore a single point (or feature) to the shape ``reshape``,\n"
-    "        reading the elements in ``order``.\n        ";
+    "        reading the elements in ``order``.  Each restored feature takes the\n"
+    "        largest dtype (numpy's ordering) among the positions it gathers.\n"
+    "        ";
 const char* const kMergeDoc =
-    "\n        Join this object's table with ``other``'s.\n        ";
+    "\n        Join this object's table with ``other``'s, in place.\n\n"
+    "        Points are matched by point name, or, when ``onFeature`` is not\n"
+    "        None, by the values of that feature (its position in this object;\n"
+    "        its counterpart in ``other`` is found through ``matchingFtIdx``).\n"
+    "        ``point`` and ``feature`` are each \"strict\", \"left\", \"union\" or\n"
+    "        \"intersection\": which points / features the result keeps.\n"
+    "        ``matchingFtIdx`` is a pair of equally long sequences of positions,\n"
+    "        features of this object and of ``other`` holding the same quantity;\n"
+    "        each matched pair becomes one feature.  Points present on one side\n"
+    "        only get missing values (NaN) in the other side's features.  A\n"
+    "        matched feature whose two values disagree on a matched point\n"
+    "        raises InvalidArgumentValue (\"The objects contain different values\n"
+    "        for the same feature\").\n\n"
+    "        Result layout: points in this object's order, then (left / union)\n"
+    "        the unmatched points of ``other`` in their order; features of this\n"
+    "        object in order, then (union / strict with point keys) the\n"
+    "        unmatched features of ``other`` in their order.\n        ";
 const char* const kReplaceFeatureWithBinaryFeaturesDoc =
     "\n        Replace this one-feature object by one binary feature per unique\n"
-    "        value.\n        ";
+    "        value.\n\n"
+    "        ``uniqueIdx`` maps every value of the feature to the position of\n"
+    "        its new feature (positions 0 .. len(uniqueIdx) - 1, each once).\n"
+    "        The new table holds float64 1.0 where the point's value is that\n"
+    "        feature's value and 0.0 elsewhere.\n        ";
 
-py::object transpose(py::handle) { notImplemented("_transpose_implementation"); }
+// Typed table construction ---------------------------------------------------
 
-py::object replaceRectangle(py::handle, py::handle, py::handle, py::handle, py::handle,
-                            py::handle) {
-    notImplemented("_replaceRectangle_implementation");
+py::object typedTable(py::handle values, const std::vector<py::object>& types) {
+    py::object np = global("np");
+    py::object pd = global("pd");
+    py::object pdFrame = pd.attr("DataFrame");
+    py::object valuesType = values.attr("dtype");
+    py::tuple shape(values.attr("shape"));
+    if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != types.size()) {
+        raise(global("InvalidArgumentValue"), "A dtype must be specified for each feature");
+    }
+
+    // Group the positions by wanted dtype, in order of first appearance.
+    // Pointer identity answers nearly every lookup; equal dtype objects that
+    // are not identical meet in the linear scan over the few groups.
+    std::vector<py::object> groupTypes;
+    std::vector<std::vector<Py_ssize_t>> groupPositions;
+    std::unordered_map<PyObject*, std::size_t> seen;
+    for (std::size_t pos = 0; pos < types.size(); ++pos) {
+        PyObject* key = types[pos].ptr();
+        auto found = seen.find(key);
+        std::size_t group;
+        if (found != seen.end()) {
+            group = found->second;
+        } else {
+            group = groupTypes.size();
+            for (std::size_t g = 0; g < groupTypes.size(); ++g) {
+                if (groupTypes[g].equal(types[pos])) {
+                    group = g;
+                    break;
+                }
+            }
+            if (group == groupTypes.size()) {
+                groupTypes.push_back(types[pos]);
+                groupPositions.emplace_back();
+            }
+            seen.emplace(key, group);
+        }
+        groupPositions[group].push_back(static_cast<Py_ssize_t>(pos));
+    }
+
+    if (groupTypes.size() <= 1) {
+        py::object table = pdFrame(values);
+        if (groupTypes.empty() || valuesType.equal(groupTypes[0])) return table;
+        return table.attr("astype")(groupTypes[0]);
+    }
+
+    // One block per dtype, cast as a whole, joined side by side and put back
+    // into position order: no column is ever assigned on its own.
+    py::list frames;
+    py::array_t<Py_ssize_t> concatenated(static_cast<Py_ssize_t>(types.size()));
+    Py_ssize_t* out = concatenated.mutable_data();
+    for (std::size_t g = 0; g < groupTypes.size(); ++g) {
+        const std::vector<Py_ssize_t>& positions = groupPositions[g];
+        py::array_t<Py_ssize_t> labels(static_cast<Py_ssize_t>(positions.size()));
+        Py_ssize_t* dst = labels.mutable_data();
+        for (Py_ssize_t position : positions) *dst++ = position;
+        for (Py_ssize_t position : positions) *out++ = position;
+        py::object block = values.attr("take")(labels, py::arg("axis") = 1);
+        py::object frame = pdFrame(block, py::arg("columns") = labels);
+        if (!valuesType.equal(groupTypes[g])) frame = frame.attr("astype")(groupTypes[g]);
+        frames.append(frame);
+    }
+    py::object joined = pd.attr("concat")(frames, py::arg("axis") = 1);
+    py::object order = np.attr("argsort")(concatenated, py::arg("kind") = "stable");
+    py::object table = joined.attr("take")(order, py::arg("axis") = 1);
+    table.attr("columns") = rangeIndex(py::int_(static_cast<Py_ssize_t>(types.size())));
+    table.attr("index") = rangeIndex(shape[0]);
+    return table;
 }
 
-py::object flatten(py::handle, py::handle) { notImplemented("_flatten_implementation"); }
+namespace {
 
-py::object unflatten(py::handle, py::handle, py::handle) {
-    notImplemented("_unflatten_implementation");
+std::vector<py::object> listOf(py::handle iterable) {
+    std::vector<py::object> items;
+    for (py::handle item : iterable) items.push_back(py::reinterpret_borrow<py::object>(item));
+    return items;
 }
+
+Py_ssize_t asSize(py::handle value) {
+    const Py_ssize_t result = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+Py_ssize_t length(py::handle value) {
+    const Py_ssize_t result = PyObject_Length(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result;
+}
+
+bool isPointOrder(py::handle order) {
+    return py::reinterpret_borrow<py::object>(order).equal(py::str("point"));
+}
+
+[[noreturn]] void emptyMax() { throw py::value_error("max() arg is an empty sequence"); }
+
+// The largest of `types[first], types[first + step], ...` (`count` entries),
+// chosen as the builtin `max` chooses: a later entry replaces the current
+// choice only when it compares strictly greater.
+py::object largestType(const std::vector<py::object>& types, std::size_t first,
+                       std::size_t step, std::size_t count) {
+    if (count == 0) emptyMax();
+    py::object best = types[first];
+    for (std::size_t k = 1; k < count; ++k) {
+        const py::object& candidate = types[first + k * step];
+        if (!candidate.is(best) && dtypeGreater(candidate, best)) best = candidate;
+    }
+    return best;
+}
+
+}  // namespace
+
+// Transpose -----------------------------------------------------------------
+
+py::object transpose(py::handle self) {
+    py::object transposed = backingTable(self).attr("T");
+    self.attr("_data") = transposed;
+    return py::none();
+}
+
+// Replace rectangle ---------------------------------------------------------
+
+py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle pointStart,
+                            py::handle featureStart, py::handle pointEnd,
+                            py::handle featureEnd) {
+    py::object np = global("np");
+    py::object table = backingTable(self);
+    std::vector<py::object> current = listOf(table.attr("dtypes"));
+    std::vector<py::object> types = current;
+
+    const Py_ssize_t firstPoint = asSize(pointStart);
+    const Py_ssize_t lastPoint = asSize(pointEnd);
+    const Py_ssize_t firstFeature = asSize(featureStart);
+    const Py_ssize_t lastFeature = asSize(featureEnd);
+    const Py_ssize_t height = lastPoint - firstPoint + 1;
+    const Py_ssize_t width = lastFeature - firstFeature + 1;
+    const Py_ssize_t featureCount = static_cast<Py_ssize_t>(current.size());
+    if (height < 1 || width < 1 || firstPoint < 0 || firstFeature < 0 ||
+        lastFeature >= featureCount || lastPoint >= length(table.attr("index"))) {
+        raise(global("InvalidArgumentValue"), "The rectangle to replace lies outside the data");
+    }
+
+    // Replacement types and the block of new values.
+    const bool isFrame = isInstance(replaceWith, dataFrameClass());
+    const bool isData = isFrame || isInstance(replaceWith, global("Base"));
+    std::vector<py::object> replacementTypes;
+    py::object values;
+    py::object objectType = np.attr("dtype")(np.attr("object_"));
+    if (isFrame) {
+        replacementTypes = listOf(backingTable(replaceWith).attr("dtypes"));
+    } else {
+        py::object valueType = np.attr("dtype")(py::type::of(replaceWith));
+        std::string kind = py::cast<std::string>(valueType.attr("kind"));
+        const bool numeric = kind.size() == 1 && std::string("biufc").find(kind[0]) != std::string::npos;
+        if (!isData && !numeric) valueType = objectType;
+        replacementTypes.assign(static_cast<std::size_t>(width), valueType);
+        if (!isData) {
+            py::tuple blockShape = py::make_tuple(height, width);
+            if (numeric) {
+                // The value in its own dtype: a float round trip would lose
+                // the low digits of large integers.
+                values = np.attr("full")(blockShape, replaceWith, py::arg("dtype") = valueType);
+            } else {
+                values = np.attr("empty")(blockShape, py::arg("dtype") = objectType);
+                values.attr("fill")(replaceWith);
+            }
+        }
+    }
+    if (isData) {
+        values = replaceWith.attr("_asNumpyArray")();
+        py::object valuesShape = np.attr("shape")(values);
+        if (!valuesShape.equal(py::make_tuple(height, width))) {
+            raise(global("InvalidArgumentValue"),
+                  "The replacement data must have the shape of the rectangle");
+        }
+    }
+
+    const std::size_t pairs = std::min(static_cast<std::size_t>(width), replacementTypes.size());
+    for (std::size_t k = 0; k < pairs; ++k) {
+        const std::size_t i = static_cast<std::size_t>(firstFeature) + k;
+        if (dtypeGreater(replacementTypes[k], types[i])) types[i] = replacementTypes[k];
+    }
+
+    // Every touched feature already has its final dtype and the values have
+    // it too: one positional write in place.  Otherwise each touched feature
+    // is rebuilt whole in its final dtype before anything is written, so
+    // pandas never has to guess a dtype for a mixed column.
+    py::object valuesType = values.attr("dtype");
+    bool inPlace = true;
+    for (Py_ssize_t k = 0; k < width && inPlace; ++k) {
+        const std::size_t i = static_cast<std::size_t>(firstFeature + k);
+        inPlace = types[i].equal(current[i]) && valuesType.equal(current[i]);
+    }
+    py::object rows = slice(py::int_(firstPoint), py::int_(lastPoint + 1));
+    if (inPlace) {
+        table.attr("iloc")[py::make_tuple(
+            rows, slice(py::int_(firstFeature), py::int_(lastFeature + 1)))] = values;
+    } else {
+        py::object iloc = table.attr("iloc");
+        py::object all = slice(py::none(), py::none());
+        std::vector<py::object> columns;
+        columns.reserve(static_cast<std::size_t>(width));
+        for (Py_ssize_t k = 0; k < width; ++k) {
+            const std::size_t i = static_cast<std::size_t>(firstFeature + k);
+            py::object column = iloc[py::make_tuple(all, py::int_(firstFeature + k))];
+            if (!types[i].equal(current[i])) column = column.attr("astype")(types[i]);
+            py::object array = column.attr("to_numpy")(py::arg("copy") = true);
+            array[rows] = values[py::make_tuple(all, py::int_(k))];
+            columns.push_back(std::move(array));
+        }
+        for (Py_ssize_t k = 0; k < width; ++k) {
+            table.attr("isetitem")(firstFeature + k, columns[static_cast<std::size_t>(k)]);
+        }
+    }
+    py::list wanted;
+    for (const py::object& type : types) wanted.append(type);
+    self.attr("_setDtypes")(wanted);
+    return py::none();
+}
+
+// Flatten and unflatten -----------------------------------------------------
+
+py::object flatten(py::handle self, py::handle order) {
+    const Py_ssize_t points = length(self.attr("points"));
+    const Py_ssize_t features = length(self.attr("features"));
+    const Py_ssize_t numElements = points * features;
+    std::vector<py::object> dtypes = listOf(backingTable(self).attr("dtypes"));
+
+    std::vector<py::object> newTypes;
+    newTypes.reserve(dtypes.size() * static_cast<std::size_t>(points));
+    if (isPointOrder(order)) {
+        for (Py_ssize_t p = 0; p < points; ++p) {
+            newTypes.insert(newTypes.end(), dtypes.begin(), dtypes.end());
+        }
+    } else {
+        for (const py::object& type : dtypes) newTypes.insert(newTypes.end(), points, type);
+    }
+
+    py::object numpyOrder = global("convertToNumpyOrder")(order);
+    py::object values = self.attr("_asNumpyArray")();
+    py::object flat = values.attr("reshape")(py::make_tuple(1, numElements),
+                                             py::arg("order") = numpyOrder);
+    self.attr("_data") = typedTable(flat, newTypes);
+    return py::none();
+}
+
+py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
+    std::vector<py::object> dtypes = listOf(backingTable(self).attr("dtypes"));
+    const Py_ssize_t points = asSize(reshape[py::int_(0)]);
+    const Py_ssize_t features = asSize(reshape[py::int_(1)]);
+    if (points < 0 || features < 0) {
+        raise(global("InvalidArgumentValue"), "The target shape must not hold negative sizes");
+    }
+    if (dtypes.size() == 1 && features > 1) {
+        dtypes.assign(static_cast<std::size_t>(points * features), dtypes[0]);
+    }
+    const std::size_t available = dtypes.size();
+    const std::size_t p = static_cast<std::size_t>(points);
+    const std::size_t f = static_cast<std::size_t>(features);
+
+    std::vector<py::object> newTypes;
+    if (isPointOrder(order)) {
+        // Feature i gathers positions i, i + F, i + 2F, ...
+        for (std::size_t i = 0; i < f; ++i) {
+            const std::size_t count = i < available ? (available - i + f - 1) / f : 0;
+            newTypes.push_back(largestType(dtypes, i, f, count));
+        }
+    } else {
+        // Feature j gathers the P consecutive positions from j * P.
+        const std::size_t total = p * f;
+        if (p == 0) throw py::value_error("range() arg 3 must not be zero");
+        for (std::size_t start = 0; start < total; start += p) {
+            const std::size_t end = std::min(start + p, available);
+            newTypes.push_back(largestType(dtypes, start, 1, end > start ? end - start : 0));
+        }
+    }
+
+    py::object numpyOrder = global("convertToNumpyOrder")(order);
+    py::object values = self.attr("_asNumpyArray")();
+    py::object restored = values.attr("reshape")(reshape, py::arg("order") = numpyOrder);
+    self.attr("_data") = typedTable(restored, newTypes);
+    return py::none();
+}
+
+// Merge ---------------------------------------------------------------------
 
 py::object merge(py::handle, py::handle, py::handle, py::handle, py::handle, py::handle) {
     notImplemented("_merge_implementation");
 }
 
-py::object replaceFeatureWithBinaryFeatures(py::handle, py::handle) {
-    notImplemented("_replaceFeatureWithBinaryFeatures_implementation");
+// Binary features -----------------------------------------------------------
+
+py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueIdx) {
+    py::object np = global("np");
+    py::object pd = global("pd");
+    py::object table = backingTable(self);
+    if (py::len(table.attr("columns")) != 1) {
+        raise(global("InvalidArgumentValue"),
+              "Binary features can only replace an object of exactly one feature");
+    }
+    py::dict mapping(py::reinterpret_borrow<py::object>(uniqueIdx));
+    const Py_ssize_t newCount = static_cast<Py_ssize_t>(py::len(mapping));
+    py::object keys = pd.attr("Index")(py::list(mapping.attr("keys")()),
+                                       py::arg("dtype") = np.attr("object_"));
+    py::object targets = np.attr("array")(py::list(mapping.attr("values")()),
+                                          py::arg("dtype") = np.attr("intp"));
+    if (newCount > 0) {
+        const bool permutation =
+            asSize(targets.attr("min")()) == 0 && asSize(targets.attr("max")()) == newCount - 1 &&
+            length(np.attr("unique")(targets)) == newCount;
+        if (!permutation) {
+            raise(global("InvalidArgumentValue"),
+                  "uniqueIdx must map the values to the positions 0 to len(uniqueIdx) - 1, "
+                  "each used once");
+        }
+    }
+    if (!truthy(keys.attr("is_unique"))) {
+        raise(global("InvalidArgumentValue"), "uniqueIdx holds the same value twice");
+    }
+    py::object column = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
+                                                          py::int_(0))];
+    py::object found = keys.attr("get_indexer")(column.attr("astype")(np.attr("object_")));
+    const Py_ssize_t rows = length(found);
+    if (rows > 0 && asSize(found.attr("min")()) < 0) {
+        raise(global("InvalidArgumentValue"),
+              "The feature holds a value that uniqueIdx does not map to a new feature");
+    }
+    py::object binary = np.attr("zeros")(py::make_tuple(rows, newCount));
+    py::object positions = targets.attr("take")(found);
+    binary[py::make_tuple(np.attr("arange")(rows), positions)] = 1.0;
+    self.attr("_data") = pd.attr("DataFrame")(binary);
+    return py::none();
 }
+
+// Element access ------------------------------------------------------------
 
 py::object getitem(py::handle self, py::handle x, py::handle y) {
     return backingTable(self).attr("iat")[py::make_tuple(x, y)];
