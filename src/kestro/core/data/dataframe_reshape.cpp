@@ -347,8 +347,205 @@ py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
 
 // Merge ---------------------------------------------------------------------
 
-py::object merge(py::handle, py::handle, py::handle, py::handle, py::handle, py::handle) {
-    notImplemented("_merge_implementation");
+namespace {
+
+enum class Keep { Strict, Left, Union, Intersection };
+
+Keep keepMode(py::handle mode, const char* axis) {
+    py::object word = py::reinterpret_borrow<py::object>(mode);
+    if (word.equal(py::str("strict"))) return Keep::Strict;
+    if (word.equal(py::str("left"))) return Keep::Left;
+    if (word.equal(py::str("union"))) return Keep::Union;
+    if (word.equal(py::str("intersection"))) return Keep::Intersection;
+    std::string message = std::string(axis) +
+                          " must be one of 'strict', 'left', 'union' or 'intersection'";
+    raise(global("InvalidArgumentValue"), message.c_str());
+}
+
+// Positions read from a sequence, each checked against `limit`.
+std::vector<Py_ssize_t> positionsOf(py::handle sequence, Py_ssize_t limit) {
+    std::vector<Py_ssize_t> positions;
+    for (py::handle item : sequence) {
+        const Py_ssize_t position = asSize(item);
+        if (position < 0 || position >= limit) {
+            raise(global("InvalidArgumentValue"),
+                  "matchingFtIdx holds a feature position outside the data");
+        }
+        positions.push_back(position);
+    }
+    return positions;
+}
+
+py::object intpArray(const std::vector<Py_ssize_t>& values) {
+    py::array_t<Py_ssize_t> array(static_cast<Py_ssize_t>(values.size()));
+    Py_ssize_t* out = array.mutable_data();
+    for (Py_ssize_t value : values) *out++ = value;
+    return std::move(array);
+}
+
+// The key of every point: its name, or its value in the key feature.
+py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature) {
+    if (keyFeature >= 0) {
+        return table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
+                                                 py::int_(keyFeature))]
+            .attr("to_numpy")();
+    }
+    py::object names = obj.attr("points").attr("_getNamesNoGeneration")();
+    if (names.is_none()) {
+        raise(global("InvalidArgumentValue"),
+              "Matching points by name needs point names on both objects");
+    }
+    return py::list(names);
+}
+
+}  // namespace
+
+py::object merge(py::handle self, py::handle other, py::handle point, py::handle feature,
+                 py::handle onFeature, py::handle matchingFtIdx) {
+    py::object np = global("np");
+    py::object pd = global("pd");
+    py::object invalid = global("InvalidArgumentValue");
+    const Keep pointMode = keepMode(point, "point");
+    const Keep featureMode = keepMode(feature, "feature");
+    py::object left = backingTable(self);
+    py::object right = backingTable(other);
+    const Py_ssize_t leftFeatures = length(left.attr("columns"));
+    const Py_ssize_t rightFeatures = length(right.attr("columns"));
+
+    // Matched features: pairs (position here, position in other).
+    if (length(matchingFtIdx) != 2) {
+        raise(invalid, "matchingFtIdx must hold two sequences of feature positions");
+    }
+    std::vector<Py_ssize_t> leftMatched = positionsOf(matchingFtIdx[py::int_(0)], leftFeatures);
+    std::vector<Py_ssize_t> rightMatched =
+        positionsOf(matchingFtIdx[py::int_(1)], rightFeatures);
+    if (leftMatched.size() != rightMatched.size()) {
+        raise(invalid, "matchingFtIdx must pair every matched feature with exactly one other");
+    }
+    std::vector<Py_ssize_t> partnerOfLeft(static_cast<std::size_t>(leftFeatures), -1);
+    std::vector<bool> rightIsMatched(static_cast<std::size_t>(rightFeatures), false);
+    for (std::size_t k = 0; k < leftMatched.size(); ++k) {
+        const std::size_t mine = static_cast<std::size_t>(leftMatched[k]);
+        const std::size_t theirs = static_cast<std::size_t>(rightMatched[k]);
+        if (partnerOfLeft[mine] >= 0 || rightIsMatched[theirs]) {
+            raise(invalid, "matchingFtIdx must pair every matched feature with exactly one other");
+        }
+        partnerOfLeft[mine] = rightMatched[k];
+        rightIsMatched[theirs] = true;
+    }
+
+    // Which features the result holds, in order.
+    std::vector<Py_ssize_t> leftKept;
+    std::vector<Py_ssize_t> rightKept;
+    if (featureMode == Keep::Strict &&
+        (static_cast<Py_ssize_t>(leftMatched.size()) != leftFeatures ||
+         static_cast<Py_ssize_t>(leftMatched.size()) != rightFeatures)) {
+        raise(invalid, "With feature='strict' every feature of each object must be matched");
+    }
+    for (Py_ssize_t i = 0; i < leftFeatures; ++i) {
+        if (featureMode != Keep::Intersection || partnerOfLeft[static_cast<std::size_t>(i)] >= 0) {
+            leftKept.push_back(i);
+        }
+    }
+    if (featureMode == Keep::Union) {
+        for (Py_ssize_t j = 0; j < rightFeatures; ++j) {
+            if (!rightIsMatched[static_cast<std::size_t>(j)]) rightKept.push_back(j);
+        }
+    }
+
+    // Match the points with pandas' merge on the keys alone.
+    Py_ssize_t leftKey = -1;
+    Py_ssize_t rightKey = -1;
+    if (!onFeature.is_none()) {
+        leftKey = asSize(onFeature);
+        if (leftKey < 0 || leftKey >= leftFeatures ||
+            partnerOfLeft[static_cast<std::size_t>(leftKey)] < 0) {
+            raise(invalid, "onFeature must be one of the matched features");
+        }
+        rightKey = partnerOfLeft[static_cast<std::size_t>(leftKey)];
+    }
+    const Py_ssize_t leftPoints = length(left.attr("index"));
+    const Py_ssize_t rightPoints = length(right.attr("index"));
+    py::dict leftColumns;
+    leftColumns["key"] = pointKeys(self, left, leftKey);
+    leftColumns["leftPos"] = np.attr("arange")(leftPoints);
+    py::dict rightColumns;
+    rightColumns["key"] = pointKeys(other, right, rightKey);
+    rightColumns["rightPos"] = np.attr("arange")(rightPoints);
+    const char* how = pointMode == Keep::Left           ? "left"
+                      : pointMode == Keep::Intersection ? "inner"
+                                                        : "outer";
+    py::object matched = pd.attr("merge")(pd.attr("DataFrame")(leftColumns),
+                                          pd.attr("DataFrame")(rightColumns),
+                                          py::arg("on") = "key", py::arg("how") = how,
+                                          py::arg("sort") = false);
+    py::object intp = np.attr("intp");
+    py::object leftPos =
+        matched[py::str("leftPos")].attr("fillna")(-1).attr("to_numpy")(py::arg("dtype") = intp);
+    py::object rightPos =
+        matched[py::str("rightPos")].attr("fillna")(-1).attr("to_numpy")(py::arg("dtype") = intp);
+    py::object hasLeft = leftPos.attr("__ge__")(0);
+    py::object hasRight = rightPos.attr("__ge__")(0);
+    if (pointMode == Keep::Strict &&
+        !(truthy(hasLeft.attr("all")()) && truthy(hasRight.attr("all")()))) {
+        raise(invalid, "With point='strict' both objects must hold the same points");
+    }
+
+    // Points in this object's order, then the other's unmatched points.
+    py::object primary = np.attr("where")(hasLeft, leftPos, rightPos + py::int_(leftPoints));
+    py::object order = np.attr("lexsort")(py::make_tuple(rightPos, primary));
+    leftPos = leftPos.attr("take")(order);
+    rightPos = rightPos.attr("take")(order);
+    hasLeft = hasLeft.attr("take")(order);
+    py::object hasBoth = hasLeft & rightPos.attr("__ge__")(0);
+    const Py_ssize_t resultPoints = length(leftPos);
+    py::object labels = rangeIndex(py::int_(resultPoints));
+
+    auto rowsOf = [&](py::object table, py::object positions, const std::vector<Py_ssize_t>& cols) {
+        py::object part = table.attr("take")(intpArray(cols), py::arg("axis") = 1)
+                              .attr("reindex")(positions);
+        part.attr("index") = labels;
+        return part;
+    };
+    py::object leftPart = rowsOf(left, leftPos, leftKept);
+    py::object rightAll = right.attr("reindex")(rightPos);
+    rightAll.attr("index") = labels;
+
+    // Each matched feature kept: agree where both sides exist, and take the
+    // other's values where this object has no point.
+    const bool anyLeftMissing = !truthy(hasLeft.attr("all")());
+    py::object leftIloc = leftPart.attr("iloc");
+    py::object rightIloc = rightAll.attr("iloc");
+    py::object all = slice(py::none(), py::none());
+    py::object boolType =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBool_Type));
+    for (std::size_t k = 0; k < leftKept.size(); ++k) {
+        const Py_ssize_t partner = partnerOfLeft[static_cast<std::size_t>(leftKept[k])];
+        if (partner < 0) continue;
+        py::object mine = leftIloc[py::make_tuple(all, py::int_(static_cast<Py_ssize_t>(k)))];
+        py::object theirs = rightIloc[py::make_tuple(all, py::int_(partner))];
+        py::object same = mine.attr("__eq__")(theirs) |
+                          (mine.attr("isna")() & theirs.attr("isna")());
+        py::object clash = (~same.attr("to_numpy")(py::arg("dtype") = boolType)) &
+                           hasBoth;
+        if (truthy(clash.attr("any")())) {
+            raise(invalid, "The objects contain different values for the same feature");
+        }
+        if (anyLeftMissing) {
+            leftPart.attr("isetitem")(k, mine.attr("where")(hasLeft, theirs));
+        }
+    }
+
+    py::object result = leftPart;
+    if (!rightKept.empty()) {
+        py::object rightPart = rightAll.attr("take")(intpArray(rightKept), py::arg("axis") = 1);
+        result = pd.attr("concat")(py::make_tuple(leftPart, rightPart), py::arg("axis") = 1);
+    }
+    result.attr("columns") =
+        rangeIndex(py::int_(static_cast<Py_ssize_t>(leftKept.size() + rightKept.size())));
+    result.attr("index") = labels;
+    self.attr("_data") = result;
+    return py::none();
 }
 
 // Binary features -----------------------------------------------------------
