@@ -155,6 +155,12 @@ bool isPointOrder(py::handle order) {
     return py::reinterpret_borrow<py::object>(order).equal(py::str("point"));
 }
 
+// Boolean, integer, float or complex.
+bool isNumericType(py::handle dtype) {
+    const std::string kind = py::cast<std::string>(dtype.attr("kind"));
+    return kind.size() == 1 && std::string("biufc").find(kind[0]) != std::string::npos;
+}
+
 [[noreturn]] void emptyMax() { throw py::value_error("max() arg is an empty sequence"); }
 
 // The largest of `types[first], types[first + step], ...` (`count` entries),
@@ -213,8 +219,7 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
         replacementTypes = listOf(backingTable(replaceWith).attr("dtypes"));
     } else {
         py::object valueType = np.attr("dtype")(py::type::of(replaceWith));
-        std::string kind = py::cast<std::string>(valueType.attr("kind"));
-        const bool numeric = kind.size() == 1 && std::string("biufc").find(kind[0]) != std::string::npos;
+        const bool numeric = isNumericType(valueType);
         if (!isData && !numeric) valueType = objectType;
         replacementTypes.assign(static_cast<std::size_t>(width), valueType);
         if (!isData) {
@@ -238,10 +243,20 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
         }
     }
 
+    // Widen each touched feature.  Two numeric types of which neither holds
+    // the other (int64 and float32, int64 and uint64) meet in numpy's common
+    // type: keeping the feature's own would truncate the new values.
+    py::object promote = np.attr("promote_types");
     const std::size_t pairs = std::min(static_cast<std::size_t>(width), replacementTypes.size());
     for (std::size_t k = 0; k < pairs; ++k) {
         const std::size_t i = static_cast<std::size_t>(firstFeature) + k;
-        if (dtypeGreater(replacementTypes[k], types[i])) types[i] = replacementTypes[k];
+        const py::object& candidate = replacementTypes[k];
+        if (dtypeGreater(candidate, types[i])) {
+            types[i] = candidate;
+        } else if (isNumericType(candidate) && isNumericType(types[i]) &&
+                   !dtypeGreater(types[i], candidate) && !types[i].equal(candidate)) {
+            types[i] = promote(types[i], candidate);
+        }
     }
 
     // Every touched feature already has its final dtype and the values have
