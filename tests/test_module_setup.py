@@ -81,18 +81,17 @@ def test_signatures(DataFrame, make, name):
     assert str(inspect.signature(getattr(DataFrame, name))) == SIGNATURES[name]
     bound = getattr(make([[1]]), name)
     assert str(inspect.signature(bound)) == "(" + SIGNATURES[name][len("(self, "):].lstrip()
-    assert "Help on" in _help_text(getattr(DataFrame, name))
+    assert name + SIGNATURES[name] in _help_text(getattr(DataFrame, name))
 
 
 def _help_text(obj):
     import pydoc
-    return pydoc.render_doc(obj)
+    return pydoc.render_doc(obj, renderer=pydoc.plaintext)
 
 
-def test_help_on_class_lists_methods(DataFrame):
-    text = _help_text(DataFrame)
-    assert "_copy_implementation(self, to)" in text
-    assert "_asNumpyArray(self, numericRequired=False)" in text
+def test_help_shows_signatures(DataFrame):
+    assert "__init__(self, data, reuseData=False, **kwds)" in _help_text(DataFrame)
+    assert "_asNumpyArray(self, numericRequired=False)" in _help_text(DataFrame._asNumpyArray)
 
 
 def test_docstrings(DataFrame):

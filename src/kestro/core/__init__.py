@@ -1,0 +1,1 @@
+"""The core of kestro: data objects and their storage variants."""

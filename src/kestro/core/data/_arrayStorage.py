@@ -1,0 +1,277 @@
+"""
+ArrayStorage: the storage hooks of the small pure-Python variants (Matrix,
+Sparse, List), written once on top of a dense numpy array of the values.
+
+A variant only says how it turns input into its own ``_data``
+(``_setData``) and its ``_data`` into a dense array (``_asNumpyArray``).
+These variants favour clarity over speed.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import warnings
+
+import numpy as np
+
+from kestro._utility import allowedNumpyDType, isAllowedSingleElement, pd, scipy
+from kestro.exceptions import InvalidArgumentValue, PackageException
+
+from ._dataHelpers import (KestroElementIterator, allDataIdentical, convertToNumpyOrder,
+                           createDataNoValidation, denseCountUnique, inferArrayDtype,
+                           isMissing)
+from .axis import Features, Points
+from .base import Base
+
+NUMERIC_DTYPES = (np.dtype(bool), np.dtype(np.int64), np.dtype(np.float64))
+
+
+def _isZero(value) -> bool:
+    return isinstance(value, (numbers.Number, np.bool_)) and not isMissing(value) and value == 0
+
+
+def asNumeric(array: np.ndarray, numericRequired: bool) -> np.ndarray:
+    """``array``, as float64 when numbers are required and its dtype is not bool/int64/float64."""
+    if numericRequired and array.dtype not in NUMERIC_DTYPES:
+        return array.astype(np.float64)
+    return array
+
+
+class ArrayStorage(Base):
+    """
+    Shared storage hooks for the pure-Python variants.
+
+    Parameters
+    ----------
+    data : object
+        A pandas DataFrame, numpy array, scipy sparse matrix or list of
+        point lists.
+    reuseData : bool
+        Keep ``data`` itself when it already has this variant's form.
+    kwds
+        Passed on to Base (``shape``, ``pointNames``, ``featureNames``).
+    """
+
+    _typeString = ""
+    _pointsClass = Points
+    _featuresClass = Features
+    _viewClass: type | None = None   # set by each variant module
+
+    def __init__(self, data, reuseData=False, **kwds):
+        shape = kwds.get("shape")
+        width = math.prod(shape[1:]) if shape is not None else 0
+        self._setData(data, reuseData, width)
+        if shape is None:
+            kwds["shape"] = self._storedShape()
+        super().__init__(**kwds)
+
+    def _setData(self, data, reuseData, width):
+        raise NotImplementedError
+
+    def _storeArray(self, array: np.ndarray) -> None:
+        self._setData(array, True, array.shape[1])
+
+    def _getPoints(self, names):
+        return self._pointsClass(self, names)
+
+    def _getFeatures(self, names):
+        return self._featuresClass(self, names)
+
+    def _getTypeString_implementation(self):
+        return self._typeString
+
+    def _getitem_implementation(self, x, y):
+        return self._asNumpyArray()[x, y]
+
+    # ---- copies and views -----------------------------------------------------------
+
+    def _copySource(self):
+        """Data for a copy into another storage variant."""
+        return self._asNumpyArray()
+
+    def _copy_implementation(self, to):
+        from kestro.core.data import available
+        ptNames = self.points._getNamesNoGeneration()
+        ftNames = self.features._getNamesNoGeneration()
+        if to in available:
+            return createDataNoValidation(to, self._copySource(), ptNames, ftNames,
+                                          reuseData=True)
+        array = self._asNumpyArray()
+        if to in ("pythonlist", "numpyarray"):
+            if len(self._dims) > 2:
+                array = array.reshape(self._dims)
+            return array.tolist() if to == "pythonlist" else array
+        if to == "numpymatrix":
+            with warnings.catch_warnings():  # asked for explicitly; numpy discourages it
+                warnings.simplefilter("ignore", PendingDeprecationWarning)
+                return np.matrix(array)
+        if to.startswith("scipy"):
+            if not scipy.kestroAccessible():
+                raise PackageException("scipy is not available")
+            if to != "scipycoo":
+                try:
+                    array = self._asNumpyArray(numericRequired=True)
+                except ValueError as error:
+                    raise ValueError(f"Must create scipy {to[-3:]} matrix from numeric data") \
+                        from error
+            build = {"scipycoo": scipy.sparse.coo_matrix, "scipycsc": scipy.sparse.csc_matrix,
+                     "scipycsr": scipy.sparse.csr_matrix}[to]
+            return build(array)
+        frame = pd.DataFrame(array)
+        if array.dtype == object:
+            frame = frame.infer_objects()
+        if ptNames is not None:
+            frame.index = self.points.getNames()
+        if ftNames is not None:
+            frame.columns = self.features.getNames()
+        return frame
+
+    def _view_implementation(self, pointStart, pointEnd, featureStart, featureEnd,
+                             dropDimension):
+        source, shape = self, None
+        if len(self._dims) > 2:
+            if dropDimension:
+                source = self._createNestedObject(pointStart)
+                pointStart, pointEnd = 0, source.shape[0]
+                featureStart, featureEnd = 0, source.shape[1]
+                shape = source._dims
+            else:
+                shape = [pointEnd - pointStart] + self._dims[1:]
+        data = source._asNumpyArray()[pointStart:pointEnd, featureStart:featureEnd]
+        return self._viewClass(data=data, source=source, shape=shape, pointStart=pointStart,
+                               pointEnd=pointEnd, featureStart=featureStart,
+                               featureEnd=featureEnd)
+
+    def _createNestedObject(self, pointIndex):
+        """Point ``pointIndex`` of a higher-dimensional object, one dimension less."""
+        nestedShape = (self._dims[1], math.prod(self._dims[2:]))
+        values = self._asNumpyArray()[pointIndex].reshape(nestedShape)
+        return createDataNoValidation(self._typeString, values, None, None,
+                                      shape=self._dims[1:])
+
+    # ---- element-wise computation and queries ------------------------------------------
+
+    def _transform_implementation(self, toTransform, points, features):
+        array = self._asNumpyArray().astype(object)
+        for i in range(array.shape[0]):
+            if points is not None and i not in points:
+                continue
+            for j in range(array.shape[1]):
+                if features is not None and j not in features:
+                    continue
+                value = array[i, j]
+                array[i, j] = toTransform(value) if toTransform.oneArg else toTransform(value, i, j)
+        self._storeArray(inferArrayDtype(array))
+
+    def _calculate_implementation(self, function, points, features, preserveZeros):
+        array = self._asNumpyArray()
+        if points is not None:
+            array = array[points, :]
+        if features is not None:
+            array = array[:, features]
+        out = np.empty(array.shape, dtype=object)
+        for index, value in np.ndenumerate(array):
+            out[index] = value if preserveZeros and _isZero(value) else function(value)
+        return inferArrayDtype(out)
+
+    def _countUnique_implementation(self, points, features):
+        return denseCountUnique(self, points, features)
+
+    def _containsZero_implementation(self):
+        array = self._asNumpyArray()
+        if array.dtype.kind in "biufc":
+            return bool((array == 0).any())
+        return any(_isZero(v) for v in array.ravel())
+
+    def _isIdentical_implementation(self, other):
+        return (isinstance(other, Base) and other.getTypeString() == self._typeString
+                and allDataIdentical(self._asNumpyArray(), other._asNumpyArray()))
+
+    def _iterateElements_implementation(self, order, only):
+        return KestroElementIterator(self._asNumpyArray(), order, only)
+
+    # ---- structural changes ------------------------------------------------------------
+
+    def _transpose_implementation(self):
+        self._storeArray(self._asNumpyArray().T.copy())
+
+    def _replaceRectangle_implementation(self, replaceWith, pointStart, featureStart,
+                                         pointEnd, featureEnd):
+        values = replaceWith._asNumpyArray() if isinstance(replaceWith, Base) else replaceWith
+        array = self._asNumpyArray().astype(object)
+        array[pointStart:pointEnd + 1, featureStart:featureEnd + 1] = values
+        self._storeArray(inferArrayDtype(array))
+
+    def _flatten_implementation(self, order):
+        array = self._asNumpyArray()
+        self._storeArray(array.reshape((1, array.size), order=convertToNumpyOrder(order)))
+
+    def _unflatten_implementation(self, reshape, order):
+        array = self._asNumpyArray()
+        self._storeArray(array.reshape(tuple(reshape), order=convertToNumpyOrder(order)))
+
+    def _merge_implementation(self, other, point, feature, onFeature, matchingFtIdx):
+        alignment = self._mergeAlignment(other, point, feature, onFeature)
+        left, right = self._asNumpyArray(), other._asNumpyArray()
+        out = np.full((len(alignment.points), len(alignment.features)), np.nan, dtype=object)
+        for r, (i, j) in enumerate(alignment.points):
+            for c, (fi, fj) in enumerate(alignment.features):
+                mine = left[i, fi] if i is not None and fi is not None else None
+                theirs = right[j, fj] if j is not None and fj is not None else None
+                if isMissing(mine):
+                    mine = theirs
+                elif not isMissing(theirs) and not mine == theirs:
+                    raise InvalidArgumentValue(
+                        "The objects contain different values for the same feature: "
+                        f"{mine!r} and {theirs!r}")
+                if not isMissing(mine):
+                    out[r, c] = mine
+        self._storeArray(inferArrayDtype(out))
+
+    def _replaceFeatureWithBinaryFeatures_implementation(self, uniqueIdx):
+        column = self._asNumpyArray()[:, 0]
+        binary = np.zeros((len(column), len(uniqueIdx)), dtype=np.int64)
+        for i, value in enumerate(column):
+            key = np.nan if isMissing(value) and value is not None else value
+            binary[i, uniqueIdx[key]] = 1
+        self._storeArray(binary)
+
+    def _convertToNumericTypes_implementation(self, usableTypes):
+        array = self._asNumpyArray()
+        if array.dtype not in usableTypes:
+            self._storeArray(array.astype(np.float64))
+
+    def _matmul__implementation(self, other):
+        product = self._asNumpyArray(numericRequired=True) @ other._asNumpyArray(
+            numericRequired=True)
+        return createDataNoValidation(self._typeString, product, None, None)
+
+    # ---- output and checks ----------------------------------------------------------
+
+    def _saveCSV_implementation(self, outPath, includePointNames, includeFeatureNames):
+        frame = pd.DataFrame(self._asNumpyArray())
+        if includePointNames:
+            frame.index = self.points.getNames()
+        if includeFeatureNames:
+            frame.columns = self.features.getNames()
+        label = "pointNames" if includePointNames and includeFeatureNames else None
+        frame.to_csv(outPath, index=includePointNames, header=includeFeatureNames,
+                     index_label=label)
+
+    def _saveMTX_implementation(self, outPath, includePointNames, includeFeatureNames):
+        if not scipy.kestroAccessible():
+            raise PackageException("scipy is not available")
+        comment = "#"
+        if includePointNames:
+            comment += ",".join(self.points.getNames())
+        if includeFeatureNames:
+            comment += "\n#" + ",".join(self.features.getNames())
+        scipy.io.mmwrite(outPath, self._asNumpyArray().astype(np.float64), comment=comment)
+
+    def _checkInvariants_implementation(self, level):
+        assert tuple(self._storedShape()) == self.shape
+        array = self._asNumpyArray()
+        assert allowedNumpyDType(array.dtype)
+        if level > 1 and array.dtype == object:
+            assert all(isAllowedSingleElement(v) for v in array.ravel())

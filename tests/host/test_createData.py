@@ -1,0 +1,105 @@
+"""kestro.data: sources, names and storage types."""
+import numpy as np
+import pandas as pd
+import pytest
+import scipy.sparse
+
+import kestro
+from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
+
+
+def values(obj):
+    return obj.copy("numpyarray").tolist()
+
+
+CSV = "pointNames,x,y\na,1,2.5\nb,3,4.5\n"
+
+
+@pytest.mark.parametrize("pointNames, featureNames, ptNames, ftNames, shape", [
+    (True, True, ["a", "b"], ["x", "y"], (2, 2)),
+    (None, True, None, ["pointNames", "x", "y"], (2, 3)),
+    (True, None, ["pointNames", "a", "b"], None, (3, 2)),
+    (False, False, None, None, (3, 3)),
+])
+def test_csv_names(tmp_path, pointNames, featureNames, ptNames, ftNames, shape):
+    path = tmp_path / "in.csv"
+    path.write_text(CSV)
+    obj = kestro.data(str(path), pointNames, featureNames, returnType="List")
+    assert obj.shape == shape
+    assert obj.points._getNamesNoGeneration() == ptNames
+    assert obj.features._getNamesNoGeneration() == ftNames
+
+
+def test_csv_values_and_save_round_trip(tmp_path, storage):
+    path = tmp_path / "in.csv"
+    path.write_text(CSV)
+    obj = kestro.data(path, True, True, returnType=storage)
+    assert values(obj) == [[1, 2.5], [3, 4.5]] and obj.points.getNames() == ["a", "b"]
+    out = tmp_path / "out.csv"
+    obj.save(out)
+    assert kestro.data(out, True, True, returnType=storage).isIdentical(obj)
+
+
+@pytest.mark.parametrize("source, shape, dims", [
+    ([1, 2, 3], (1, 3), [1, 3]),
+    (np.arange(3), (1, 3), [1, 3]),
+    ([[1, 2], [3, 4]], (2, 2), [2, 2]),
+    (np.zeros((0, 4)), (0, 4), [0, 4]),
+    (np.arange(24).reshape(2, 3, 4), (2, 12), [2, 3, 4]),
+    ([[[1, 2], [3, 4]], [[5, 6], [7, 8]]], (2, 4), [2, 2, 2]),
+    (scipy.sparse.coo_matrix(np.eye(3)), (3, 3), [3, 3]),
+])
+def test_sources(storage, source, shape, dims):
+    obj = kestro.data(source, returnType=storage)
+    assert obj.shape == shape and obj._dims == dims and obj.getTypeString() == storage
+
+
+@pytest.mark.parametrize("labels, pointNames, expected", [
+    (None, None, None),
+    (["p", "q"], None, ["p", "q"]),
+    ([10, 20], None, ["10", "20"]),
+    (["p", "q"], False, None),
+    (None, True, ["0", "1"]),
+    (["p", "q"], ["r", "s"], ["r", "s"]),
+])
+def test_pandas_labels_become_names(labels, pointNames, expected):
+    frame = pd.DataFrame([[1], [2]], index=labels)
+    obj = kestro.data(frame, pointNames=pointNames, returnType="Matrix")
+    assert obj.points._getNamesNoGeneration() == expected
+
+
+def test_pandas_extension_dtypes_are_stored_as_objects():
+    frame = pd.DataFrame({"c": pd.Categorical(["u", "v"]), "n": pd.array([1, None], "Int64")})
+    obj = kestro.data(frame, returnType="List")
+    assert obj.features.getNames() == ["c", "n"]
+    assert obj._data[0][0] == "u"
+
+
+def test_copying_a_data_object(named):
+    copy = kestro.data(named, pointNames=["p", "q"], featureNames=False, returnType="List")
+    assert copy.getTypeString() == "List" and values(copy) == [[1, 2, 3], [4, 5, 6]]
+    assert copy.points.getNames() == ["p", "q"]
+    assert copy.features._getNamesNoGeneration() is None
+    assert named.points.getNames() == ["a", "b"]
+
+
+@pytest.mark.parametrize("args, error", [
+    (([[1]],), None),
+    (([[1]], None, None, "Table"), InvalidArgumentValue),
+    (([[1]], None, None, 5), InvalidArgumentType),
+    (([[1]], "a"), InvalidArgumentType),
+    (([[1]], True), InvalidArgumentValue),
+    (([[1, [2]]],), InvalidArgumentValue),
+    (([[1, 2], [3]],), InvalidArgumentValue),
+    ((np.array([["a"]], dtype="U1"),), None),
+    ((np.array([[1]], dtype="m8[s]"),), InvalidArgumentValue),
+    (({"a": 1},), InvalidArgumentType),
+    (("missing.csv",), InvalidArgumentValue),
+    (("data.txt",), InvalidArgumentValue),
+])
+def test_factory_validation(args, error):
+    if error is None:
+        assert kestro.data(*args).shape == (1, 1)
+    else:
+        with pytest.raises(error):
+            kestro.data(*args)
