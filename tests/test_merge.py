@@ -95,12 +95,36 @@ def test_clash_message_begins_as_documented(pair):
     assert str(info.value).startswith("The objects contain different values for the same")
 
 
-@pytest.mark.parametrize("onFeature, message", [(1, "onFeature"), (None, "point names")])
+@pytest.mark.parametrize("onFeature, message", [(1, "onFeature"), (None, "point names"),
+                                                ("nope", "not the name")])
 def test_key_refusals(make, onFeature, message):
-    left = make(pd.DataFrame({0: [1], 1: [2]}))
-    right = make(pd.DataFrame({0: [1], 1: [2]}))
+    left = make(pd.DataFrame({0: [1], 1: [2]}), featureNames=["a", "b"])
+    right = make(pd.DataFrame({0: [1], 1: [2]}), pointNames=["p"])
     with pytest.raises(InvalidArgumentValue, match=message):
         left._merge_implementation(right, "left", "left", onFeature, [[0], [0]])
+
+
+def test_missing_values_are_filled_from_the_other_side(make):
+    left = make(pd.DataFrame({0: [nan, 2.0], 1: [1, 2]}), pointNames=["a", "b"])
+    right = make(pd.DataFrame({0: [5.0, nan]}), pointNames=["a", "b"])
+    left._merge_implementation(right, "strict", "union", None, [[0], [0]])
+    np.testing.assert_array_equal(left._data.to_numpy(dtype=float), [[5.0, 1], [2.0, 2]])
+
+
+def test_missing_keys_match_nothing(make):
+    left = make(pd.DataFrame({0: [nan, 1.0], 1: ["x", "y"]}), featureNames=["k", "v"])
+    right = make(pd.DataFrame({0: [nan, 1.0], 1: [7, 8]}), featureNames=["k", "w"])
+    left._merge_implementation(right, "union", "union", "k", [[0], [0]])
+    assert left._data.shape == (3, 3)
+    assert left._data.iloc[:, 1].tolist()[:2] == ["x", "y"]
+    np.testing.assert_array_equal(left._data.iloc[:, 2].to_numpy(dtype=float), [nan, 8, 7])
+
+
+def test_unnamed_points_match_by_position(make):
+    left = make(pd.DataFrame({0: [1, 2]}))
+    right = make(pd.DataFrame({0: [3, 4]}))
+    left._merge_implementation(right, "strict", "union", None, [[], []])
+    assert left._data.values.tolist() == [[1, 3], [2, 4]]
 
 
 def test_no_growth(pair):

@@ -36,22 +36,26 @@ const char* const kUnflattenDoc =
     "        ";
 const char* const kMergeDoc =
     "\n        Join this object's table with ``other``'s, in place.\n\n"
-    "        Points are matched by point name, or, when ``onFeature`` is not\n"
-    "        None, by the values of that feature (its position in this object;\n"
-    "        its counterpart in ``other`` is found through ``matchingFtIdx``).\n"
-    "        ``point`` and ``feature`` are each \"strict\", \"left\", \"union\" or\n"
-    "        \"intersection\": which points / features the result keeps.\n"
-    "        ``matchingFtIdx`` is a pair of equally long sequences of positions,\n"
+    "        Points are matched with pandas' merge: by point name, by position\n"
+    "        when neither object names its points, or, when ``onFeature`` (a\n"
+    "        feature name, or a position in this object) is given, by the\n"
+    "        values of that feature, whose counterpart in ``other`` is found\n"
+    "        through ``matchingFtIdx``.  A missing key matches nothing.\n"
+    "        ``matchingFtIdx`` is a pair of equally long sequences of positions:\n"
     "        features of this object and of ``other`` holding the same quantity;\n"
-    "        each matched pair becomes one feature.  Points present on one side\n"
-    "        only get missing values (NaN) in the other side's features.  A\n"
-    "        matched feature whose two values disagree on a matched point\n"
-    "        raises InvalidArgumentValue (\"The objects contain different values\n"
-    "        for the same feature\").\n\n"
-    "        Result layout: points in this object's order, then (left / union)\n"
-    "        the unmatched points of ``other`` in their order; features of this\n"
-    "        object in order, then (union / strict with point keys) the\n"
-    "        unmatched features of ``other`` in their order.\n        ";
+    "        each matched pair becomes one feature.\n\n"
+    "        ``point`` and ``feature`` are each \"strict\" (both objects hold the\n"
+    "        same points / features), \"left\" (those of this object), \"union\"\n"
+    "        (those of this object, then those only ``other`` has) or\n"
+    "        \"intersection\" (those of this object found in ``other``).  Points\n"
+    "        keep this object's order, each followed by its further matches in\n"
+    "        ``other``'s order.\n\n"
+    "        Where a matched feature has a value on both sides the values must\n"
+    "        agree, else InvalidArgumentValue (\"The objects contain different\n"
+    "        values for the same feature\"); a value missing on one side is\n"
+    "        taken from the other, and positions neither side fills are\n"
+    "        missing (NaN).  The table is replaced only when the merge\n"
+    "        succeeds.\n        ";
 const char* const kReplaceFeatureWithBinaryFeaturesDoc =
     "\n        Replace this one-feature object by one binary feature per unique\n"
     "        value.\n\n"
@@ -398,19 +402,34 @@ py::object intpArray(const std::vector<Py_ssize_t>& values) {
     return std::move(array);
 }
 
-// The key of every point: its name, or its value in the key feature.
-py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature) {
+// The key of every point: its value in the key feature, else its name, or
+// its position when neither object names its points.
+py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature,
+                     bool byPosition) {
     if (keyFeature >= 0) {
         return table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
                                                  py::int_(keyFeature))]
-            .attr("to_numpy")();
+            .attr("to_numpy")(py::arg("dtype") = global("np").attr("object_"));
     }
+    if (byPosition) return global("np").attr("arange")(length(table.attr("index")));
     py::object names = obj.attr("points").attr("_getNamesNoGeneration")();
     if (names.is_none()) {
         raise(global("InvalidArgumentValue"),
               "Matching points by name needs point names on both objects");
     }
     return py::list(names);
+}
+
+// The position of the key feature `onFeature` (a name, or a position in
+// `obj`).
+Py_ssize_t keyPosition(py::handle obj, py::handle onFeature, Py_ssize_t featureCount) {
+    const Py_ssize_t position = PyUnicode_Check(onFeature.ptr())
+                                    ? asSize(obj.attr("features").attr("getIndex")(onFeature))
+                                    : asSize(onFeature);
+    if (position < 0 || position >= featureCount) {
+        raise(global("InvalidArgumentValue"), "onFeature must be one of the matched features");
+    }
+    return position;
 }
 
 }  // namespace
@@ -468,32 +487,44 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
         }
     }
 
-    // Match the points with pandas' merge on the keys alone.
+    // Match the points with pandas' merge on the keys alone.  A missing key
+    // (None, NaN, NaT) matches nothing: each gets a tag of its own.
     Py_ssize_t leftKey = -1;
     Py_ssize_t rightKey = -1;
     if (!onFeature.is_none()) {
-        leftKey = asSize(onFeature);
-        if (leftKey < 0 || leftKey >= leftFeatures ||
-            partnerOfLeft[static_cast<std::size_t>(leftKey)] < 0) {
+        leftKey = keyPosition(self, onFeature, leftFeatures);
+        rightKey = partnerOfLeft[static_cast<std::size_t>(leftKey)];
+        if (rightKey < 0) raise(invalid, "onFeature must be one of the matched features");
+        if (PyUnicode_Check(onFeature.ptr()) &&
+            keyPosition(other, onFeature, rightFeatures) != rightKey) {
             raise(invalid, "onFeature must be one of the matched features");
         }
-        rightKey = partnerOfLeft[static_cast<std::size_t>(leftKey)];
     }
+    const bool byPosition =
+        leftKey < 0 && self.attr("points").attr("_getNamesNoGeneration")().is_none() &&
+        other.attr("points").attr("_getNamesNoGeneration")().is_none();
     const Py_ssize_t leftPoints = length(left.attr("index"));
     const Py_ssize_t rightPoints = length(right.attr("index"));
-    py::dict leftColumns;
-    leftColumns["key"] = pointKeys(self, left, leftKey);
-    leftColumns["leftPos"] = np.attr("arange")(leftPoints);
-    py::dict rightColumns;
-    rightColumns["key"] = pointKeys(other, right, rightKey);
-    rightColumns["rightPos"] = np.attr("arange")(rightPoints);
+    py::object isna = pd.attr("isna");
+    auto keyFrame = [&](py::object keys, const char* posName, Py_ssize_t count,
+                        Py_ssize_t tagBase) {
+        py::dict columns;
+        py::object positions = np.attr("arange")(count);
+        columns["key"] = keys;
+        columns["missing"] = np.attr("where")(isna(keys), positions + py::int_(tagBase), -1);
+        columns[posName] = positions;
+        return pd.attr("DataFrame")(columns);
+    };
+    py::object leftFrame = keyFrame(pointKeys(self, left, leftKey, byPosition), "leftPos",
+                                    leftPoints, 0);
+    py::object rightFrame = keyFrame(pointKeys(other, right, rightKey, byPosition), "rightPos",
+                                     rightPoints, leftPoints);
     const char* how = pointMode == Keep::Left           ? "left"
                       : pointMode == Keep::Intersection ? "inner"
                                                         : "outer";
-    py::object matched = pd.attr("merge")(pd.attr("DataFrame")(leftColumns),
-                                          pd.attr("DataFrame")(rightColumns),
-                                          py::arg("on") = "key", py::arg("how") = how,
-                                          py::arg("sort") = false);
+    py::object matched = pd.attr("merge")(leftFrame, rightFrame,
+                                          py::arg("on") = py::list(py::make_tuple("key", "missing")),
+                                          py::arg("how") = how, py::arg("sort") = false);
     py::object intp = np.attr("intp");
     py::object leftPos =
         matched[py::str("leftPos")].attr("fillna")(-1).attr("to_numpy")(py::arg("dtype") = intp);
@@ -511,8 +542,6 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     py::object order = np.attr("lexsort")(py::make_tuple(rightPos, primary));
     leftPos = leftPos.attr("take")(order);
     rightPos = rightPos.attr("take")(order);
-    hasLeft = hasLeft.attr("take")(order);
-    py::object hasBoth = hasLeft & rightPos.attr("__ge__")(0);
     const Py_ssize_t resultPoints = length(leftPos);
     py::object labels = rangeIndex(py::int_(resultPoints));
 
@@ -526,9 +555,8 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     py::object rightAll = right.attr("reindex")(rightPos);
     rightAll.attr("index") = labels;
 
-    // Each matched feature kept: agree where both sides exist, and take the
-    // other's values where this object has no point.
-    const bool anyLeftMissing = !truthy(hasLeft.attr("all")());
+    // Each matched feature kept: where both sides hold a value the values
+    // agree, and a value missing on one side is taken from the other.
     py::object leftIloc = leftPart.attr("iloc");
     py::object rightIloc = rightAll.attr("iloc");
     py::object all = slice(py::none(), py::none());
@@ -539,15 +567,17 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
         if (partner < 0) continue;
         py::object mine = leftIloc[py::make_tuple(all, py::int_(static_cast<Py_ssize_t>(k)))];
         py::object theirs = rightIloc[py::make_tuple(all, py::int_(partner))];
-        py::object same = mine.attr("__eq__")(theirs) |
-                          (mine.attr("isna")() & theirs.attr("isna")());
-        py::object clash = (~same.attr("to_numpy")(py::arg("dtype") = boolType)) &
-                           hasBoth;
+        py::object mineMissing = mine.attr("isna")().attr("to_numpy")(py::arg("dtype") = boolType);
+        py::object theirsMissing =
+            theirs.attr("isna")().attr("to_numpy")(py::arg("dtype") = boolType);
+        py::object same = mine.attr("__eq__")(theirs).attr("to_numpy")(py::arg("dtype") = boolType);
+        py::object clash = ~(same | mineMissing | theirsMissing);
         if (truthy(clash.attr("any")())) {
             raise(invalid, "The objects contain different values for the same feature");
         }
-        if (anyLeftMissing) {
-            leftPart.attr("isetitem")(k, mine.attr("where")(hasLeft, theirs));
+        py::object fill = mineMissing & ~theirsMissing;
+        if (truthy(fill.attr("any")())) {
+            leftPart.attr("isetitem")(k, mine.attr("where")(~fill, theirs));
         }
     }
 
