@@ -505,25 +505,28 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
         other.attr("points").attr("_getNamesNoGeneration")().is_none();
     const Py_ssize_t leftPoints = length(left.attr("index"));
     const Py_ssize_t rightPoints = length(right.attr("index"));
-    py::object isna = pd.attr("isna");
-    auto keyFrame = [&](py::object keys, const char* posName, Py_ssize_t count,
-                        Py_ssize_t tagBase) {
+    // Both sides' keys coded together (equal keys, equal codes, whatever
+    // their types); a missing key (code -1) gets a negative code of its own.
+    py::object objectType = np.attr("object_");
+    py::object keys = np.attr("concatenate")(py::make_tuple(
+        np.attr("asarray")(pointKeys(self, left, leftKey, byPosition), objectType),
+        np.attr("asarray")(pointKeys(other, right, rightKey, byPosition), objectType)));
+    py::object codes = pd.attr("factorize")(keys)[py::int_(0)];
+    py::object everyPosition = np.attr("arange")(leftPoints + rightPoints);
+    codes = np.attr("where")(codes.attr("__lt__")(0), -everyPosition - py::int_(2), codes);
+    auto keyFrame = [&](Py_ssize_t first, Py_ssize_t count, const char* posName) {
         py::dict columns;
-        py::object positions = np.attr("arange")(count);
-        columns["key"] = keys;
-        columns["missing"] = np.attr("where")(isna(keys), positions + py::int_(tagBase), -1);
-        columns[posName] = positions;
+        columns["key"] = codes[slice(py::int_(first), py::int_(first + count))];
+        columns[posName] = np.attr("arange")(count);
         return pd.attr("DataFrame")(columns);
     };
-    py::object leftFrame = keyFrame(pointKeys(self, left, leftKey, byPosition), "leftPos",
-                                    leftPoints, 0);
-    py::object rightFrame = keyFrame(pointKeys(other, right, rightKey, byPosition), "rightPos",
-                                     rightPoints, leftPoints);
+    py::object leftFrame = keyFrame(0, leftPoints, "leftPos");
+    py::object rightFrame = keyFrame(leftPoints, rightPoints, "rightPos");
     const char* how = pointMode == Keep::Left           ? "left"
                       : pointMode == Keep::Intersection ? "inner"
                                                         : "outer";
     py::object matched = pd.attr("merge")(leftFrame, rightFrame,
-                                          py::arg("on") = py::list(py::make_tuple("key", "missing")),
+                                          py::arg("on") = "key",
                                           py::arg("how") = how, py::arg("sort") = false);
     py::object intp = np.attr("intp");
     py::object leftPos =
