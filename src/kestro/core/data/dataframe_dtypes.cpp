@@ -1,6 +1,9 @@
 // Per-feature element types and the dense array export.
 #include "dataframe.hpp"
 
+#include <algorithm>
+#include <vector>
+
 namespace kestro::native {
 
 const char* const kAsNumpyArrayDoc =
@@ -80,11 +83,20 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
     py::object dtypes = table.attr("dtypes");
     bool sharedType = py::len(table.attr("columns")) > 0;
     py::object canCast = np.attr("can_cast");
-    for (py::handle dtype : dtypes) {
+    // Wide tables repeat a few dtype objects many times: each distinct
+    // object is tested once.
+    std::vector<py::object> passed;
+    auto seen = [&passed](py::handle dtype) {
+        return std::any_of(passed.begin(), passed.end(),
+                           [&](const py::object& known) { return known.is(dtype); });
+    };
+    for (py::handle dtype : py::list(dtypes.attr("tolist")())) {
+        if (seen(dtype)) continue;
         if (!allowed.contains(dtype) || !truthy(canCast(dtype, floatType))) {
             sharedType = false;
             break;
         }
+        if (passed.size() < 8) passed.push_back(py::reinterpret_borrow<py::object>(dtype));
     }
     if (sharedType) return table.attr("to_numpy")();
     if (numeric) return table.attr("to_numpy")(floatType);
