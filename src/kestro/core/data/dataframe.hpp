@@ -9,6 +9,7 @@
 
 #include "native_call.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace kestro::native {
@@ -106,11 +107,22 @@ extern const char* const kUnflattenDoc;
 extern const char* const kMergeDoc;
 extern const char* const kReplaceFeatureWithBinaryFeaturesDoc;
 
+// Per-feature dtypes as indices into the few distinct dtypes they use.
+struct TypeList {
+    std::vector<py::object> distinct;
+    std::vector<std::uint32_t> at;  // one entry per feature
+
+    // The index of `dtype` (an equal dtype already listed counts as it).
+    std::uint32_t intern(py::handle dtype);
+    // The dtypes of a pandas table's columns.
+    static TypeList of(py::handle table);
+};
+
 // A new backing table holding the two-dimensional array `values`, feature j
-// of dtype `types[j]`: the same table as `pd.DataFrame(values)` followed by
-// `_setDtypes(types)`, built block by block (one cast per distinct dtype) so
-// that wide tables need no per-column assignment.
-py::object typedTable(py::handle values, const std::vector<py::object>& types);
+// of dtype `types.distinct[types.at[j]]`: the same table as
+// `pd.DataFrame(values)` followed by `_setDtypes(...)`, built with one cast
+// per distinct dtype so that wide tables need no per-column assignment.
+py::object typedTable(py::handle values, const TypeList& types);
 
 // Arithmetic (dataframe_arith.cpp) ------------------------------------------
 py::object binaryOperations(py::handle self, py::handle opName, py::handle other);

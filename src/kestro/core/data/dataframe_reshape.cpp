@@ -3,9 +3,10 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -66,71 +67,86 @@ const char* const kReplaceFeatureWithBinaryFeaturesDoc =
 
 // Typed table construction ---------------------------------------------------
 
-py::object typedTable(py::handle values, const std::vector<py::object>& types) {
+std::uint32_t TypeList::intern(py::handle dtype) {
+    for (std::size_t k = 0; k < distinct.size(); ++k) {
+        if (distinct[k].is(dtype)) return static_cast<std::uint32_t>(k);
+    }
+    for (std::size_t k = 0; k < distinct.size(); ++k) {
+        if (distinct[k].equal(dtype)) return static_cast<std::uint32_t>(k);
+    }
+    distinct.push_back(py::reinterpret_borrow<py::object>(dtype));
+    return static_cast<std::uint32_t>(distinct.size() - 1);
+}
+
+TypeList TypeList::of(py::handle table) {
+    TypeList types;
+    py::list dtypes = table.attr("dtypes").attr("tolist")();
+    types.at.reserve(dtypes.size());
+    // Consecutive features mostly share one dtype object.
+    py::handle last;
+    std::uint32_t lastIndex = 0;
+    for (py::handle dtype : dtypes) {
+        if (!last || !last.is(dtype)) {
+            lastIndex = types.intern(dtype);
+            last = dtype;
+        }
+        types.at.push_back(lastIndex);
+    }
+    return types;
+}
+
+py::object typedTable(py::handle values, const TypeList& types) {
     py::object np = global("np");
     py::object pd = global("pd");
     py::object pdFrame = pd.attr("DataFrame");
     py::object valuesType = values.attr("dtype");
     py::tuple shape(values.attr("shape"));
-    if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != types.size()) {
+    const std::size_t count = types.at.size();
+    if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != count) {
         raise(global("InvalidArgumentValue"), "A dtype must be specified for each feature");
     }
 
-    // Group the positions by wanted dtype, in order of first appearance.
-    // Pointer identity answers nearly every lookup; equal dtype objects that
-    // are not identical meet in the linear scan over the few groups.
-    std::vector<py::object> groupTypes;
+    // The positions of each dtype, dtypes in order of first appearance.
+    std::vector<std::uint32_t> groupOf(types.distinct.size(), UINT32_MAX);
+    std::vector<std::uint32_t> groupType;
     std::vector<std::vector<Py_ssize_t>> groupPositions;
-    std::unordered_map<PyObject*, std::size_t> seen;
-    for (std::size_t pos = 0; pos < types.size(); ++pos) {
-        PyObject* key = types[pos].ptr();
-        auto found = seen.find(key);
-        std::size_t group;
-        if (found != seen.end()) {
-            group = found->second;
-        } else {
-            group = groupTypes.size();
-            for (std::size_t g = 0; g < groupTypes.size(); ++g) {
-                if (groupTypes[g].equal(types[pos])) {
-                    group = g;
-                    break;
-                }
-            }
-            if (group == groupTypes.size()) {
-                groupTypes.push_back(types[pos]);
-                groupPositions.emplace_back();
-            }
-            seen.emplace(key, group);
+    for (std::size_t pos = 0; pos < count; ++pos) {
+        std::uint32_t& group = groupOf[types.at[pos]];
+        if (group == UINT32_MAX) {
+            group = static_cast<std::uint32_t>(groupType.size());
+            groupType.push_back(types.at[pos]);
+            groupPositions.emplace_back();
         }
         groupPositions[group].push_back(static_cast<Py_ssize_t>(pos));
     }
 
-    if (groupTypes.size() <= 1) {
+    if (groupType.size() <= 1) {
         py::object table = pdFrame(values);
-        if (groupTypes.empty() || valuesType.equal(groupTypes[0])) return table;
-        return table.attr("astype")(groupTypes[0]);
+        if (groupType.empty()) return table;
+        const py::object& only = types.distinct[groupType[0]];
+        return valuesType.equal(only) ? table : table.attr("astype")(only);
     }
 
     // One block per dtype, cast as a whole, joined side by side and put back
     // into position order: no column is ever assigned on its own.
     py::list frames;
-    py::array_t<Py_ssize_t> concatenated(static_cast<Py_ssize_t>(types.size()));
+    py::array_t<Py_ssize_t> concatenated(static_cast<Py_ssize_t>(count));
     Py_ssize_t* out = concatenated.mutable_data();
-    for (std::size_t g = 0; g < groupTypes.size(); ++g) {
+    for (std::size_t g = 0; g < groupType.size(); ++g) {
         const std::vector<Py_ssize_t>& positions = groupPositions[g];
         py::array_t<Py_ssize_t> labels(static_cast<Py_ssize_t>(positions.size()));
-        Py_ssize_t* dst = labels.mutable_data();
-        for (Py_ssize_t position : positions) *dst++ = position;
-        for (Py_ssize_t position : positions) *out++ = position;
+        std::copy(positions.begin(), positions.end(), labels.mutable_data());
+        out = std::copy(positions.begin(), positions.end(), out);
+        const py::object& dtype = types.distinct[groupType[g]];
         py::object block = values.attr("take")(labels, py::arg("axis") = 1);
         py::object frame = pdFrame(block, py::arg("columns") = labels);
-        if (!valuesType.equal(groupTypes[g])) frame = frame.attr("astype")(groupTypes[g]);
+        if (!valuesType.equal(dtype)) frame = frame.attr("astype")(dtype);
         frames.append(frame);
     }
     py::object joined = pd.attr("concat")(frames, py::arg("axis") = 1);
     py::object order = np.attr("argsort")(concatenated, py::arg("kind") = "stable");
     py::object table = joined.attr("take")(order, py::arg("axis") = 1);
-    table.attr("columns") = rangeIndex(py::int_(static_cast<Py_ssize_t>(types.size())));
+    table.attr("columns") = rangeIndex(py::int_(static_cast<Py_ssize_t>(count)));
     table.attr("index") = rangeIndex(shape[0]);
     return table;
 }
@@ -167,19 +183,38 @@ bool isNumericType(py::handle dtype) {
 
 [[noreturn]] void emptyMax() { throw py::value_error("max() arg is an empty sequence"); }
 
-// The largest of `types[first], types[first + step], ...` (`count` entries),
-// chosen as the builtin `max` chooses: a later entry replaces the current
-// choice only when it compares strictly greater.
-py::object largestType(const std::vector<py::object>& types, std::size_t first,
-                       std::size_t step, std::size_t count) {
-    if (count == 0) emptyMax();
-    py::object best = types[first];
-    for (std::size_t k = 1; k < count; ++k) {
-        const py::object& candidate = types[first + k * step];
-        if (!candidate.is(best) && dtypeGreater(candidate, best)) best = candidate;
+// The largest of the dtypes at `first`, `first + step`, ... (`count`
+// positions), chosen as the builtin `max` chooses: a later dtype replaces the
+// current choice only when it compares strictly greater.
+class LargestType {
+public:
+    explicit LargestType(const TypeList& types)
+        : types_(types), known_(types.distinct.size() * types.distinct.size(), kUnknown) {}
+
+    std::uint32_t operator()(std::size_t first, std::size_t step, std::size_t count) {
+        if (count == 0) emptyMax();
+        std::uint32_t best = types_.at[first];
+        for (std::size_t k = 1; k < count; ++k) {
+            const std::uint32_t candidate = types_.at[first + k * step];
+            if (candidate != best && greater(candidate, best)) best = candidate;
+        }
+        return best;
     }
-    return best;
-}
+
+private:
+    static constexpr signed char kUnknown = -1;
+
+    bool greater(std::uint32_t a, std::uint32_t b) {
+        signed char& answer = known_[a * types_.distinct.size() + b];
+        if (answer == kUnknown) {
+            answer = dtypeGreater(types_.distinct[a], types_.distinct[b]) ? 1 : 0;
+        }
+        return answer == 1;
+    }
+
+    const TypeList& types_;
+    std::vector<signed char> known_;
+};
 
 }  // namespace
 
@@ -306,16 +341,19 @@ py::object flatten(py::handle self, py::handle order) {
     const Py_ssize_t points = length(self.attr("points"));
     const Py_ssize_t features = length(self.attr("features"));
     const Py_ssize_t numElements = points * features;
-    std::vector<py::object> dtypes = listOf(backingTable(self).attr("dtypes"));
+    const TypeList dtypes = TypeList::of(backingTable(self));
 
-    std::vector<py::object> newTypes;
-    newTypes.reserve(dtypes.size() * static_cast<std::size_t>(points));
+    // Point order tiles the feature types, feature order repeats each one.
+    TypeList newTypes;
+    newTypes.distinct = dtypes.distinct;
+    const std::size_t p = static_cast<std::size_t>(std::max<Py_ssize_t>(points, 0));
+    newTypes.at.reserve(dtypes.at.size() * p);
     if (isPointOrder(order)) {
-        for (Py_ssize_t p = 0; p < points; ++p) {
-            newTypes.insert(newTypes.end(), dtypes.begin(), dtypes.end());
+        for (std::size_t k = 0; k < p; ++k) {
+            newTypes.at.insert(newTypes.at.end(), dtypes.at.begin(), dtypes.at.end());
         }
     } else {
-        for (const py::object& type : dtypes) newTypes.insert(newTypes.end(), points, type);
+        for (std::uint32_t type : dtypes.at) newTypes.at.insert(newTypes.at.end(), p, type);
     }
 
     py::object numpyOrder = global("convertToNumpyOrder")(order);
@@ -327,33 +365,35 @@ py::object flatten(py::handle self, py::handle order) {
 }
 
 py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
-    std::vector<py::object> dtypes = listOf(backingTable(self).attr("dtypes"));
+    TypeList dtypes = TypeList::of(backingTable(self));
     const Py_ssize_t points = asSize(reshape[py::int_(0)]);
     const Py_ssize_t features = asSize(reshape[py::int_(1)]);
     if (points < 0 || features < 0) {
         raise(global("InvalidArgumentValue"), "The target shape must not hold negative sizes");
     }
-    if (dtypes.size() == 1 && features > 1) {
-        dtypes.assign(static_cast<std::size_t>(points * features), dtypes[0]);
+    // A single feature holding every element: each position shares its type.
+    if (dtypes.at.size() == 1 && features > 1) {
+        dtypes.at.assign(static_cast<std::size_t>(points * features), dtypes.at[0]);
     }
-    const std::size_t available = dtypes.size();
+    const std::size_t available = dtypes.at.size();
     const std::size_t p = static_cast<std::size_t>(points);
     const std::size_t f = static_cast<std::size_t>(features);
 
-    std::vector<py::object> newTypes;
+    TypeList newTypes;
+    newTypes.distinct = dtypes.distinct;
+    LargestType largest(dtypes);
     if (isPointOrder(order)) {
         // Feature i gathers positions i, i + F, i + 2F, ...
         for (std::size_t i = 0; i < f; ++i) {
             const std::size_t count = i < available ? (available - i + f - 1) / f : 0;
-            newTypes.push_back(largestType(dtypes, i, f, count));
+            newTypes.at.push_back(largest(i, f, count));
         }
     } else {
         // Feature j gathers the P consecutive positions from j * P.
-        const std::size_t total = p * f;
         if (p == 0) throw py::value_error("range() arg 3 must not be zero");
-        for (std::size_t start = 0; start < total; start += p) {
+        for (std::size_t start = 0; start < p * f; start += p) {
             const std::size_t end = std::min(start + p, available);
-            newTypes.push_back(largestType(dtypes, start, 1, end > start ? end - start : 0));
+            newTypes.at.push_back(largest(start, 1, end > start ? end - start : 0));
         }
     }
 
@@ -548,28 +588,40 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     const Py_ssize_t resultPoints = length(leftPos);
     py::object labels = rangeIndex(py::int_(resultPoints));
 
-    auto rowsOf = [&](py::object table, py::object positions, const std::vector<Py_ssize_t>& cols) {
-        py::object part = table.attr("take")(intpArray(cols), py::arg("axis") = 1)
-                              .attr("reindex")(positions);
-        part.attr("index") = labels;
-        return part;
-    };
-    py::object leftPart = rowsOf(left, leftPos, leftKept);
-    py::object rightAll = right.attr("reindex")(rightPos);
-    rightAll.attr("index") = labels;
+    // One reindex per side (labels are positions on both axes): this
+    // object's kept features, then the other's matched partners followed by
+    // its own kept features.
+    std::vector<Py_ssize_t> rightNeeded;
+    std::vector<Py_ssize_t> partnerColumn(leftKept.size(), -1);
+    for (std::size_t k = 0; k < leftKept.size(); ++k) {
+        const Py_ssize_t partner = partnerOfLeft[static_cast<std::size_t>(leftKept[k])];
+        if (partner < 0) continue;
+        partnerColumn[k] = static_cast<Py_ssize_t>(rightNeeded.size());
+        rightNeeded.push_back(partner);
+    }
+    const Py_ssize_t partnerCount = static_cast<Py_ssize_t>(rightNeeded.size());
+    rightNeeded.insert(rightNeeded.end(), rightKept.begin(), rightKept.end());
+    const bool everyLeftFeature = static_cast<Py_ssize_t>(leftKept.size()) == leftFeatures;
+    py::object leftPart = everyLeftFeature
+                              ? left.attr("reindex")(leftPos)
+                              : left.attr("reindex")(py::arg("index") = leftPos,
+                                                     py::arg("columns") = intpArray(leftKept));
+    py::object rightPart = right.attr("reindex")(py::arg("index") = rightPos,
+                                                 py::arg("columns") = intpArray(rightNeeded));
+    leftPart.attr("index") = labels;
+    rightPart.attr("index") = labels;
 
     // Each matched feature kept: where both sides hold a value the values
     // agree, and a value missing on one side is taken from the other.
     py::object leftIloc = leftPart.attr("iloc");
-    py::object rightIloc = rightAll.attr("iloc");
+    py::object rightIloc = rightPart.attr("iloc");
     py::object all = slice(py::none(), py::none());
     py::object boolType =
         py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBool_Type));
     for (std::size_t k = 0; k < leftKept.size(); ++k) {
-        const Py_ssize_t partner = partnerOfLeft[static_cast<std::size_t>(leftKept[k])];
-        if (partner < 0) continue;
+        if (partnerColumn[k] < 0) continue;
         py::object mine = leftIloc[py::make_tuple(all, py::int_(static_cast<Py_ssize_t>(k)))];
-        py::object theirs = rightIloc[py::make_tuple(all, py::int_(partner))];
+        py::object theirs = rightIloc[py::make_tuple(all, py::int_(partnerColumn[k]))];
         py::object mineMissing = mine.attr("isna")().attr("to_numpy")(py::arg("dtype") = boolType);
         py::object theirsMissing =
             theirs.attr("isna")().attr("to_numpy")(py::arg("dtype") = boolType);
@@ -586,8 +638,9 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
 
     py::object result = leftPart;
     if (!rightKept.empty()) {
-        py::object rightPart = rightAll.attr("take")(intpArray(rightKept), py::arg("axis") = 1);
-        result = pd.attr("concat")(py::make_tuple(leftPart, rightPart), py::arg("axis") = 1);
+        py::object rightOwn = rightIloc[py::make_tuple(all, slice(py::int_(partnerCount),
+                                                                   py::none()))];
+        result = pd.attr("concat")(py::make_tuple(leftPart, rightOwn), py::arg("axis") = 1);
     }
     result.attr("columns") =
         rangeIndex(py::int_(static_cast<Py_ssize_t>(leftKept.size() + rightKept.size())));
