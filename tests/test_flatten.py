@@ -10,11 +10,8 @@ from leakcheck import assert_no_growth
 I64, F64, OBJ = np.dtype("int64"), np.dtype("float64"), np.dtype("object")
 
 
-@pytest.fixture(autouse=True)
-def no_warnings():
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        yield
+# pandas must not warn (fragmented frames, incompatible dtype writes)
+pytestmark = pytest.mark.filterwarnings("error")
 
 
 def abc(make):

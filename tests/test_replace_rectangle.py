@@ -13,11 +13,8 @@ from leakcheck import assert_no_growth
 I64, F64, OBJ, BOOL = (np.dtype(t) for t in ("int64", "float64", "object", "bool"))
 
 
-@pytest.fixture(autouse=True)
-def no_warnings():
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        yield
+# pandas must not warn (fragmented frames, incompatible dtype writes)
+pytestmark = pytest.mark.filterwarnings("error")
 
 
 def ints(make):
