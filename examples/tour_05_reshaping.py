@@ -33,8 +33,5 @@ print("\nmerged (union of points and features):", left.points.getNames(),
 print(left)
 
 colours = kestro.data([[1, "red"], [2, "blue"], [3, "red"]], featureNames=["id", "colour"])
-try:
-    print("\nbinary features:", colours.replaceFeatureWithBinaryFeatures("colour"))
-    print(colours)
-except NotImplementedError as missing:  # needs the copy hook of the conversion work
-    print("\nbinary features need", missing)
+print("\nbinary features:", colours.replaceFeatureWithBinaryFeatures("colour"))
+print(colours)
