@@ -21,12 +21,23 @@ def ints(make):
     return make(np.arange(9).reshape(3, 3))
 
 
+def test_float32_feature_keeps_its_type_for_fitting_integers(make):
+    obj = make(np.ones((2, 2), dtype=np.float32))
+    obj._replaceRectangle_implementation(7, 0, 0, 0, 1)
+    assert list(obj._data.dtypes) == [np.dtype(np.float32)] * 2
+    obj._replaceRectangle_implementation(2**40 + 1, 1, 0, 1, 0)
+    assert list(obj._data.dtypes) == [np.dtype(np.float64), np.dtype(np.float32)]
+    assert obj._data.iat[1, 0] == 2**40 + 1
+
+
 @pytest.mark.parametrize("value, types, expected", [
     (7, [I64, I64, I64], [[0, 7, 7], [3, 7, 7], [6, 7, 8]]),
     (2.5, [I64, F64, F64], [[0, 2.5, 2.5], [3, 2.5, 2.5], [6, 7.0, 8.0]]),
     (True, [I64, I64, I64], [[0, 1, 1], [3, 1, 1], [6, 7, 8]]),
-    # neither int64 nor float32 holds the other: their common type, not a
-    # truncation to integers
+    # neither int64 nor float32 holds the other: the feature keeps its type
+    # while the values fit it, and takes their common type rather than
+    # truncating them
+    (np.float32(2.0), [I64, I64, I64], [[0, 2, 2], [3, 2, 2], [6, 7, 8]]),
     (np.float32(0.5), [I64, F64, F64], [[0, 0.5, 0.5], [3, 0.5, 0.5], [6, 7, 8]]),
     (np.uint64(2**63), [I64, F64, F64], [[0, 2.0**63, 2.0**63], [3, 2.0**63, 2.0**63], [6, 7, 8]]),
     (1 + 2j, [I64, np.dtype(complex), np.dtype(complex)],

@@ -39,6 +39,10 @@ py::object rangeIndex(py::handle length);
 // Python's `a > b` on numpy dtypes: the larger dtype under safe casting.
 bool dtypeGreater(py::handle candidate, py::handle current);
 
+// Whether each column of the single-typed 2-D array `block` survives a round
+// trip through dtype `target` unchanged (missing values count as equal).
+py::list representable(py::handle block, py::handle target);
+
 // Constructs a module `DataFrame` from `data` with keyword arguments.
 py::object newDataFrame(py::handle data, py::dict kwds = py::dict());
 

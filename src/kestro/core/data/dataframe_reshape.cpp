@@ -282,10 +282,13 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
         }
     }
 
-    // Widen each touched feature.  Two numeric types of which neither holds
-    // the other (int64 and float32, int64 and uint64) meet in numpy's common
-    // type: keeping the feature's own would truncate the new values.
+    // Widen each touched feature to the replacement's type when that type is
+    // the larger one.  Two numeric types of which neither holds the other
+    // (int64 and float32, float32 and int64) keep the feature's type, unless
+    // the new values would not survive it (0.5 into int64): those meet in
+    // numpy's common type, so no value is lost.
     py::object promote = np.attr("promote_types");
+    py::object all = slice(py::none(), py::none());
     const std::size_t pairs = std::min(static_cast<std::size_t>(width), replacementTypes.size());
     for (std::size_t k = 0; k < pairs; ++k) {
         const std::size_t i = static_cast<std::size_t>(firstFeature) + k;
@@ -294,7 +297,11 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
             types[i] = candidate;
         } else if (isNumericType(candidate) && isNumericType(types[i]) &&
                    !dtypeGreater(types[i], candidate) && !types[i].equal(candidate)) {
-            types[i] = promote(types[i], candidate);
+            const auto kk = static_cast<Py_ssize_t>(k);
+            py::object column = values[py::make_tuple(all, slice(py::int_(kk), py::int_(kk + 1)))];
+            if (!truthy(representable(column, types[i])[0])) {
+                types[i] = promote(types[i], candidate);
+            }
         }
     }
 
