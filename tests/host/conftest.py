@@ -6,46 +6,9 @@ import kestro
 PURE = ["Matrix", "List", "Sparse"]
 
 
-def _nativeReady():
-    """True once the native DataFrame hooks these tests use are all implemented."""
-    from kestro.core.data import DataFrame
-    obj = DataFrame([[1, 2], [3, 4]])
-    probes = [
-        lambda o: o._copy_implementation("List"),
-        lambda o: o._copy_implementation("pythonlist"),
-        lambda o: o._view_implementation(0, 1, 0, 1, False),
-        lambda o: o._binaryOperations_implementation("__add__", 1),
-        lambda o: o._calculate_implementation(abs, None, None, False),
-        lambda o: o._countUnique_implementation(None, None),
-        lambda o: o._matmul__implementation(o),
-        lambda o: o._isIdentical_implementation(o),
-        lambda o: o._checkInvariants_implementation(1),
-        lambda o: o.copy("DataFrame")._transpose_implementation(),
-        lambda o: o.copy("DataFrame")._flatten_implementation("point"),
-        lambda o: o.copy("DataFrame")._replaceRectangle_implementation(0, 0, 0, 0, 0),
-        lambda o: o.copy("DataFrame")._transform_implementation(
-            type("F", (), {"oneArg": True, "__call__": lambda self, v: v})(), None, None),
-        lambda o: o.view(None, None, 0, 1).copy("DataFrame")
-        ._replaceFeatureWithBinaryFeatures_implementation({1: 0, 3: 1}),
-    ]
-    try:
-        for probe in probes:
-            probe(obj)
-    except NotImplementedError:
-        return False
-    return True
-
-
-@pytest.fixture(scope="session")
-def nativeReady():
-    return _nativeReady()
-
-
 @pytest.fixture(params=PURE + ["DataFrame"])
-def storage(request, nativeReady):
-    """A storage type name; DataFrame only once its native hooks exist."""
-    if request.param == "DataFrame" and not nativeReady:
-        pytest.skip("native DataFrame hooks not implemented yet")
+def storage(request):
+    """A storage type name."""
     return request.param
 
 

@@ -345,9 +345,7 @@ def test_names_defaults_and_lookup():
 
 @pytest.mark.parametrize("to", ["List", "Matrix", "Sparse", "DataFrame"])
 @pytest.mark.parametrize("source", [[[1, 2, 3], [4, 5, 6]], np.empty((0, 3)), np.empty((2, 0))])
-def test_copy_between_storages(build, nativeReady, to, source):
-    if to == "DataFrame" and not nativeReady:
-        pytest.skip("native DataFrame hooks not implemented yet")
+def test_copy_between_storages(build, to, source):
     obj = build(source)
     copy = obj.copy(to)
     assert copy.getTypeString() == to and copy.shape == obj.shape

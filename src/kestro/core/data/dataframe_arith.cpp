@@ -115,41 +115,6 @@ py::list resultDtypes(py::handle self, const std::string& opName, py::handle oth
     return dtypes;
 }
 
-// Whether each column of the single-typed 2-D `block` survives a round trip
-// through `target` unchanged (missing values count as equal to themselves).
-py::list representable(py::handle np, py::handle pd, py::handle block, py::handle target) {
-    const auto columns = py::cast<py::ssize_t>(block.attr("shape")[py::int_(1)]);
-    py::object back;
-    try {
-        WithBlock quiet(np.attr("errstate")(py::arg("all") = "ignore"));
-        py::object cast = block.attr("astype")(target);
-        back = cast.attr("astype")(block.attr("dtype"));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError) &&
-            !e.matches(PyExc_OverflowError)) {
-            throw;
-        }
-    }
-    if (!back) {
-        // One unconvertible column must not decide for the others.
-        py::list flags;
-        if (columns == 1) {
-            flags.append(false);
-            return flags;
-        }
-        for (py::ssize_t j = 0; j < columns; ++j) {
-            py::object column = block[py::make_tuple(slice(py::none(), py::none()),
-                                                     slice(py::int_(j), py::int_(j + 1)))];
-            flags.append(representable(np, pd, column, target)[0]);
-        }
-        return flags;
-    }
-    py::object isna = pd.attr("isna");
-    py::object same = np.attr("equal")(back, block);
-    same = np.attr("logical_or")(same, np.attr("logical_and")(isna(back), isna(block)));
-    return same.attr("all")(py::arg("axis") = 0).attr("tolist")();
-}
-
 // `wanted` with each entry whose type cannot hold the computed values of its
 // feature exactly replaced by the type the computation produced: the type
 // list decides types, never values.
@@ -169,8 +134,6 @@ py::list settledDtypes(py::handle result, py::list wanted) {
     }
     if (groups.empty()) return wanted;
 
-    py::object np = global("np");
-    py::object pd = global("pd");
     py::list settled(py::len(wanted));
     for (std::size_t j = 0; j < wanted.size(); ++j) settled[j] = wanted[j];
     for (auto item : groups) {
@@ -179,7 +142,7 @@ py::list settledDtypes(py::handle result, py::list wanted) {
         py::object block = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
                                                              positions)]
                                .attr("to_numpy")();
-        py::list exact = representable(np, pd, block, target);
+        py::list exact = representable(block, target);
         for (std::size_t i = 0; i < positions.size(); ++i) {
             if (truthy(exact[i])) continue;
             const auto j = py::cast<std::size_t>(positions[i]);

@@ -1,6 +1,9 @@
 // Per-feature element types and the dense array export.
 #include "dataframe.hpp"
 
+#include <algorithm>
+#include <vector>
+
 namespace kestro::native {
 
 const char* const kAsNumpyArrayDoc =
@@ -74,14 +77,20 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
     py::object dtypes = table.attr("dtypes");
     bool sharedType = py::len(table.attr("columns")) > 0;
     py::object canCast = np.attr("can_cast");
-    py::handle accepted;  // the last dtype that passed; columns mostly repeat one
-    for (py::handle dtype : dtypes) {
-        if (dtype.is(accepted)) continue;
+    // Wide tables repeat a few dtype objects many times: each distinct
+    // object is tested once.
+    std::vector<py::object> passed;
+    auto seen = [&passed](py::handle dtype) {
+        return std::any_of(passed.begin(), passed.end(),
+                           [&](const py::object& known) { return known.is(dtype); });
+    };
+    for (py::handle dtype : py::list(dtypes.attr("tolist")())) {
+        if (seen(dtype)) continue;
         if (!allowed.contains(dtype) || !truthy(canCast(dtype, floatType))) {
             sharedType = false;
             break;
         }
-        accepted = dtype;
+        if (passed.size() < 8) passed.push_back(py::reinterpret_borrow<py::object>(dtype));
     }
     if (sharedType) {
         py::object values = table.attr("to_numpy")();
@@ -97,6 +106,45 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
         values = values.attr("astype")(np.attr("object_"));
     }
     return values;
+}
+
+// Whether each column of the single-typed 2-D `block` survives a round trip
+// through `target` unchanged (missing values count as equal to themselves).
+// The converted values must equal the originals too: a round trip alone
+// misses integers that wrap around (uint64 2**63 through int64).
+py::list representable(py::handle block, py::handle target) {
+    py::object np = global("np");
+    const auto columns = py::cast<py::ssize_t>(block.attr("shape")[py::int_(1)]);
+    py::object cast, back;
+    try {
+        WithBlock quiet(np.attr("errstate")(py::arg("all") = "ignore"));
+        cast = block.attr("astype")(target);
+        back = cast.attr("astype")(block.attr("dtype"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError) &&
+            !e.matches(PyExc_OverflowError)) {
+            throw;
+        }
+    }
+    if (!back) {
+        // One unconvertible column must not decide for the others.
+        py::list flags;
+        if (columns == 1) {
+            flags.append(false);
+            return flags;
+        }
+        for (py::ssize_t j = 0; j < columns; ++j) {
+            py::object column = block[py::make_tuple(slice(py::none(), py::none()),
+                                                     slice(py::int_(j), py::int_(j + 1)))];
+            flags.append(representable(column, target)[0]);
+        }
+        return flags;
+    }
+    py::object isna = global("pd").attr("isna");
+    py::object same =
+        np.attr("logical_and")(np.attr("equal")(back, block), np.attr("equal")(cast, block));
+    same = np.attr("logical_or")(same, np.attr("logical_and")(isna(back), isna(block)));
+    return same.attr("all")(py::arg("axis") = 0).attr("tolist")();
 }
 
 }  // namespace kestro::native
