@@ -423,6 +423,10 @@ private:
             self_.attr(dataName_)[feature] = converted;
         }
         py::tuple position = py::make_tuple(i, j);
+        // pandas 2.1+ warns (FutureWarning) when this assignment upcasts the
+        // column, e.g. a str into an int64 column; the upcast is the defined
+        // behaviour of transform, so the notice stays inside the package.
+        IgnoredWarnings quiet(PyExc_FutureWarning, "Setting an item of incompatible dtype");
         self_.attr(dataName_).attr("iloc")[position] = result;
     }
 
