@@ -1,6 +1,14 @@
+import os
+
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import settings
+
+# CI selects this with HYPOTHESIS_PROFILE=ci: no deadlines (a sanitized build
+# runs several times slower) and the failing example printed for replay.
+settings.register_profile("ci", deadline=None, print_blob=True)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 
 @pytest.fixture
