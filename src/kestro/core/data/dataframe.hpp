@@ -9,6 +9,9 @@
 
 #include "native_call.hpp"
 
+#include <cstdint>
+#include <vector>
+
 namespace kestro::native {
 
 // A name bound in the module's namespace (`np`, `pd`, `Base`, ...), looked up
@@ -103,6 +106,23 @@ extern const char* const kFlattenDoc;
 extern const char* const kUnflattenDoc;
 extern const char* const kMergeDoc;
 extern const char* const kReplaceFeatureWithBinaryFeaturesDoc;
+
+// Per-feature dtypes as indices into the few distinct dtypes they use.
+struct TypeList {
+    std::vector<py::object> distinct;
+    std::vector<std::uint32_t> at;  // one entry per feature
+
+    // The index of `dtype` (an equal dtype already listed counts as it).
+    std::uint32_t intern(py::handle dtype);
+    // The dtypes of a pandas table's columns.
+    static TypeList of(py::handle table);
+};
+
+// A new backing table holding the two-dimensional array `values`, feature j
+// of dtype `types.distinct[types.at[j]]`: the same table as
+// `pd.DataFrame(values)` followed by `_setDtypes(...)`, built with one cast
+// per distinct dtype so that wide tables need no per-column assignment.
+py::object typedTable(py::handle values, const TypeList& types);
 
 // Arithmetic (dataframe_arith.cpp) ------------------------------------------
 py::object binaryOperations(py::handle self, py::handle opName, py::handle other);

@@ -1,6 +1,9 @@
 // Per-feature element types and the dense array export.
 #include "dataframe.hpp"
 
+#include <algorithm>
+#include <vector>
+
 namespace kestro::native {
 
 const char* const kAsNumpyArrayDoc =
@@ -74,14 +77,20 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
     py::object dtypes = table.attr("dtypes");
     bool sharedType = py::len(table.attr("columns")) > 0;
     py::object canCast = np.attr("can_cast");
-    py::handle accepted;  // the last dtype that passed; columns mostly repeat one
-    for (py::handle dtype : dtypes) {
-        if (dtype.is(accepted)) continue;
+    // Wide tables repeat a few dtype objects many times: each distinct
+    // object is tested once.
+    std::vector<py::object> passed;
+    auto seen = [&passed](py::handle dtype) {
+        return std::any_of(passed.begin(), passed.end(),
+                           [&](const py::object& known) { return known.is(dtype); });
+    };
+    for (py::handle dtype : py::list(dtypes.attr("tolist")())) {
+        if (seen(dtype)) continue;
         if (!allowed.contains(dtype) || !truthy(canCast(dtype, floatType))) {
             sharedType = false;
             break;
         }
-        accepted = dtype;
+        if (passed.size() < 8) passed.push_back(py::reinterpret_borrow<py::object>(dtype));
     }
     if (sharedType) {
         py::object values = table.attr("to_numpy")();

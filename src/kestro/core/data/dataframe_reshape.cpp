@@ -1,6 +1,15 @@
 // Structural reshaping and element access.
 #include "dataframe.hpp"
 
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace kestro::native {
 
 const char* const kTransposeDoc =
@@ -10,39 +19,681 @@ const char* const kTransposeDoc =
     "        constructed.\n        ";
 const char* const kReplaceRectangleDoc =
     "\n        Overwrite the rectangle of points pointStart..pointEnd and features\n"
-    "        featureStart..featureEnd (inclusive) with ``replaceWith``.\n        ";
+    "        featureStart..featureEnd (inclusive) with ``replaceWith``.\n\n"
+    "        Each touched feature is widened to the larger of its own dtype and\n"
+    "        the replacement's dtype (numpy's ordering of dtypes). A numeric or\n"
+    "        boolean value fills the rectangle as a number; any other single\n"
+    "        value (a string, None, a date) fills it as itself and turns the\n"
+    "        touched features into object features.\n        ";
 const char* const kFlattenDoc =
     "\n        Flatten the object into a single point, reading the elements in\n"
-    "        ``order``.\n        ";
+    "        ``order`` (\"point\": all features of point 0, then of point 1, ...;\n"
+    "        anything else: feature by feature).  Each new feature keeps the\n"
+    "        dtype of the feature its element came from.\n        ";
 const char* const kUnflattenDoc =
     "\n        Restore a single point (or feature) to the shape ``reshape``,\n"
-    "        reading the elements in ``order``.\n        ";
+    "        reading the elements in ``order``.  Each restored feature takes the\n"
+    "        largest dtype (numpy's ordering) among the positions it gathers.\n"
+    "        ";
 const char* const kMergeDoc =
-    "\n        Join this object's table with ``other``'s.\n        ";
+    "\n        Join this object's table with ``other``'s, in place.\n\n"
+    "        Points are matched with pandas' merge: by point name, by position\n"
+    "        when neither object names its points, or, when ``onFeature`` (a\n"
+    "        feature name, or a position in this object) is given, by the\n"
+    "        values of that feature, whose counterpart in ``other`` is found\n"
+    "        through ``matchingFtIdx``.  A missing key matches nothing.\n"
+    "        ``matchingFtIdx`` is a pair of equally long sequences of positions:\n"
+    "        features of this object and of ``other`` holding the same quantity;\n"
+    "        each matched pair becomes one feature.\n\n"
+    "        ``point`` and ``feature`` are each \"strict\" (both objects hold the\n"
+    "        same points / features), \"left\" (those of this object), \"union\"\n"
+    "        (those of this object, then those only ``other`` has) or\n"
+    "        \"intersection\" (those of this object found in ``other``).  Points\n"
+    "        keep this object's order, each followed by its further matches in\n"
+    "        ``other``'s order.\n\n"
+    "        Where a matched feature has a value on both sides the values must\n"
+    "        agree, else InvalidArgumentValue (\"The objects contain different\n"
+    "        values for the same feature\"); a value missing on one side is\n"
+    "        taken from the other, and positions neither side fills are\n"
+    "        missing (NaN).  The table is replaced only when the merge\n"
+    "        succeeds.\n        ";
 const char* const kReplaceFeatureWithBinaryFeaturesDoc =
     "\n        Replace this one-feature object by one binary feature per unique\n"
-    "        value.\n        ";
+    "        value.\n\n"
+    "        ``uniqueIdx`` maps every value of the feature to the position of\n"
+    "        its new feature (positions 0 .. len(uniqueIdx) - 1, each once).\n"
+    "        The new table holds float64 1.0 where the point's value is that\n"
+    "        feature's value and 0.0 elsewhere.\n        ";
 
-py::object transpose(py::handle) { notImplemented("_transpose_implementation"); }
+// Typed table construction ---------------------------------------------------
 
-py::object replaceRectangle(py::handle, py::handle, py::handle, py::handle, py::handle,
-                            py::handle) {
-    notImplemented("_replaceRectangle_implementation");
+std::uint32_t TypeList::intern(py::handle dtype) {
+    for (std::size_t k = 0; k < distinct.size(); ++k) {
+        if (distinct[k].is(dtype)) return static_cast<std::uint32_t>(k);
+    }
+    for (std::size_t k = 0; k < distinct.size(); ++k) {
+        if (distinct[k].equal(dtype)) return static_cast<std::uint32_t>(k);
+    }
+    distinct.push_back(py::reinterpret_borrow<py::object>(dtype));
+    return static_cast<std::uint32_t>(distinct.size() - 1);
 }
 
-py::object flatten(py::handle, py::handle) { notImplemented("_flatten_implementation"); }
-
-py::object unflatten(py::handle, py::handle, py::handle) {
-    notImplemented("_unflatten_implementation");
+TypeList TypeList::of(py::handle table) {
+    TypeList types;
+    py::list dtypes = table.attr("dtypes").attr("tolist")();
+    types.at.reserve(dtypes.size());
+    // Consecutive features mostly share one dtype object.
+    py::handle last;
+    std::uint32_t lastIndex = 0;
+    for (py::handle dtype : dtypes) {
+        if (!last || !last.is(dtype)) {
+            lastIndex = types.intern(dtype);
+            last = dtype;
+        }
+        types.at.push_back(lastIndex);
+    }
+    return types;
 }
 
-py::object merge(py::handle, py::handle, py::handle, py::handle, py::handle, py::handle) {
-    notImplemented("_merge_implementation");
+py::object typedTable(py::handle values, const TypeList& types) {
+    py::object np = global("np");
+    py::object pd = global("pd");
+    py::object pdFrame = pd.attr("DataFrame");
+    py::object valuesType = values.attr("dtype");
+    py::tuple shape(values.attr("shape"));
+    const std::size_t count = types.at.size();
+    if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != count) {
+        raise(global("InvalidArgumentValue"), "A dtype must be specified for each feature");
+    }
+
+    // The positions of each dtype, dtypes in order of first appearance.
+    std::vector<std::uint32_t> groupOf(types.distinct.size(), UINT32_MAX);
+    std::vector<std::uint32_t> groupType;
+    std::vector<std::vector<Py_ssize_t>> groupPositions;
+    for (std::size_t pos = 0; pos < count; ++pos) {
+        std::uint32_t& group = groupOf[types.at[pos]];
+        if (group == UINT32_MAX) {
+            group = static_cast<std::uint32_t>(groupType.size());
+            groupType.push_back(types.at[pos]);
+            groupPositions.emplace_back();
+        }
+        groupPositions[group].push_back(static_cast<Py_ssize_t>(pos));
+    }
+
+    if (groupType.size() <= 1) {
+        py::object table = pdFrame(values);
+        if (groupType.empty()) return table;
+        const py::object& only = types.distinct[groupType[0]];
+        return valuesType.equal(only) ? table : table.attr("astype")(only);
+    }
+
+    // One block per dtype, cast as a whole, joined side by side and put back
+    // into position order: no column is ever assigned on its own.
+    py::list frames;
+    py::array_t<Py_ssize_t> concatenated(static_cast<Py_ssize_t>(count));
+    Py_ssize_t* out = concatenated.mutable_data();
+    for (std::size_t g = 0; g < groupType.size(); ++g) {
+        const std::vector<Py_ssize_t>& positions = groupPositions[g];
+        py::array_t<Py_ssize_t> labels(static_cast<Py_ssize_t>(positions.size()));
+        std::copy(positions.begin(), positions.end(), labels.mutable_data());
+        out = std::copy(positions.begin(), positions.end(), out);
+        const py::object& dtype = types.distinct[groupType[g]];
+        py::object block = values.attr("take")(labels, py::arg("axis") = 1);
+        py::object frame = pdFrame(block, py::arg("columns") = labels);
+        if (!valuesType.equal(dtype)) frame = frame.attr("astype")(dtype);
+        frames.append(frame);
+    }
+    py::object joined = pd.attr("concat")(frames, py::arg("axis") = 1);
+    py::object order = np.attr("argsort")(concatenated, py::arg("kind") = "stable");
+    py::object table = joined.attr("take")(order, py::arg("axis") = 1);
+    table.attr("columns") = rangeIndex(py::int_(static_cast<Py_ssize_t>(count)));
+    table.attr("index") = rangeIndex(shape[0]);
+    return table;
 }
 
-py::object replaceFeatureWithBinaryFeatures(py::handle, py::handle) {
-    notImplemented("_replaceFeatureWithBinaryFeatures_implementation");
+namespace {
+
+std::vector<py::object> listOf(py::handle iterable) {
+    std::vector<py::object> items;
+    for (py::handle item : iterable) items.push_back(py::reinterpret_borrow<py::object>(item));
+    return items;
 }
+
+Py_ssize_t asSize(py::handle value) {
+    const Py_ssize_t result = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+Py_ssize_t length(py::handle value) {
+    const Py_ssize_t result = PyObject_Length(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result;
+}
+
+bool isPointOrder(py::handle order) {
+    return py::reinterpret_borrow<py::object>(order).equal(py::str("point"));
+}
+
+// Boolean, integer, float or complex.
+bool isNumericType(py::handle dtype) {
+    const std::string kind = py::cast<std::string>(dtype.attr("kind"));
+    return kind.size() == 1 && std::string("biufc").find(kind[0]) != std::string::npos;
+}
+
+[[noreturn]] void emptyMax() { throw py::value_error("max() arg is an empty sequence"); }
+
+// The largest of the dtypes at `first`, `first + step`, ... (`count`
+// positions), chosen as the builtin `max` chooses: a later dtype replaces the
+// current choice only when it compares strictly greater.
+class LargestType {
+public:
+    explicit LargestType(const TypeList& types)
+        : types_(types), known_(types.distinct.size() * types.distinct.size(), kUnknown) {}
+
+    std::uint32_t operator()(std::size_t first, std::size_t step, std::size_t count) {
+        if (count == 0) emptyMax();
+        std::uint32_t best = types_.at[first];
+        for (std::size_t k = 1; k < count; ++k) {
+            const std::uint32_t candidate = types_.at[first + k * step];
+            if (candidate != best && greater(candidate, best)) best = candidate;
+        }
+        return best;
+    }
+
+private:
+    static constexpr signed char kUnknown = -1;
+
+    bool greater(std::uint32_t a, std::uint32_t b) {
+        signed char& answer = known_[a * types_.distinct.size() + b];
+        if (answer == kUnknown) {
+            answer = dtypeGreater(types_.distinct[a], types_.distinct[b]) ? 1 : 0;
+        }
+        return answer == 1;
+    }
+
+    const TypeList& types_;
+    std::vector<signed char> known_;
+};
+
+}  // namespace
+
+// Transpose -----------------------------------------------------------------
+
+py::object transpose(py::handle self) {
+    py::object transposed = backingTable(self).attr("T");
+    self.attr("_data") = transposed;
+    return py::none();
+}
+
+// Replace rectangle ---------------------------------------------------------
+
+py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle pointStart,
+                            py::handle featureStart, py::handle pointEnd,
+                            py::handle featureEnd) {
+    py::object np = global("np");
+    py::object table = backingTable(self);
+    std::vector<py::object> current = listOf(table.attr("dtypes"));
+    std::vector<py::object> types = current;
+
+    const Py_ssize_t firstPoint = asSize(pointStart);
+    const Py_ssize_t lastPoint = asSize(pointEnd);
+    const Py_ssize_t firstFeature = asSize(featureStart);
+    const Py_ssize_t lastFeature = asSize(featureEnd);
+    const Py_ssize_t height = lastPoint - firstPoint + 1;
+    const Py_ssize_t width = lastFeature - firstFeature + 1;
+    const Py_ssize_t featureCount = static_cast<Py_ssize_t>(current.size());
+    if (height < 1 || width < 1 || firstPoint < 0 || firstFeature < 0 ||
+        lastFeature >= featureCount || lastPoint >= length(table.attr("index"))) {
+        raise(global("InvalidArgumentValue"), "The rectangle to replace lies outside the data");
+    }
+
+    // Replacement types and the block of new values.
+    const bool isFrame = isInstance(replaceWith, dataFrameClass());
+    const bool isData = isFrame || isInstance(replaceWith, global("Base"));
+    std::vector<py::object> replacementTypes;
+    py::object values;
+    py::object objectType = np.attr("dtype")(np.attr("object_"));
+    if (isFrame) {
+        replacementTypes = listOf(backingTable(replaceWith).attr("dtypes"));
+    } else {
+        py::object valueType = np.attr("dtype")(py::type::of(replaceWith));
+        const bool numeric = isNumericType(valueType);
+        if (!isData && !numeric) valueType = objectType;
+        replacementTypes.assign(static_cast<std::size_t>(width), valueType);
+        if (!isData) {
+            py::tuple blockShape = py::make_tuple(height, width);
+            if (numeric) {
+                // The value in its own dtype: a float round trip would lose
+                // the low digits of large integers.
+                values = np.attr("full")(blockShape, replaceWith, py::arg("dtype") = valueType);
+            } else {
+                values = np.attr("empty")(blockShape, py::arg("dtype") = objectType);
+                values.attr("fill")(replaceWith);
+            }
+        }
+    }
+    if (isData) {
+        values = replaceWith.attr("_asNumpyArray")();
+        py::object valuesShape = np.attr("shape")(values);
+        if (!valuesShape.equal(py::make_tuple(height, width))) {
+            raise(global("InvalidArgumentValue"),
+                  "The replacement data must have the shape of the rectangle");
+        }
+    }
+
+    // Widen each touched feature.  Two numeric types of which neither holds
+    // the other (int64 and float32, int64 and uint64) meet in numpy's common
+    // type: keeping the feature's own would truncate the new values.
+    py::object promote = np.attr("promote_types");
+    const std::size_t pairs = std::min(static_cast<std::size_t>(width), replacementTypes.size());
+    for (std::size_t k = 0; k < pairs; ++k) {
+        const std::size_t i = static_cast<std::size_t>(firstFeature) + k;
+        const py::object& candidate = replacementTypes[k];
+        if (dtypeGreater(candidate, types[i])) {
+            types[i] = candidate;
+        } else if (isNumericType(candidate) && isNumericType(types[i]) &&
+                   !dtypeGreater(types[i], candidate) && !types[i].equal(candidate)) {
+            types[i] = promote(types[i], candidate);
+        }
+    }
+
+    // Every touched feature already has its final dtype and the values have
+    // it too: one positional write in place.  Otherwise each touched feature
+    // is rebuilt whole in its final dtype before anything is written, so
+    // pandas never has to guess a dtype for a mixed column.
+    py::object valuesType = values.attr("dtype");
+    bool inPlace = true;
+    for (Py_ssize_t k = 0; k < width && inPlace; ++k) {
+        const std::size_t i = static_cast<std::size_t>(firstFeature + k);
+        inPlace = types[i].equal(current[i]) && valuesType.equal(current[i]);
+    }
+    py::object rows = slice(py::int_(firstPoint), py::int_(lastPoint + 1));
+    if (inPlace) {
+        table.attr("iloc")[py::make_tuple(
+            rows, slice(py::int_(firstFeature), py::int_(lastFeature + 1)))] = values;
+    } else {
+        py::object iloc = table.attr("iloc");
+        py::object all = slice(py::none(), py::none());
+        std::vector<py::object> columns;
+        columns.reserve(static_cast<std::size_t>(width));
+        for (Py_ssize_t k = 0; k < width; ++k) {
+            const std::size_t i = static_cast<std::size_t>(firstFeature + k);
+            py::object column = iloc[py::make_tuple(all, py::int_(firstFeature + k))];
+            if (!types[i].equal(current[i])) column = column.attr("astype")(types[i]);
+            py::object array = column.attr("to_numpy")(py::arg("copy") = true);
+            array[rows] = values[py::make_tuple(all, py::int_(k))];
+            columns.push_back(std::move(array));
+        }
+        for (Py_ssize_t k = 0; k < width; ++k) {
+            table.attr("isetitem")(firstFeature + k, columns[static_cast<std::size_t>(k)]);
+        }
+    }
+    py::list wanted;
+    for (const py::object& type : types) wanted.append(type);
+    self.attr("_setDtypes")(wanted);
+    return py::none();
+}
+
+// Flatten and unflatten -----------------------------------------------------
+
+py::object flatten(py::handle self, py::handle order) {
+    const Py_ssize_t points = length(self.attr("points"));
+    const Py_ssize_t features = length(self.attr("features"));
+    const Py_ssize_t numElements = points * features;
+    const TypeList dtypes = TypeList::of(backingTable(self));
+
+    // Point order tiles the feature types, feature order repeats each one.
+    TypeList newTypes;
+    newTypes.distinct = dtypes.distinct;
+    const std::size_t p = static_cast<std::size_t>(std::max<Py_ssize_t>(points, 0));
+    newTypes.at.reserve(dtypes.at.size() * p);
+    if (isPointOrder(order)) {
+        for (std::size_t k = 0; k < p; ++k) {
+            newTypes.at.insert(newTypes.at.end(), dtypes.at.begin(), dtypes.at.end());
+        }
+    } else {
+        for (std::uint32_t type : dtypes.at) newTypes.at.insert(newTypes.at.end(), p, type);
+    }
+
+    py::object numpyOrder = global("convertToNumpyOrder")(order);
+    py::object values = self.attr("_asNumpyArray")();
+    py::object flat = values.attr("reshape")(py::make_tuple(1, numElements),
+                                             py::arg("order") = numpyOrder);
+    self.attr("_data") = typedTable(flat, newTypes);
+    return py::none();
+}
+
+py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
+    TypeList dtypes = TypeList::of(backingTable(self));
+    const Py_ssize_t points = asSize(reshape[py::int_(0)]);
+    const Py_ssize_t features = asSize(reshape[py::int_(1)]);
+    if (points < 0 || features < 0) {
+        raise(global("InvalidArgumentValue"), "The target shape must not hold negative sizes");
+    }
+    // A single feature holding every element: each position shares its type.
+    if (dtypes.at.size() == 1 && features > 1) {
+        dtypes.at.assign(static_cast<std::size_t>(points * features), dtypes.at[0]);
+    }
+    const std::size_t available = dtypes.at.size();
+    const std::size_t p = static_cast<std::size_t>(points);
+    const std::size_t f = static_cast<std::size_t>(features);
+
+    TypeList newTypes;
+    newTypes.distinct = dtypes.distinct;
+    LargestType largest(dtypes);
+    if (isPointOrder(order)) {
+        // Feature i gathers positions i, i + F, i + 2F, ...
+        for (std::size_t i = 0; i < f; ++i) {
+            const std::size_t count = i < available ? (available - i + f - 1) / f : 0;
+            newTypes.at.push_back(largest(i, f, count));
+        }
+    } else {
+        // Feature j gathers the P consecutive positions from j * P.
+        if (p == 0) throw py::value_error("range() arg 3 must not be zero");
+        for (std::size_t start = 0; start < p * f; start += p) {
+            const std::size_t end = std::min(start + p, available);
+            newTypes.at.push_back(largest(start, 1, end > start ? end - start : 0));
+        }
+    }
+
+    py::object numpyOrder = global("convertToNumpyOrder")(order);
+    py::object values = self.attr("_asNumpyArray")();
+    py::object restored = values.attr("reshape")(reshape, py::arg("order") = numpyOrder);
+    self.attr("_data") = typedTable(restored, newTypes);
+    return py::none();
+}
+
+// Merge ---------------------------------------------------------------------
+
+namespace {
+
+enum class Keep { Strict, Left, Union, Intersection };
+
+Keep keepMode(py::handle mode, const char* axis) {
+    py::object word = py::reinterpret_borrow<py::object>(mode);
+    if (word.equal(py::str("strict"))) return Keep::Strict;
+    if (word.equal(py::str("left"))) return Keep::Left;
+    if (word.equal(py::str("union"))) return Keep::Union;
+    if (word.equal(py::str("intersection"))) return Keep::Intersection;
+    std::string message = std::string(axis) +
+                          " must be one of 'strict', 'left', 'union' or 'intersection'";
+    raise(global("InvalidArgumentValue"), message.c_str());
+}
+
+// Positions read from a sequence, each checked against `limit`.
+std::vector<Py_ssize_t> positionsOf(py::handle sequence, Py_ssize_t limit) {
+    std::vector<Py_ssize_t> positions;
+    for (py::handle item : sequence) {
+        const Py_ssize_t position = asSize(item);
+        if (position < 0 || position >= limit) {
+            raise(global("InvalidArgumentValue"),
+                  "matchingFtIdx holds a feature position outside the data");
+        }
+        positions.push_back(position);
+    }
+    return positions;
+}
+
+py::object intpArray(const std::vector<Py_ssize_t>& values) {
+    py::array_t<Py_ssize_t> array(static_cast<Py_ssize_t>(values.size()));
+    Py_ssize_t* out = array.mutable_data();
+    for (Py_ssize_t value : values) *out++ = value;
+    return std::move(array);
+}
+
+// The key of every point: its value in the key feature, else its name, or
+// its position when neither object names its points.
+py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature,
+                     bool byPosition) {
+    if (keyFeature >= 0) {
+        return table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
+                                                 py::int_(keyFeature))]
+            .attr("to_numpy")(py::arg("dtype") = global("np").attr("object_"));
+    }
+    if (byPosition) return global("np").attr("arange")(length(table.attr("index")));
+    py::object names = obj.attr("points").attr("_getNamesNoGeneration")();
+    if (names.is_none()) {
+        raise(global("InvalidArgumentValue"),
+              "Matching points by name needs point names on both objects");
+    }
+    return py::list(names);
+}
+
+// The position of the key feature `onFeature` (a name, or a position in
+// `obj`).
+Py_ssize_t keyPosition(py::handle obj, py::handle onFeature, Py_ssize_t featureCount) {
+    const Py_ssize_t position = PyUnicode_Check(onFeature.ptr())
+                                    ? asSize(obj.attr("features").attr("getIndex")(onFeature))
+                                    : asSize(onFeature);
+    if (position < 0 || position >= featureCount) {
+        raise(global("InvalidArgumentValue"), "onFeature must be one of the matched features");
+    }
+    return position;
+}
+
+}  // namespace
+
+py::object merge(py::handle self, py::handle other, py::handle point, py::handle feature,
+                 py::handle onFeature, py::handle matchingFtIdx) {
+    py::object np = global("np");
+    py::object pd = global("pd");
+    py::object invalid = global("InvalidArgumentValue");
+    const Keep pointMode = keepMode(point, "point");
+    const Keep featureMode = keepMode(feature, "feature");
+    py::object left = backingTable(self);
+    py::object right = backingTable(other);
+    const Py_ssize_t leftFeatures = length(left.attr("columns"));
+    const Py_ssize_t rightFeatures = length(right.attr("columns"));
+
+    // Matched features: pairs (position here, position in other).
+    if (length(matchingFtIdx) != 2) {
+        raise(invalid, "matchingFtIdx must hold two sequences of feature positions");
+    }
+    std::vector<Py_ssize_t> leftMatched = positionsOf(matchingFtIdx[py::int_(0)], leftFeatures);
+    std::vector<Py_ssize_t> rightMatched =
+        positionsOf(matchingFtIdx[py::int_(1)], rightFeatures);
+    if (leftMatched.size() != rightMatched.size()) {
+        raise(invalid, "matchingFtIdx must pair every matched feature with exactly one other");
+    }
+    std::vector<Py_ssize_t> partnerOfLeft(static_cast<std::size_t>(leftFeatures), -1);
+    std::vector<bool> rightIsMatched(static_cast<std::size_t>(rightFeatures), false);
+    for (std::size_t k = 0; k < leftMatched.size(); ++k) {
+        const std::size_t mine = static_cast<std::size_t>(leftMatched[k]);
+        const std::size_t theirs = static_cast<std::size_t>(rightMatched[k]);
+        if (partnerOfLeft[mine] >= 0 || rightIsMatched[theirs]) {
+            raise(invalid, "matchingFtIdx must pair every matched feature with exactly one other");
+        }
+        partnerOfLeft[mine] = rightMatched[k];
+        rightIsMatched[theirs] = true;
+    }
+
+    // Which features the result holds, in order.
+    std::vector<Py_ssize_t> leftKept;
+    std::vector<Py_ssize_t> rightKept;
+    if (featureMode == Keep::Strict &&
+        (static_cast<Py_ssize_t>(leftMatched.size()) != leftFeatures ||
+         static_cast<Py_ssize_t>(leftMatched.size()) != rightFeatures)) {
+        raise(invalid, "With feature='strict' every feature of each object must be matched");
+    }
+    for (Py_ssize_t i = 0; i < leftFeatures; ++i) {
+        if (featureMode != Keep::Intersection || partnerOfLeft[static_cast<std::size_t>(i)] >= 0) {
+            leftKept.push_back(i);
+        }
+    }
+    if (featureMode == Keep::Union) {
+        for (Py_ssize_t j = 0; j < rightFeatures; ++j) {
+            if (!rightIsMatched[static_cast<std::size_t>(j)]) rightKept.push_back(j);
+        }
+    }
+
+    // Match the points with pandas' merge on the keys alone.  A missing key
+    // (None, NaN, NaT) matches nothing: each gets a tag of its own.
+    Py_ssize_t leftKey = -1;
+    Py_ssize_t rightKey = -1;
+    if (!onFeature.is_none()) {
+        leftKey = keyPosition(self, onFeature, leftFeatures);
+        rightKey = partnerOfLeft[static_cast<std::size_t>(leftKey)];
+        if (rightKey < 0) raise(invalid, "onFeature must be one of the matched features");
+        if (PyUnicode_Check(onFeature.ptr()) &&
+            keyPosition(other, onFeature, rightFeatures) != rightKey) {
+            raise(invalid, "onFeature must be one of the matched features");
+        }
+    }
+    const bool byPosition =
+        leftKey < 0 && self.attr("points").attr("_getNamesNoGeneration")().is_none() &&
+        other.attr("points").attr("_getNamesNoGeneration")().is_none();
+    const Py_ssize_t leftPoints = length(left.attr("index"));
+    const Py_ssize_t rightPoints = length(right.attr("index"));
+    // Both sides' keys coded together (equal keys, equal codes, whatever
+    // their types); a missing key (code -1) gets a negative code of its own.
+    py::object objectType = np.attr("object_");
+    py::object keys = np.attr("concatenate")(py::make_tuple(
+        np.attr("asarray")(pointKeys(self, left, leftKey, byPosition), objectType),
+        np.attr("asarray")(pointKeys(other, right, rightKey, byPosition), objectType)));
+    py::object codes = pd.attr("factorize")(keys)[py::int_(0)];
+    py::object everyPosition = np.attr("arange")(leftPoints + rightPoints);
+    codes = np.attr("where")(codes.attr("__lt__")(0), -everyPosition - py::int_(2), codes);
+    auto keyFrame = [&](Py_ssize_t first, Py_ssize_t count, const char* posName) {
+        py::dict columns;
+        columns["key"] = codes[slice(py::int_(first), py::int_(first + count))];
+        columns[posName] = np.attr("arange")(count);
+        return pd.attr("DataFrame")(columns);
+    };
+    py::object leftFrame = keyFrame(0, leftPoints, "leftPos");
+    py::object rightFrame = keyFrame(leftPoints, rightPoints, "rightPos");
+    const char* how = pointMode == Keep::Left           ? "left"
+                      : pointMode == Keep::Intersection ? "inner"
+                                                        : "outer";
+    py::object matched = pd.attr("merge")(leftFrame, rightFrame,
+                                          py::arg("on") = "key",
+                                          py::arg("how") = how, py::arg("sort") = false);
+    py::object intp = np.attr("intp");
+    py::object leftPos =
+        matched[py::str("leftPos")].attr("fillna")(-1).attr("to_numpy")(py::arg("dtype") = intp);
+    py::object rightPos =
+        matched[py::str("rightPos")].attr("fillna")(-1).attr("to_numpy")(py::arg("dtype") = intp);
+    py::object hasLeft = leftPos.attr("__ge__")(0);
+    py::object hasRight = rightPos.attr("__ge__")(0);
+    if (pointMode == Keep::Strict &&
+        !(truthy(hasLeft.attr("all")()) && truthy(hasRight.attr("all")()))) {
+        raise(invalid, "With point='strict' both objects must hold the same points");
+    }
+
+    // Points in this object's order, then the other's unmatched points.
+    py::object primary = np.attr("where")(hasLeft, leftPos, rightPos + py::int_(leftPoints));
+    py::object order = np.attr("lexsort")(py::make_tuple(rightPos, primary));
+    leftPos = leftPos.attr("take")(order);
+    rightPos = rightPos.attr("take")(order);
+    const Py_ssize_t resultPoints = length(leftPos);
+    py::object labels = rangeIndex(py::int_(resultPoints));
+
+    // One reindex per side (labels are positions on both axes): this
+    // object's kept features, then the other's matched partners followed by
+    // its own kept features.
+    std::vector<Py_ssize_t> rightNeeded;
+    std::vector<Py_ssize_t> partnerColumn(leftKept.size(), -1);
+    for (std::size_t k = 0; k < leftKept.size(); ++k) {
+        const Py_ssize_t partner = partnerOfLeft[static_cast<std::size_t>(leftKept[k])];
+        if (partner < 0) continue;
+        partnerColumn[k] = static_cast<Py_ssize_t>(rightNeeded.size());
+        rightNeeded.push_back(partner);
+    }
+    const Py_ssize_t partnerCount = static_cast<Py_ssize_t>(rightNeeded.size());
+    rightNeeded.insert(rightNeeded.end(), rightKept.begin(), rightKept.end());
+    const bool everyLeftFeature = static_cast<Py_ssize_t>(leftKept.size()) == leftFeatures;
+    py::object leftPart = everyLeftFeature
+                              ? left.attr("reindex")(leftPos)
+                              : left.attr("reindex")(py::arg("index") = leftPos,
+                                                     py::arg("columns") = intpArray(leftKept));
+    py::object rightPart = right.attr("reindex")(py::arg("index") = rightPos,
+                                                 py::arg("columns") = intpArray(rightNeeded));
+    leftPart.attr("index") = labels;
+    rightPart.attr("index") = labels;
+
+    // Each matched feature kept: where both sides hold a value the values
+    // agree, and a value missing on one side is taken from the other.
+    py::object leftIloc = leftPart.attr("iloc");
+    py::object rightIloc = rightPart.attr("iloc");
+    py::object all = slice(py::none(), py::none());
+    py::object boolType =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBool_Type));
+    for (std::size_t k = 0; k < leftKept.size(); ++k) {
+        if (partnerColumn[k] < 0) continue;
+        py::object mine = leftIloc[py::make_tuple(all, py::int_(static_cast<Py_ssize_t>(k)))];
+        py::object theirs = rightIloc[py::make_tuple(all, py::int_(partnerColumn[k]))];
+        py::object mineMissing = mine.attr("isna")().attr("to_numpy")(py::arg("dtype") = boolType);
+        py::object theirsMissing =
+            theirs.attr("isna")().attr("to_numpy")(py::arg("dtype") = boolType);
+        py::object same = mine.attr("__eq__")(theirs).attr("to_numpy")(py::arg("dtype") = boolType);
+        py::object clash = ~(same | mineMissing | theirsMissing);
+        if (truthy(clash.attr("any")())) {
+            raise(invalid, "The objects contain different values for the same feature");
+        }
+        py::object fill = mineMissing & ~theirsMissing;
+        if (truthy(fill.attr("any")())) {
+            leftPart.attr("isetitem")(k, mine.attr("where")(~fill, theirs));
+        }
+    }
+
+    py::object result = leftPart;
+    if (!rightKept.empty()) {
+        py::object rightOwn = rightIloc[py::make_tuple(all, slice(py::int_(partnerCount),
+                                                                   py::none()))];
+        result = pd.attr("concat")(py::make_tuple(leftPart, rightOwn), py::arg("axis") = 1);
+    }
+    result.attr("columns") =
+        rangeIndex(py::int_(static_cast<Py_ssize_t>(leftKept.size() + rightKept.size())));
+    result.attr("index") = labels;
+    self.attr("_data") = result;
+    return py::none();
+}
+
+// Binary features -----------------------------------------------------------
+
+py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueIdx) {
+    py::object np = global("np");
+    py::object pd = global("pd");
+    py::object table = backingTable(self);
+    if (py::len(table.attr("columns")) != 1) {
+        raise(global("InvalidArgumentValue"),
+              "Binary features can only replace an object of exactly one feature");
+    }
+    py::dict mapping(py::reinterpret_borrow<py::object>(uniqueIdx));
+    const Py_ssize_t newCount = static_cast<Py_ssize_t>(py::len(mapping));
+    py::object keys = pd.attr("Index")(py::list(mapping.attr("keys")()),
+                                       py::arg("dtype") = np.attr("object_"));
+    py::object targets = np.attr("array")(py::list(mapping.attr("values")()),
+                                          py::arg("dtype") = np.attr("intp"));
+    if (newCount > 0) {
+        const bool permutation =
+            asSize(targets.attr("min")()) == 0 && asSize(targets.attr("max")()) == newCount - 1 &&
+            length(np.attr("unique")(targets)) == newCount;
+        if (!permutation) {
+            raise(global("InvalidArgumentValue"),
+                  "uniqueIdx must map the values to the positions 0 to len(uniqueIdx) - 1, "
+                  "each used once");
+        }
+    }
+    if (!truthy(keys.attr("is_unique"))) {
+        raise(global("InvalidArgumentValue"), "uniqueIdx holds the same value twice");
+    }
+    py::object column = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
+                                                          py::int_(0))];
+    py::object found = keys.attr("get_indexer")(column.attr("astype")(np.attr("object_")));
+    const Py_ssize_t rows = length(found);
+    if (rows > 0 && asSize(found.attr("min")()) < 0) {
+        raise(global("InvalidArgumentValue"),
+              "The feature holds a value that uniqueIdx does not map to a new feature");
+    }
+    py::object binary = np.attr("zeros")(py::make_tuple(rows, newCount));
+    py::object positions = targets.attr("take")(found);
+    binary[py::make_tuple(np.attr("arange")(rows), positions)] = 1.0;
+    self.attr("_data") = pd.attr("DataFrame")(binary);
+    return py::none();
+}
+
+// Element access ------------------------------------------------------------
 
 py::object getitem(py::handle self, py::handle x, py::handle y) {
     return backingTable(self).attr("iat")[py::make_tuple(x, y)];

@@ -1,0 +1,55 @@
+"""Replacing a one-feature object by one binary feature per value."""
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestro.exceptions import InvalidArgumentValue
+from leakcheck import assert_no_growth
+
+
+@pytest.mark.parametrize("column, uniqueIdx, expected", [
+    (["a", "b", "a"], {"a": 0, "b": 1}, [[1, 0], [0, 1], [1, 0]]),
+    (["a", "b", "a"], {"b": 0, "a": 1}, [[0, 1], [1, 0], [0, 1]]),
+    ([1.0, np.nan, 2.0, np.nan], {1.0: 0, np.nan: 1, 2.0: 2},
+     [[1, 0, 0], [0, 1, 0], [0, 0, 1], [0, 1, 0]]),
+    ([3, 1, 3], {1: 0, 3.0: 1}, [[0, 1], [1, 0], [0, 1]]),  # 3 == 3.0, as in a dict
+    ([True, False], {False: 0, True: 1}, [[0, 1], [1, 0]]),
+])
+def test_one_float_feature_per_value(make, column, uniqueIdx, expected):
+    obj = make(pd.DataFrame({0: column}))
+    assert obj._replaceFeatureWithBinaryFeatures_implementation(uniqueIdx) is None
+    assert obj._data.values.tolist() == expected
+    assert set(obj._data.dtypes) == {np.dtype("float64")}
+    assert isinstance(obj._data.columns, pd.RangeIndex)
+
+
+def test_no_points(make):
+    obj = make(pd.DataFrame({0: np.array([], dtype=object)}))
+    obj._replaceFeatureWithBinaryFeatures_implementation({"a": 0})
+    assert obj._data.shape == (0, 1)
+
+
+@pytest.mark.parametrize("table, uniqueIdx, message", [
+    (pd.DataFrame({0: ["a", "b"]}), {"a": 0}, "does not map"),
+    (pd.DataFrame({0: ["a", "b"]}), {"a": 0, "b": 2}, "positions 0 to"),
+    (pd.DataFrame({0: ["a", "b"]}), {"a": 1, "b": 1}, "positions 0 to"),
+    (pd.DataFrame({0: ["a"], 1: ["b"]}), {"a": 0}, "exactly one feature"),
+])
+def test_refusals_leave_the_object_untouched(make, table, uniqueIdx, message):
+    obj = make(table)
+    before = obj._data
+    with pytest.raises(InvalidArgumentValue, match=message):
+        obj._replaceFeatureWithBinaryFeatures_implementation(uniqueIdx)
+    assert obj._data is before
+
+
+def test_no_growth(make):
+    obj = make(pd.DataFrame({0: ["a", "b", "c", "a"]}))
+    base = obj._data
+    mapping = {"a": 0, "b": 1, "c": 2}
+
+    def once():
+        obj._data = base
+        obj._replaceFeatureWithBinaryFeatures_implementation(mapping)
+
+    assert_no_growth(once, repeat=500, watch=[obj, mapping], max_bytes=192 * 1024)

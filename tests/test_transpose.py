@@ -1,0 +1,48 @@
+"""Transposing the backing table."""
+import numpy as np
+import pandas as pd
+import pytest
+
+from leakcheck import assert_no_growth
+
+
+def test_values_move_to_the_mirrored_position(make):
+    obj = make([[1, 2, 3], [4, 5, 6]])
+    assert obj._transpose_implementation() is None
+    assert obj._data.values.tolist() == [[1, 4], [2, 5], [3, 6]]
+    assert isinstance(obj._data.index, pd.RangeIndex)
+    assert isinstance(obj._data.columns, pd.RangeIndex)
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (3, 0), (0, 0)])
+def test_empty_axes_swap(make, shape):
+    obj = make(pd.DataFrame(np.empty(shape)))
+    obj._transpose_implementation()
+    assert obj._data.shape == shape[::-1]
+
+
+@pytest.mark.parametrize("columns, expected", [
+    ({0: [1, 2], 1: [3, 4]}, "int64"),
+    ({0: [1.5, 2.5], 1: [3.5, 4.5]}, "float64"),
+    ({0: [1, 2], 1: [3.5, 4.5]}, "float64"),
+    ({0: [1, 2], 1: ["a", "b"]}, "object"),
+])
+def test_element_types_are_the_pandas_transpose(make, columns, expected):
+    obj = make(pd.DataFrame(columns))
+    obj._transpose_implementation()
+    assert set(obj._data.dtypes) == {np.dtype(expected)}
+
+
+def test_twice_restores_and_old_table_is_untouched(make, mixed_table):
+    obj = make(mixed_table)
+    before = obj._data
+    obj._transpose_implementation()
+    assert obj._data is not before
+    pd.testing.assert_frame_equal(before, mixed_table)
+    obj._transpose_implementation()
+    assert obj._data.astype(object).equals(mixed_table.astype(object))
+
+
+def test_no_growth(make):
+    obj = make(np.arange(12).reshape(3, 4))
+    assert_no_growth(obj._transpose_implementation, repeat=500, watch=[obj])
