@@ -68,6 +68,7 @@ class Case:
     setup: object = None
     floorSetup: object = None
     walk: object = None  # (label, run, setup, scale)
+    maxSize: object = None  # larger tables are skipped
 
 
 @dataclasses.dataclass
@@ -113,8 +114,9 @@ def fresh(table):
 
 
 def reset(obj, table):
+    """Put a copy of `table` (or of what calling it returns) back into `obj`."""
     def setup():
-        obj._data = table
+        obj._data = (table() if callable(table) else table).copy()
         return obj
     return setup
 
@@ -172,11 +174,13 @@ def cases(kind, table, folder, walkElements):
                lambda _: sum(1 for _ in KestroElementIterator(table.to_numpy(), "point", None)))
     yield Case("_asNumpyArray", "to_numpy()",
                lambda _: obj._asNumpyArray(), lambda _: table.to_numpy())
-    dtypes = tuple(table.dtypes)
-    retyped = table.copy()
-    yield Case("_setDtypes", "astype(dict)",
-               lambda _: obj._setDtypes(dtypes),
-               lambda _: retyped.astype(dict(enumerate(dtypes))))
+    # each call widens int64 to float64 and narrows float64 to float32
+    change = {np.dtype(np.int64): np.dtype(np.float64), np.dtype(np.float64): np.dtype(np.float32)}
+    dtypes = tuple(change.get(d, d) for d in table.dtypes)
+    changed = {j: change[d] for j, d in enumerate(table.dtypes) if d in change}
+    yield Case("_setDtypes", "astype of the changed features",
+               lambda o: o._setDtypes(dtypes), lambda _: table.astype(changed),
+               setup=reset(DataFrame(table), table))
     usable = [np.dtype(bool), np.dtype(np.int64), np.dtype(np.float64)]
     yield Case("_convertToNumericTypes_implementation", "dtype membership test",
                lambda _: obj._convertToNumericTypes_implementation(usable),
@@ -232,32 +236,44 @@ def cases(kind, table, folder, walkElements):
     if reshape is None:
         return
     target = DataFrame(table.copy())
-    plain = DataFrame(table.copy())
+    plain = table.copy()
     if floating:
         rectangle, value = (0, 0, half - 1, FEATURES // 2 - 1), 2.5
     else:  # the int64 and float64 features of every point
         rectangle, value = (0, 0, points - 1, 1), 7
-    yield Case("_replaceRectangle_implementation", "iloc assignment + retyping",
-               lambda _: target._replaceRectangle_implementation(value, *rectangle),
-               lambda _: reshape.plainRectangle(plain, value, *rectangle))
-    flatTable = pd.DataFrame(table.to_numpy().reshape(1, -1))
-    flatTable = flatTable.astype(dict(enumerate(np.tile(table.dtypes, points))))
-    for name, run, floor, state in (
-            ("_flatten_implementation", lambda o: o._flatten_implementation("point"),
-             lambda o: reshape.plainFlatten(o, "point"), table),
-            ("_unflatten_implementation",
-             lambda o: o._unflatten_implementation((points, FEATURES), "point"),
-             lambda o: reshape.plainUnflatten(o, (points, FEATURES), "point"), flatTable)):
-        yield Case(name, "numpy reshape + table + retyping", run, floor,
-                   setup=reset(DataFrame(table), state), floorSetup=reset(DataFrame(table), state))
+    block = (slice(rectangle[0], rectangle[2] + 1), slice(rectangle[1], rectangle[3] + 1))
+
+    def assign(_):
+        plain.iloc[block] = value
+
+    yield Case("_replaceRectangle_implementation", "iloc assignment of the value",
+               lambda _: target._replaceRectangle_implementation(value, *rectangle), assign)
+    # 10^6 features of mixed types take over 10 s a call, hook and floor alike
+    limit = None if floating else 10**5
+    flat = {}
+
+    def flatTable():  # what flatten leaves, made once and only when needed
+        if not flat:
+            source = DataFrame(table)
+            source._flatten_implementation("point")
+            flat["table"] = source._data
+        return flat["table"]
+
+    yield Case("_flatten_implementation", "to_numpy + reshape + pd.DataFrame",
+               lambda o: o._flatten_implementation("point"),
+               lambda _: pd.DataFrame(table.to_numpy().reshape(1, -1)),
+               setup=reset(DataFrame(table), table), maxSize=limit)
+    yield Case("_unflatten_implementation", "to_numpy + reshape + pd.DataFrame",
+               lambda o: o._unflatten_implementation((points, FEATURES), "point"),
+               lambda _: pd.DataFrame(flatTable().to_numpy().reshape(points, FEATURES)),
+               setup=reset(DataFrame(table), flatTable), maxSize=limit)
     if hasattr(reshape, "plainMerge"):
         names = [f"p{i}" for i in range(points)]
         left = DataFrame(table, pointNames=names)
-        right = DataFrame(table.iloc[::2].reset_index(drop=True), pointNames=names[::2],
-                          featureNames=[f"r{j}" for j in range(FEATURES)])
+        right = DataFrame(table.iloc[::2].reset_index(drop=True), pointNames=names[::2])
         yield Case("_merge_implementation", "factorize + pd.merge + concat",
                    lambda o: o._merge_implementation(right, "left", "union", None, [[], []]),
-                   lambda o: reshape.plainMerge(o, right, names),
+                   lambda o: reshape.plainMerge(o, right, names, names[::2]),
                    setup=reset(left, table), floorSetup=reset(left, table))
     if hasattr(reshape, "plainBinary"):
         column = pd.DataFrame({0: (np.arange(points * FEATURES) % 20).astype(str).astype(object)})
@@ -304,6 +320,11 @@ def run_all(sizes, repeats, walkRepeats, budget, walkElements, report):
             table = maker(size // FEATURES, FEATURES)
             for case in cases(kind, table, folder, walkElements):
                 result = Result(case.hook, kind, size)
+                if case.maxSize is not None and size > case.maxSize:
+                    result.note = "skipped"
+                    results.append(result)
+                    report(result)
+                    continue
                 try:
                     result.hookTime, result.floorTime = measure(case, repeats, budget)
                     if case.walk is not None:
@@ -432,13 +453,13 @@ def main(argv=None):
                 "run on the first rows and are scaled (factor in brackets).")
     print(environment())
     print(settings)
-    widths = (44, 8, 10, 10, 10, 12, 18, 11)
-    print("".join(f"{h:<{w}}" if i < 2 else f"{h:>{w}}" for i, (h, w) in
-                  enumerate(zip(HEADER, widths))))
+    widths = (48, 8, 10, 10, 10, 12, 18, 11)
+    print(" ".join(f"{h:<{w}}" if i < 2 else f"{h:>{w}}" for i, (h, w) in
+                   enumerate(zip(HEADER, widths))))
 
     def report(result):
-        print("".join(f"{c:<{w}}" if i < 2 else f"{c:>{w}}" for i, (c, w) in
-                      enumerate(zip(cells(result), widths))), flush=True)
+        print(" ".join(f"{c:<{w}}" if i < 2 else f"{c:>{w}}" for i, (c, w) in
+                       enumerate(zip(cells(result), widths))), flush=True)
 
     started = time.perf_counter()
     with warnings.catch_warnings():
