@@ -398,29 +398,47 @@ def chart(results, path):
     except ImportError:
         print("matplotlib is not installed (pip install '.[bench]'): no chart", file=sys.stderr)
         return False
-    hooks = list(dict.fromkeys(r.hook for r in results if r.hookTime == r.hookTime))
+    from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
+
+    def panel(hook):  # the two binary operations share a panel
+        return hook.split("(")[0] if hook.startswith("_binary") else hook
+
+    panels = list(dict.fromkeys(panel(r.hook) for r in results if r.hookTime == r.hookTime))
     columns = 4
-    rows = -(-len(hooks) // columns)
-    figure, axes = plt.subplots(rows, columns, figsize=(3.1 * columns, 2.3 * rows), squeeze=False)
+    rows = -(-len(panels) // columns)
+    figure, axes = plt.subplots(rows, columns, figsize=(3.2 * columns, 2.2 * rows), squeeze=False)
     colours = {"float64": "tab:blue", "mixed": "tab:orange"}
-    for axis, hook in zip(axes.flat, hooks):
+    for axis, name in zip(axes.flat, panels):
+        titles = []
         for kind in KINDS:
-            mine = [r for r in results if r.hook == hook and r.kind == kind
+            mine = [r for r in results if panel(r.hook) == name and r.kind == kind
                     and r.hookTime == r.hookTime]
             if not mine:
                 continue
+            titles.append(mine[0].hook)
             sizes = [r.size for r in mine]
             colour = colours[kind]
-            axis.loglog(sizes, [r.hookTime for r in mine], "o-", color=colour, ms=3,
-                        label=f"hook {kind}")
-            axis.loglog(sizes, [r.floorTime for r in mine], "--", color=colour, label=f"floor {kind}")
+            axis.loglog(sizes, [r.hookTime * 1e3 for r in mine], "o-", color=colour, ms=3,
+                        label=f"hook, {kind}")
+            axis.loglog(sizes, [r.floorTime * 1e3 for r in mine], "--", color=colour,
+                        label=f"floor, {kind}")
             walked = [r for r in mine if r.walkTime == r.walkTime]
             if walked:
-                axis.loglog([r.size for r in walked], [r.walkTime for r in walked], ":",
-                            color=colour, label=f"walk {kind}")
-        axis.set_title(hook.replace("_implementation", ""), fontsize=8)
-        axis.tick_params(labelsize=6)
+                axis.loglog([r.size for r in walked], [r.walkTime * 1e3 for r in walked], ":",
+                            color=colour, lw=2, label=f"pandas walk, {kind}")
+        title = " / ".join(dict.fromkeys(t.replace("_implementation", "") for t in titles))
+        axis.set_title(title, fontsize=8)
+        axis.set_xticks([r.size for r in results if r.hook == results[0].hook
+                         and r.kind == results[0].kind])
+        axis.xaxis.set_minor_formatter(NullFormatter())
+        low, high = axis.get_ylim()
+        if high / low < 30:  # less than about a decade and a half: label 1-2-5 steps
+            axis.yaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+        axis.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+        axis.yaxis.set_minor_formatter(NullFormatter())
+        axis.tick_params(labelsize=7)
         axis.grid(True, which="major", lw=0.3)
+    hooks = panels
     for axis in list(axes.flat)[len(hooks):]:
         axis.axis("off")
     handles, labels = [], []
@@ -430,10 +448,10 @@ def chart(results, path):
                 handles.append(handle)
                 labels.append(label)
     figure.legend(handles, labels, loc="lower right", fontsize=8, ncol=2)
-    figure.supxlabel("elements", fontsize=8)
-    figure.supylabel("seconds per call", fontsize=8)
+    figure.supxlabel("elements in the table", fontsize=9)
+    figure.supylabel("milliseconds per call", fontsize=9)
     figure.tight_layout(rect=(0.01, 0.01, 1, 1))
-    figure.savefig(path, dpi=60)
+    figure.savefig(path, dpi=64)
     plt.close(figure)
     return True
 
