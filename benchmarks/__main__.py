@@ -33,7 +33,9 @@ import time
 import warnings
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-if str(ROOT / "src") not in sys.path:
+# a module built in place (tools/devbuild) wins over an installed one
+if any((ROOT / "src" / "kestro" / "core" / "data").glob("dataframe*.so")) and \
+        str(ROOT / "src") not in sys.path:
     sys.path.insert(0, str(ROOT / "src"))
 
 import numpy as np  # noqa: E402
@@ -312,10 +314,13 @@ def measure_walk(walk, repeats):
     return statistics.median(timed(run, setup, 1) for _ in range(repeats)) * scale, scale
 
 
-def run_all(sizes, repeats, walkRepeats, budget, walkElements, report):
+def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KINDS):
     results = []
-    with tempfile.TemporaryDirectory() as folder:
-        for kind, size in itertools.product(KINDS, sizes):
+    with tempfile.TemporaryDirectory() as folder, warnings.catch_warnings():
+        # the walks and floors use pandas idioms that it warns about
+        for category in (FutureWarning, DeprecationWarning, pd.errors.PerformanceWarning):
+            warnings.simplefilter("ignore", category)
+        for kind, size in itertools.product(kinds, sizes):
             maker = float_table if kind == "float64" else mixed_table
             table = maker(size // FEATURES, FEATURES)
             for case in cases(kind, table, folder, walkElements):
@@ -480,15 +485,11 @@ def main(argv=None):
                        enumerate(zip(cells(result), widths))), flush=True)
 
     started = time.perf_counter()
-    with warnings.catch_warnings():
-        # the walks and floors use pandas idioms that it warns about
-        warnings.simplefilter("ignore", FutureWarning)
-        warnings.simplefilter("ignore", pd.errors.PerformanceWarning)
-        with tempfile.TemporaryDirectory() as folder:
-            floors = {c.hook: c.floorLabel for kind in KINDS
-                      for c in cases(kind, float_table(10, FEATURES) if kind == "float64"
-                                     else mixed_table(10, FEATURES), folder, 0)}
-        results = run_all(sizes, repeats, walkRepeats, budget, walkElements, report)
+    with tempfile.TemporaryDirectory() as folder:
+        floors = {c.hook: c.floorLabel for kind in KINDS
+                  for c in cases(kind, float_table(10, FEATURES) if kind == "float64"
+                                 else mixed_table(10, FEATURES), folder, 0)}
+    results = run_all(sizes, repeats, walkRepeats, budget, walkElements, report)
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "results.md").write_text(markdown(results, floors, settings))
