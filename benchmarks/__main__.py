@@ -333,6 +333,10 @@ def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KIN
             maker = float_table if kind == "float64" else mixed_table
             table = maker(size // FEATURES, FEATURES)
             for case in cases(kind, table, folder, walkElements):
+                # what exists by now outlives the case: keep it out of the
+                # collections that `timed` makes
+                gc.collect()
+                gc.freeze()
                 result = Result(case.hook, kind, size)
                 if case.maxSize is not None and size > case.maxSize:
                     result.note = "skipped"
@@ -349,6 +353,8 @@ def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KIN
                     result.note = f"raises {type(error).__name__}"
                 results.append(result)
                 report(result)
+            gc.unfreeze()
+            gc.collect()
     return results
 
 
