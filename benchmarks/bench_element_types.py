@@ -39,6 +39,13 @@ def object_table(points=1000, features=100, mixed=False):
     return pd.DataFrame(columns)
 
 
+def at_walk(table):
+    """The element scan of the invariants check, written with `DataFrame.at`."""
+    at = table.at
+    for pt, ft in itertools.product(range(table.shape[0]), range(table.shape[1])):
+        assert isAllowedSingleElement(at[pt, ft])
+
+
 def bench_invariants(label, table):
     obj = module.DataFrame(table, reuseData=True)
     values = [table.at[pt, ft] for pt, ft in
@@ -49,14 +56,9 @@ def bench_invariants(label, table):
         for value in values:
             predicate(value)
 
-    def at_walk():
-        at = table.at
-        for pt, ft in itertools.product(range(table.shape[0]), range(table.shape[1])):
-            assert isAllowedSingleElement(at[pt, ft])
-
     native = median_seconds(lambda: obj._checkInvariants_implementation(2))
     bare = median_seconds(floor)
-    walk = median_seconds(at_walk)
+    walk = median_seconds(lambda: at_walk(table))
     print(f"{label:<34}{native * 1e3:>10.2f}{bare * 1e3:>10.2f}{walk * 1e3:>10.2f}"
           f"{native / bare:>10.2f}{walk / native:>10.1f}")
 

@@ -568,7 +568,9 @@ std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssi
         }
         std::string kind = py::str(dtype.attr("kind"));
         if (kind == "M" || kind == "m") {
-            result.emplace_back(column.attr("array"));
+            // Iterating the pandas array boxes its Timestamps / Timedeltas
+            // in bulk, far faster than one `__getitem__` per element.
+            result.emplace_back(py::list(column.attr("array")));
             continue;
         }
         py::object values = column.attr("to_numpy")();
