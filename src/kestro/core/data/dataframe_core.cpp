@@ -263,11 +263,12 @@ PyObject* moduleCreate(PyObject* spec, PyModuleDef* /*def*/) {
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (!name) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return module;
+    return translateExceptions([&] {
+        py::object name = py::reinterpret_borrow<py::object>(spec).attr("name");
+        PyObject* module = PyModule_NewObject(name.ptr());
+        if (!module) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(module);
+    });
 }
 
 // Py_mod_exec: runs once; executing again on the same module is a no-op.
@@ -280,15 +281,14 @@ int moduleExec(PyObject* module) {
         return -1;
     }
     g_module = module;
-    PyObject* result = translateExceptions([&] {
+    py::object done = py::reinterpret_steal<py::object>(translateExceptions([&] {
         populate(py::reinterpret_borrow<py::module_>(module));
         return py::none();
-    });
-    if (!result) {
-        g_module = nullptr;
+    }));
+    if (!done) {
+        g_module = nullptr;  // a later import may try again on a new module
         return -1;
     }
-    Py_DECREF(result);
     return 0;
 }
 
