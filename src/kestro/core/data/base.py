@@ -720,36 +720,35 @@ class Base:
         return self._binaryOperation("__rpow__", other)
 
     def __matmul__(self, other):
-        if not isinstance(other, Base):
-            raise InvalidArgumentType(
-                f"matrix multiplication needs a data object on both sides; got "
-                f"{type(other).__name__}")
-        return self._matmul(other)
+        return Base._matmul(self, other)
 
     def __rmatmul__(self, other):
-        if not isinstance(other, Base):
-            raise InvalidArgumentType(
-                f"matrix multiplication needs a data object on both sides; got "
-                f"{type(other).__name__}")
-        return other._matmul(self)
+        return Base._matmul(other, self)
 
-    def _matmul(self, other):
-        self._requireTwoDimensions("matrix multiplication")
-        other._requireTwoDimensions("matrix multiplication")
-        if self.shape[1] != other.shape[0]:
+    @staticmethod
+    def _matmul(left, right):
+        """``left @ right`` for two data objects, validated, names carried."""
+        for operand in (left, right):
+            if not isinstance(operand, Base):
+                raise InvalidArgumentType(
+                    f"matrix multiplication needs a data object on both sides; got "
+                    f"{type(operand).__name__}")
+        left._requireTwoDimensions("matrix multiplication")
+        right._requireTwoDimensions("matrix multiplication")
+        if left.shape[1] != right.shape[0]:
             raise InvalidArgumentValue(
                 f"matrix multiplication needs as many features in the left object "
-                f"({self.shape[1]}) as points in the right object ({other.shape[0]})")
-        for side, obj in (("left", self), ("right", other)):
+                f"({left.shape[1]}) as points in the right object ({right.shape[0]})")
+        for side, obj in (("left", left), ("right", right)):
             bad = _nonNumericFeatures(obj)
             if bad:
                 raise InvalidArgumentValue(
                     f"matrix multiplication needs numeric data, but the {side} object has "
                     f"non-numeric features: {bad[:5]}")
-        ret = self._matmul__implementation(other)
+        ret = left._matmul__implementation(right)
         if isinstance(ret, Base):
-            ret._setNames(self.points._getNamesNoGeneration(),
-                          other.features._getNamesNoGeneration())
+            ret._setNames(left.points._getNamesNoGeneration(),
+                          right.features._getNamesNoGeneration())
         return ret
 
     def _defaultBinaryOperations_implementation(self, opName, other):

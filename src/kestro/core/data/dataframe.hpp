@@ -28,9 +28,7 @@ inline py::object backingTable(py::handle self) { return self.attr("_data"); }
 
 // `slice(start, stop)`.
 inline py::object slice(py::handle start, py::handle stop) {
-    PyObject* result = PySlice_New(start.ptr(), stop.ptr(), nullptr);
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
+    return steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
 }
 
 // `pd.RangeIndex(n)`.

@@ -23,10 +23,6 @@ const char* const kMatmulDoc =
 
 namespace {
 
-py::object builtinType(PyTypeObject* type) {
-    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
-}
-
 // Keeps the thread's handled exception (what `sys.exc_info()` reports inside
 // an `except` block) across a scope: whatever the Python code called in the
 // scope does to it, the caller sees its own state again when the scope ends,

@@ -159,9 +159,8 @@ void importNames(py::module_& module, const char* from, std::initializer_list<co
                  int level = 0) {
     py::list fromList;
     for (const char* name : names) fromList.append(name);
-    py::object source = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevel(
+    py::object source = steal(PyImport_ImportModuleLevel(
         from, module.attr("__dict__").ptr(), nullptr, fromList.ptr(), level));
-    if (!source) throw py::error_already_set();
     for (const char* name : names) {
         PyObject* value = PyObject_GetAttrString(source.ptr(), name);
         if (!value) {
@@ -204,12 +203,8 @@ py::object createClass(py::module_& module, const char* name, py::tuple bases, c
     namespace_["__doc__"] = doc;
     py::object moduleName = module.attr("__name__");
     for (PyMethodDef& def : methodDefs<Table>(std::make_index_sequence<N>{})) {
-        py::object function = py::reinterpret_steal<py::object>(
-            PyCFunction_NewEx(&def, module.ptr(), moduleName.ptr()));
-        if (!function) throw py::error_already_set();
-        py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
-        if (!method) throw py::error_already_set();
-        namespace_[def.ml_name] = method;
+        py::object function = steal(PyCFunction_NewEx(&def, module.ptr(), moduleName.ptr()));
+        namespace_[def.ml_name] = steal(PyInstanceMethod_New(function.ptr()));
     }
     return metaclass(name, bases, namespace_);
 }
@@ -265,9 +260,7 @@ PyObject* moduleCreate(PyObject* spec, PyModuleDef* /*def*/) {
     if (g_module) return Py_NewRef(g_module);
     return translateExceptions([&] {
         py::object name = py::reinterpret_borrow<py::object>(spec).attr("name");
-        PyObject* module = PyModule_NewObject(name.ptr());
-        if (!module) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(module);
+        return steal(PyModule_NewObject(name.ptr()));
     });
 }
 
@@ -369,9 +362,7 @@ py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict
     py::object shape = kwds.attr("get")("shape");
     if (shape.is_none()) kwds["shape"] = backingTable(self).attr("shape");
 
-    py::object super = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PySuper_Type));
-    super(dataFrameClass(), self).attr("__init__")(**py::dict(kwds));
+    builtinType(&PySuper_Type)(dataFrameClass(), self).attr("__init__")(**py::dict(kwds));
     return py::none();
 }
 
@@ -455,9 +446,7 @@ void affirm(bool condition) {
 
 // Python's `a op b` followed by a truth test (no identity shortcut).
 bool compare(py::handle a, py::handle b, int op) {
-    py::object result = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-    if (!result) throw py::error_already_set();
-    return truthy(result);
+    return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
 }
 
 // Assertions are compiled out of Python code run with -O; the interpreter's
@@ -485,10 +474,7 @@ bool allTrue(py::handle values) {
 // Labels must be the positions 0..n-1.
 bool labelsArePositions(py::handle labels, py::handle length) {
     py::object expected = rangeIndex(length);
-    py::object equal = py::reinterpret_steal<py::object>(
-        PyObject_RichCompare(labels.ptr(), expected.ptr(), Py_EQ));
-    if (!equal) throw py::error_already_set();
-    return allTrue(equal);
+    return allTrue(steal(PyObject_RichCompare(labels.ptr(), expected.ptr(), Py_EQ)));
 }
 
 // The values of one column exactly as the label accessor `at` hands them
@@ -509,9 +495,7 @@ public:
 
     py::object operator[](Py_ssize_t row) const {
         if (!owner_) {
-            PyObject* value = PySequence_GetItem(items_.ptr(), row);
-            if (!value) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(value);
+            return steal(PySequence_GetItem(items_.ptr(), row));
         }
         if (row < 0 || row >= length_) throw py::index_error("row out of range");
         PyObject* value;
@@ -557,8 +541,7 @@ std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssi
     }
     py::object np = global("np");
     py::object numpyDtype = np.attr("dtype");
-    py::object objectType = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    py::object objectType = builtinType(&PyBaseObject_Type);
     for (py::handle item : table.attr("items")()) {
         py::object column = item[py::int_(1)];
         py::object dtype = column.attr("dtype");
@@ -609,8 +592,7 @@ py::object checkInvariants(py::handle self, py::handle level) {
     for (py::handle dtype : dtypes) affirm(truthy(allowed(dtype)));
 
     if (!compare(level, py::int_(1), Py_GT)) return py::none();
-    py::object objectType = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    py::object objectType = builtinType(&PyBaseObject_Type);
     bool anyObject = false;
     bool allObject = true;
     for (py::handle dtype : dtypes) {
@@ -633,10 +615,7 @@ py::object checkInvariants(py::handle self, py::handle level) {
         for (Py_ssize_t ft = 0; ft < cols; ++ft) {
             py::object value = columns[static_cast<std::size_t>(ft)][pt];
             PyObject* args[] = {value.ptr()};
-            py::object verdict = py::reinterpret_steal<py::object>(
-                PyObject_Vectorcall(predicate.ptr(), args, 1, nullptr));
-            if (!verdict) throw py::error_already_set();
-            affirm(truthy(verdict));
+            affirm(truthy(steal(PyObject_Vectorcall(predicate.ptr(), args, 1, nullptr))));
         }
     }
     return py::none();

@@ -20,14 +20,6 @@ const char* const kConvertToNumericTypesDoc =
     "\n        Convert every feature to float64 unless all feature dtypes are\n"
     "        already among ``usableTypes``.\n        ";
 
-namespace {
-
-py::object builtinType(PyTypeObject* type) {
-    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
-}
-
-}  // namespace
-
 py::object setDtypes(py::handle self, py::handle dtypes) {
     py::object table = backingTable(self);
     py::tuple current(table.attr("dtypes"));

@@ -56,11 +56,6 @@ const char* const kIterateElementsDoc =
 
 namespace {
 
-py::object steal(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // Owns a writable one-dimensional buffer export of an array.
 class ColumnBuffer {
 public:

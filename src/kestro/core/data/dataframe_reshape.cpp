@@ -67,6 +67,17 @@ const char* const kReplaceFeatureWithBinaryFeaturesDoc =
 
 // Typed table construction ---------------------------------------------------
 
+namespace {
+
+// A numpy array of positions.
+py::object intpArray(const std::vector<Py_ssize_t>& values) {
+    py::array_t<Py_ssize_t> array(static_cast<Py_ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), array.mutable_data());
+    return std::move(array);
+}
+
+}  // namespace
+
 std::uint32_t TypeList::intern(py::handle dtype) {
     for (std::size_t k = 0; k < distinct.size(); ++k) {
         if (distinct[k].is(dtype)) return static_cast<std::uint32_t>(k);
@@ -134,8 +145,7 @@ py::object typedTable(py::handle values, const TypeList& types) {
     Py_ssize_t* out = concatenated.mutable_data();
     for (std::size_t g = 0; g < groupType.size(); ++g) {
         const std::vector<Py_ssize_t>& positions = groupPositions[g];
-        py::array_t<Py_ssize_t> labels(static_cast<Py_ssize_t>(positions.size()));
-        std::copy(positions.begin(), positions.end(), labels.mutable_data());
+        py::object labels = intpArray(positions);
         out = std::copy(positions.begin(), positions.end(), out);
         const py::object& dtype = types.distinct[groupType[g]];
         py::object block = values.attr("take")(labels, py::arg("axis") = 1);
@@ -171,9 +181,7 @@ Py_ssize_t length(py::handle value) {
     return result;
 }
 
-bool isPointOrder(py::handle order) {
-    return py::reinterpret_borrow<py::object>(order).equal(py::str("point"));
-}
+bool isPointOrder(py::handle order) { return equals(order, "point"); }
 
 // Boolean, integer, float or complex.
 bool isNumericType(py::handle dtype) {
@@ -418,11 +426,10 @@ namespace {
 enum class Keep { Strict, Left, Union, Intersection };
 
 Keep keepMode(py::handle mode, const char* axis) {
-    py::object word = py::reinterpret_borrow<py::object>(mode);
-    if (word.equal(py::str("strict"))) return Keep::Strict;
-    if (word.equal(py::str("left"))) return Keep::Left;
-    if (word.equal(py::str("union"))) return Keep::Union;
-    if (word.equal(py::str("intersection"))) return Keep::Intersection;
+    if (equals(mode, "strict")) return Keep::Strict;
+    if (equals(mode, "left")) return Keep::Left;
+    if (equals(mode, "union")) return Keep::Union;
+    if (equals(mode, "intersection")) return Keep::Intersection;
     std::string message = std::string(axis) +
                           " must be one of 'strict', 'left', 'union' or 'intersection'";
     raise(global("InvalidArgumentValue"), message.c_str());
@@ -440,13 +447,6 @@ std::vector<Py_ssize_t> positionsOf(py::handle sequence, Py_ssize_t limit) {
         positions.push_back(position);
     }
     return positions;
-}
-
-py::object intpArray(const std::vector<Py_ssize_t>& values) {
-    py::array_t<Py_ssize_t> array(static_cast<Py_ssize_t>(values.size()));
-    Py_ssize_t* out = array.mutable_data();
-    for (Py_ssize_t value : values) *out++ = value;
-    return std::move(array);
 }
 
 // The key of every point: its value in the key feature, else its name, or
@@ -623,8 +623,7 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     py::object leftIloc = leftPart.attr("iloc");
     py::object rightIloc = rightPart.attr("iloc");
     py::object all = slice(py::none(), py::none());
-    py::object boolType =
-        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBool_Type));
+    py::object boolType = builtinType(&PyBool_Type);
     for (std::size_t k = 0; k < leftKept.size(); ++k) {
         if (partnerColumn[k] < 0) continue;
         py::object mine = leftIloc[py::make_tuple(all, py::int_(static_cast<Py_ssize_t>(k)))];

@@ -157,6 +157,17 @@ PyObject* translateExceptions(Body&& body) noexcept {
     return nullptr;
 }
 
+// A new reference returned by the C API, owned; throws when it is null.
+inline py::object steal(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// A builtin type (`float`, `object`, `super`) as a Python object.
+inline py::object builtinType(PyTypeObject* type) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
+}
+
 // Raises `type(message)`; `type` is any exception class, the host's included.
 [[noreturn]] inline void raise(py::handle type, const char* message) {
     py::object instance = type(py::str(message));
