@@ -12,7 +12,10 @@ import timeit
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "src"))
+# Prefer an in-place build (tools/devbuild) over the installed package.
+SRC = pathlib.Path(__file__).resolve().parents[1] / "src"
+if any((SRC / "kestro" / "core" / "data").glob("dataframe*.so")):
+    sys.path.insert(0, str(SRC))
 
 from kestro.core.data._dataHelpers import createDataNoValidation  # noqa: E402
 from kestro.core.data.dataframe import DataFrame  # noqa: E402

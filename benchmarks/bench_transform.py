@@ -14,7 +14,10 @@ import time
 import tracemalloc
 import warnings
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "src"))
+# Prefer an in-place build (tools/devbuild) over the installed package.
+SRC = pathlib.Path(__file__).resolve().parents[1] / "src"
+if any((SRC / "kestro" / "core" / "data").glob("dataframe*.so")):
+    sys.path.insert(0, str(SRC))
 
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402

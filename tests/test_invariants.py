@@ -11,10 +11,9 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import kestro
 from kestro._utility import allowedNumpyDType, isAllowedSingleElement
 from leakcheck import assert_no_growth
-
-SRC = str(pathlib.Path(__file__).resolve().parents[1] / "src")
 
 
 @pytest.fixture
@@ -244,7 +243,9 @@ print(repr(obj._checkInvariants_implementation(2)))
 @pytest.mark.parametrize("flag, expected", [("-O", "None"), ("-OO", "None"), (None, "Error")])
 def test_no_checks_when_assertions_are_disabled(flag, expected):
     args = [sys.executable] + ([flag] if flag else []) + ["-c", OPTIMISED_SCRIPT]
-    env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    # The child imports the same package this run imports, installed or in place.
+    packageRoot = str(pathlib.Path(kestro.__file__).resolve().parents[1])
+    env = dict(os.environ, PYTHONPATH=packageRoot + os.pathsep + os.environ.get("PYTHONPATH", ""))
     run = subprocess.run(args, capture_output=True, text=True, env=env)
     if expected == "None":
         assert run.returncode == 0, run.stderr
