@@ -4,6 +4,7 @@ import inspect
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 
@@ -142,6 +143,52 @@ def test_unbound_calls_count_self(DataFrame):
     with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 3 positional "
                                         r"arguments \(4 given\)$"):
         DataFrame([[1]], False, 3)
+
+
+@pytest.mark.parametrize("owner, name", [("DataFrame", "_asNumpyArray"),
+                                         ("DataFrame", "__init__"),
+                                         ("DataFrameView", "_getPoints")])
+def test_methods_behave_like_python_functions(module, owner, name):
+    cls = getattr(module, owner)
+    method = getattr(cls, name)
+    assert method is vars(cls)[name]
+    assert method.__get__(None, cls) is method
+    assert (method.__name__, method.__qualname__) == (name, owner + "." + name)
+    assert method.__module__ == "kestro.core.data.dataframe"
+    assert inspect.isroutine(method) and callable(method)
+    assert repr(method) == "<native function %s.%s>" % (owner, name)
+    ref = weakref.ref(method)
+    assert ref() is method
+    with pytest.raises(TypeError):
+        type(method)()
+
+
+def test_saved_method_assigned_back_still_binds(module, make):
+    obj = make([[1, 2]])
+    saved = module.DataFrame._asNumpyArray
+    try:
+        module.DataFrame._asNumpyArray = lambda self, numericRequired=False: "patched"
+        assert obj._asNumpyArray() == "patched"
+    finally:
+        module.DataFrame._asNumpyArray = saved
+    assert obj._asNumpyArray().tolist() == [[1, 2]]
+    assert obj._asNumpyArray(numericRequired=True).dtype == "int64"
+    bound = obj._asNumpyArray
+    assert bound.__self__ is obj and bound.__func__ is saved
+
+
+def test_method_docstring_and_attributes_can_be_set(module):
+    method = module.DataFrame._getPoints
+    original = method.__doc__
+    try:
+        method.__doc__ = "replaced"
+        assert method.__doc__ == "replaced"
+        assert module.DataFrame([[1]])._getPoints.__doc__ == "replaced"
+    finally:
+        method.__doc__ = original
+    method.marker = 1
+    assert method.__dict__ == {"marker": 1}
+    del method.marker
 
 
 def test_arguments_by_keyword(DataFrame, make):

@@ -1,5 +1,6 @@
 // Module initialisation, class set-up and construction of the data object.
 #include "dataframe.hpp"
+#include "method_type.hpp"
 
 #include <array>
 #include <cstring>
@@ -194,7 +195,8 @@ py::object metaclassOf(const py::tuple& bases) {
 }
 
 template <const Method* Table, std::size_t N>
-py::object createClass(py::module_& module, const char* name, py::tuple bases, const char* doc) {
+py::object createClass(py::module_& module, py::handle methodType, const char* name,
+                       py::tuple bases, const char* doc) {
     py::object metaclass = metaclassOf(bases);
     py::object prepare = py::getattr(metaclass, "__prepare__", py::none());
     py::object namespace_ = prepare.is_none() ? py::dict() : prepare(name, bases);
@@ -204,7 +206,8 @@ py::object createClass(py::module_& module, const char* name, py::tuple bases, c
     py::object moduleName = module.attr("__name__");
     for (PyMethodDef& def : methodDefs<Table>(std::make_index_sequence<N>{})) {
         py::object function = steal(PyCFunction_NewEx(&def, module.ptr(), moduleName.ptr()));
-        namespace_[def.ml_name] = steal(PyInstanceMethod_New(function.ptr()));
+        const std::string qualname = std::string(name) + "." + def.ml_name;
+        namespace_[def.ml_name] = newMethod(methodType, function, qualname.c_str());
     }
     return metaclass(name, bases, namespace_);
 }
@@ -232,15 +235,16 @@ void populate(py::module_ module) {
     importNames(module, "_dataHelpers", {"convertToNumpyOrder", "isValid2DObject"}, 1);
     importNames(module, "_dataHelpers", {"getFeatureDtypes"}, 1);
 
+    py::object methodType = makeMethodType();
     constexpr std::size_t kFrameCount = std::size(kDataFrameMethods);
     py::object frameClass = createClass<kDataFrameMethods, kFrameCount>(
-        module, "DataFrame", py::make_tuple(module.attr("Base")), kDataFrameDoc);
+        module, methodType, "DataFrame", py::make_tuple(module.attr("Base")), kDataFrameDoc);
     py::object decorate = module.attr("inheritDocstringsFactory")(module.attr("Base"));
     module.attr("DataFrame") = decorate(frameClass);
 
     constexpr std::size_t kViewCount = std::size(kDataFrameViewMethods);
     module.attr("DataFrameView") = createClass<kDataFrameViewMethods, kViewCount>(
-        module, "DataFrameView", py::make_tuple(module.attr("BaseView"), module.attr("DataFrame")),
+        module, methodType, "DataFrameView", py::make_tuple(module.attr("BaseView"), module.attr("DataFrame")),
         kDataFrameViewDoc);
     module.attr("__test__") = py::dict();
 }

@@ -1,7 +1,7 @@
 // Argument binding and error plumbing shared by every native method.
 //
-// Methods of the data object classes are plain builtin functions (wrapped in
-// `instancemethod` so that they bind like Python functions).  Their arguments
+// Methods of the data object classes are plain builtin functions (wrapped so
+// that they bind like Python functions, see method_type.hpp).  Their arguments
 // are bound here with the wording CPython users know from compiled Python
 // functions: every parameter by position or keyword, defaults, an optional
 // `**kwds`, and the classic "takes exactly N positional arguments" errors.
