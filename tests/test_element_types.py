@@ -168,6 +168,47 @@ def test_set_dtypes_accepts_a_series_of_dtypes(make):
     assert list(obj._data.dtypes) == [np.float64, np.bool_]
 
 
+class LoggedTypes:
+    """A sequence of dtypes that logs how it is iterated."""
+
+    def __init__(self, dtypes, log):
+        self.dtypes, self.log = list(dtypes), log
+
+    def __len__(self):
+        return len(self.dtypes)
+
+    def __iter__(self):
+        self.log.append("iter types")
+
+        def types():
+            for dtype in self.dtypes:
+                self.log.append("type")
+                yield dtype
+        return types()
+
+
+def test_set_dtypes_walks_columns_and_types_like_zip(make, monkeypatch):
+    log = []
+    items = pd.DataFrame.items
+
+    def loggedItems(frame):
+        log.append("items")
+
+        def columns():
+            for pair in items(frame):
+                log.append("column")
+                yield pair
+        return columns()
+
+    obj = make(table("int", "int"))
+    monkeypatch.setattr(pd.DataFrame, "items", loggedItems)
+    obj._setDtypes(LoggedTypes([np.float64, np.int64], log))
+    # tuple(dtypes) for the checks, then zip(items(), dtypes)
+    assert log == ["iter types", "type", "type",
+                   "items", "iter types", "column", "type", "column", "type"]
+    assert list(obj._data.dtypes) == [np.float64, np.int64]
+
+
 def test_set_dtypes_to_object_keeps_values(make):
     obj = make(table("int", "datetime"))
     obj._setDtypes([object, object])

@@ -20,6 +20,17 @@ const char* const kConvertToNumericTypesDoc =
     "\n        Convert every feature to float64 unless all feature dtypes are\n"
     "        already among ``usableTypes``.\n        ";
 
+namespace {
+
+// The next item of `iterator`, or a null handle once it is exhausted.
+py::object nextItem(py::handle iterator) {
+    py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
+    if (!item && PyErr_Occurred()) throw py::error_already_set();
+    return item;
+}
+
+}  // namespace
+
 py::object setDtypes(py::handle self, py::handle dtypes) {
     py::object table = backingTable(self);
     py::tuple current(table.attr("dtypes"));
@@ -28,11 +39,15 @@ py::object setDtypes(py::handle self, py::handle dtypes) {
     if (current.size() != wanted.size()) {
         raise(global("InvalidArgumentValue"), "A dtype must be specified for each feature");
     }
+    // zip(table.items(), dtypes): both iterators are made first, the column
+    // walk before the wanted types, and each step reads a column first.
+    py::iterator columns = py::iter(table.attr("items")());
     py::iterator wantedTypes = py::iter(dtypes);
-    for (py::handle item : table.attr("items")()) {
-        if (wantedTypes == py::iterator::sentinel()) break;
-        py::object dtype = py::reinterpret_borrow<py::object>(*wantedTypes);
-        ++wantedTypes;
+    while (true) {
+        py::object item = nextItem(columns);
+        if (!item) break;
+        py::object dtype = nextItem(wantedTypes);
+        if (!dtype) break;
         py::object label = item[py::int_(0)];
         py::object column = item[py::int_(1)];
         py::object columnType = column.attr("dtype");
