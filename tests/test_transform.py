@@ -469,3 +469,50 @@ def test_public_transform_by_names():
     obj.transform(lambda v, i, j: v + 10 * i + 100 * j, points=["c", "a"], features=["y"])
     assert obj._data.values.tolist() == [[1.0, 102.0], [3.0, 4.0], [5.0, 126.0]]
     assert obj.points.getNames() == ["a", "b", "c"]
+
+
+# --- the `oneArg` flag is asked for at each call ----------------------------
+
+
+class Toggling:
+    """A prepared function whose `oneArg` flips after every call; counts
+    how often the flag is asked for."""
+
+    def __init__(self):
+        self.flag = True
+        self.asked = 0
+        self.calls = []
+
+    @property
+    def oneArg(self):
+        self.asked += 1
+        return self.flag
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        self.flag = not self.flag
+        return args[0] * 10
+
+
+@pytest.mark.parametrize("points, features", [(None, None), ([], None), (None, []), ([2, 0], [1])])
+def test_one_arg_flag_read_at_each_call(make, points, features):
+    table = pd.DataFrame({0: [1.0, 2.0, 3.0], 1: [4, 5, 6]})
+    outcomes = []
+    for route in ("native", "reference"):
+        obj = make(table.copy())
+        function = Toggling()
+        if route == "native":
+            obj._transform_implementation(function, points, features)
+        else:
+            reference_walk(obj, function, points, features)
+        outcomes.append((obj._data, function.calls, function.asked))
+    (native, ncalls, nasked), (ref, rcalls, rasked) = outcomes
+    assert ncalls == rcalls and nasked == rasked
+    assert_same_table(native, ref)
+
+
+def test_function_without_flag_and_nothing_selected(make):
+    obj = make(pd.DataFrame({0: [1.0, 2.0]}))
+    obj._transform_implementation(lambda v: 1 / 0, [], None)
+    obj._transform_implementation(lambda v: 1 / 0, None, [])
+    assert obj._data[0].tolist() == [1.0, 2.0]

@@ -147,14 +147,13 @@ constexpr long long kNaT = std::numeric_limits<long long>::min();
 class Transformer {
 public:
     Transformer(py::handle self, py::handle function, std::vector<char> rows,
-                std::vector<char> cols, bool oneArg)
+                std::vector<char> cols)
         : self_(py::reinterpret_borrow<py::object>(self)),
           function_(py::reinterpret_borrow<py::object>(function)),
           rows_(std::move(rows)),
           cols_(std::move(cols)),
           numPoints_(static_cast<Py_ssize_t>(rows_.size())),
           numFeatures_(static_cast<Py_ssize_t>(cols_.size())),
-          oneArg_(oneArg),
           columns_(cols_.size()) {
         py::object np = global("np");
         pd_ = global("pd");
@@ -176,6 +175,7 @@ public:
         dataName_ = py::str("_data");
         mgrName_ = py::str("_mgr");
         blocksName_ = py::str("blocks");
+        oneArgName_ = py::str("oneArg");
         literal_ = !startFast();
     }
 
@@ -285,9 +285,12 @@ private:
         return c;
     }
 
+    // The flag is asked for at every call, as the element walk does: a
+    // function may change it, and a walk that calls nothing never asks.
     py::object call(py::handle value, py::handle point, Py_ssize_t j) {
         if (++calls_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw py::error_already_set();
-        if (oneArg_) {
+        py::object oneArg = steal(PyObject_GetAttr(function_.ptr(), oneArgName_.ptr()));
+        if (truthy(oneArg)) {
             PyObject* args[2] = {nullptr, value.ptr()};
             return steal(PyObject_Vectorcall(function_.ptr(), args + 1,
                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -428,7 +431,6 @@ private:
     py::object self_, function_;
     std::vector<char> rows_, cols_;
     Py_ssize_t numPoints_, numFeatures_;
-    bool oneArg_;
     bool literal_ = false;
     std::uint64_t calls_ = 0;
     std::vector<Column> columns_;
@@ -437,7 +439,7 @@ private:
     py::object pd_, numbers_, datetime64_, float64_, int64_, bool_, true_, false_, ndarray_,
         timestamp_, nat_;
     py::object dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeDatetimeNs_;
-    py::str dataName_, mgrName_, blocksName_;
+    py::str dataName_, mgrName_, blocksName_, oneArgName_;
 };
 
 }  // namespace
@@ -447,9 +449,8 @@ py::object transform(py::handle self, py::handle toTransform, py::handle points,
     const Py_ssize_t numPoints = static_cast<Py_ssize_t>(py::len(self.attr("points")));
     const Py_ssize_t numFeatures = static_cast<Py_ssize_t>(py::len(self.attr("features")));
     if (numPoints == 0 || numFeatures == 0) return py::none();
-    const bool oneArg = truthy(toTransform.attr("oneArg"));
     Transformer walk(self, toTransform, selectedPositions(points, numPoints),
-                     selectedPositions(features, numFeatures), oneArg);
+                     selectedPositions(features, numFeatures));
     walk.run();
     return py::none();
 }
