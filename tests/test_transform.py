@@ -516,3 +516,40 @@ def test_function_without_flag_and_nothing_selected(make):
     obj._transform_implementation(lambda v: 1 / 0, [], None)
     obj._transform_implementation(lambda v: 1 / 0, None, [])
     assert obj._data[0].tolist() == [1.0, 2.0]
+
+
+# --- membership asked the way the element walk asks it ----------------------
+
+
+class Membership:
+    """A selection that only answers `in`, recording each question."""
+
+    def __init__(self, items, log, tag):
+        self.items, self.log, self.tag = list(items), log, tag
+
+    def __contains__(self, position):
+        self.log.append((self.tag, position))
+        return position in self.items
+
+
+@pytest.mark.parametrize("selections", [
+    lambda log: (Membership([0, 2], log, "points"), None),
+    lambda log: (None, Membership([1], log, "features")),
+    lambda log: (Membership([1, 2], log, "points"), Membership([0], log, "features")),
+    lambda log: ([2, 0], Membership([1], log, "features")),
+    lambda log: (iter([0, 2]), None),
+    lambda log: (iter([1]), iter([0, 1])),
+], ids=["points", "features", "both", "list and features", "iterator", "iterators"])
+def test_selections_asked_at_each_pair(make, selections):
+    outcomes = []
+    for route in ("native", "reference"):
+        log = []
+        points, features = selections(log)
+        obj = make(pd.DataFrame({0: [1.0, 2.0, 3.0], 1: [4, 5, 6]}))
+        function = prepared(lambda v, i, j: log.append(("call", i, j)) or v * 10, oneArg=False)
+        if route == "native":
+            obj._transform_implementation(function, points, features)
+        else:
+            reference_walk(obj, function, points, features)
+        outcomes.append((log, obj._data.values.tolist()))
+    assert outcomes[0] == outcomes[1]

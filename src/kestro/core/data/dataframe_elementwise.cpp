@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -109,52 +110,96 @@ struct Column {
     }
 };
 
-// Marks the positions `p` in [0, count) for which `p in selection` holds
-// (all of them when `selection` is None).
-std::vector<char> selectedPositions(py::handle selection, Py_ssize_t count) {
-    std::vector<char> marks(static_cast<std::size_t>(count), selection.is_none() ? 1 : 0);
-    if (selection.is_none()) return marks;
-    // A list or tuple of plain ints: mark directly, same answer as `in`.
-    if (PyList_CheckExact(selection.ptr()) || PyTuple_CheckExact(selection.ptr())) {
-        py::object items = steal(PySequence_Fast(selection.ptr(), ""));
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-        bool plain = true;
-        for (Py_ssize_t k = 0; k < n && plain; ++k) {
-            plain = PyLong_CheckExact(PySequence_Fast_GET_ITEM(items.ptr(), k));
-        }
-        if (plain) {
+// A point or feature selection: None (everything) or a container asked
+// `p in selection`.  Containers whose answer cannot run Python code (lists,
+// tuples, sets of plain ints, ranges, numeric numpy arrays) are asked once
+// per position up front; any other container is asked at every pair, in the
+// order and number of the element walk.
+class Selection {
+public:
+    Selection(py::handle selection, Py_ssize_t count)
+        : source_(py::reinterpret_borrow<py::object>(selection)),
+          count_(count),
+          fixed_(selection.is_none() || quiet(selection)) {
+        if (!fixed_) return;
+        marks_.assign(static_cast<std::size_t>(count), selection.is_none() ? 1 : 0);
+        if (selection.is_none()) return;
+        if (PyList_CheckExact(selection.ptr()) || PyTuple_CheckExact(selection.ptr())) {
+            py::object items = steal(PySequence_Fast(selection.ptr(), ""));
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
             for (Py_ssize_t k = 0; k < n; ++k) {
                 int overflow = 0;
                 const long long p =
                     PyLong_AsLongLongAndOverflow(PySequence_Fast_GET_ITEM(items.ptr(), k), &overflow);
-                if (!overflow && p >= 0 && p < count) marks[static_cast<std::size_t>(p)] = 1;
+                if (p == -1 && PyErr_Occurred()) throw py::error_already_set();
+                if (!overflow && p >= 0 && p < count) marks_[static_cast<std::size_t>(p)] = 1;
             }
-            return marks;
+            return;
+        }
+        for (Py_ssize_t p = 0; p < count; ++p) {
+            marks_[static_cast<std::size_t>(p)] = static_cast<char>(contains(selection, py::int_(p)));
         }
     }
-    for (Py_ssize_t p = 0; p < count; ++p) {
-        py::int_ position(p);
-        const int found = PySequence_Contains(selection.ptr(), position.ptr());
-        if (found < 0) throw py::error_already_set();
-        marks[static_cast<std::size_t>(p)] = static_cast<char>(found);
+
+    Py_ssize_t size() const { return count_; }
+
+    // True when the answer for `p` is known without asking Python.
+    bool fixed() const { return fixed_; }
+    bool marked(Py_ssize_t p) const { return marks_[static_cast<std::size_t>(p)] != 0; }
+
+    // `p in selection` (always true for None).
+    bool selected(Py_ssize_t p, py::handle position) const {
+        if (fixed_) return marked(p);
+        return contains(source_, position);
     }
-    return marks;
-}
+
+private:
+    // Containers whose `in` for an int runs no Python code.
+    static bool quiet(py::handle selection) {
+        PyObject* s = selection.ptr();
+        if (PyRange_Check(s)) return true;
+        if (PyList_CheckExact(s) || PyTuple_CheckExact(s)) {
+            py::object items = steal(PySequence_Fast(s, ""));
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                if (!PyLong_CheckExact(PySequence_Fast_GET_ITEM(items.ptr(), k))) return false;
+            }
+            return true;
+        }
+        if (PySet_CheckExact(s) || PyFrozenSet_CheckExact(s)) {
+            for (py::handle item : selection) {
+                if (!PyLong_CheckExact(item.ptr())) return false;
+            }
+            return true;
+        }
+        py::object ndarray = global("np").attr("ndarray");
+        if (Py_TYPE(s) == reinterpret_cast<PyTypeObject*>(ndarray.ptr())) {
+            const char kind = selection.attr("dtype").attr("kind").cast<std::string>()[0];
+            return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+        }
+        return false;
+    }
+
+    py::object source_;
+    Py_ssize_t count_;
+    bool fixed_;
+    std::vector<char> marks_;
+};
 
 constexpr long long kExactDoubleLimit = 1LL << 53;
 constexpr long long kNaT = std::numeric_limits<long long>::min();
 
 class Transformer {
 public:
-    Transformer(py::handle self, py::handle function, std::vector<char> rows,
-                std::vector<char> cols)
+    Transformer(py::handle self, py::handle function, const Selection& rows,
+                const Selection& cols)
         : self_(py::reinterpret_borrow<py::object>(self)),
           function_(py::reinterpret_borrow<py::object>(function)),
-          rows_(std::move(rows)),
-          cols_(std::move(cols)),
-          numPoints_(static_cast<Py_ssize_t>(rows_.size())),
-          numFeatures_(static_cast<Py_ssize_t>(cols_.size())),
-          columns_(cols_.size()) {
+          rows_(rows),
+          cols_(cols),
+          numPoints_(rows_.size()),
+          numFeatures_(cols_.size()),
+          columns_(static_cast<std::size_t>(cols_.size())) {
         py::object np = global("np");
         pd_ = global("pd");
         numbers_ = global("numbers").attr("Number");
@@ -181,12 +226,12 @@ public:
 
     void run() {
         for (Py_ssize_t i = 0; i < numPoints_; ++i) {
-            if (!literal_ && !rows_[static_cast<std::size_t>(i)]) continue;
+            if (!literal_ && rows_.fixed() && !rows_.marked(i)) continue;
             py::int_ point(i);
             for (Py_ssize_t j = 0; j < numFeatures_; ++j) {
                 if (literal_) {
                     literalElement(i, j, point);
-                } else if (cols_[static_cast<std::size_t>(j)]) {
+                } else if (selected(i, j, point)) {
                     fastElement(i, j, point);
                 }
             }
@@ -399,11 +444,18 @@ private:
         return PyLong_CheckExact(value) && asLongLong(value, out) && out != kNaT;
     }
 
+    // `i in points`, then (only when it holds) `j in features`.
+    bool selected(Py_ssize_t i, Py_ssize_t j, py::handle point) {
+        if (!rows_.selected(i, point)) return false;
+        if (cols_.fixed()) return cols_.marked(j);
+        return cols_.selected(j, py::int_(j));
+    }
+
     // One pair of the literal walk: read, select, call, store.
     void literalElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
         py::tuple position = py::make_tuple(point, j);
         py::object value = self_.attr(dataName_).attr("iat")[position];
-        if (!rows_[static_cast<std::size_t>(i)] || !cols_[static_cast<std::size_t>(j)]) return;
+        if (!selected(i, j, point)) return;
         py::object result = call(value, point, j);
         literalStore(i, j, result);
     }
@@ -429,7 +481,8 @@ private:
     }
 
     py::object self_, function_;
-    std::vector<char> rows_, cols_;
+    const Selection& rows_;
+    const Selection& cols_;
     Py_ssize_t numPoints_, numFeatures_;
     bool literal_ = false;
     std::uint64_t calls_ = 0;
@@ -449,8 +502,9 @@ py::object transform(py::handle self, py::handle toTransform, py::handle points,
     const Py_ssize_t numPoints = static_cast<Py_ssize_t>(py::len(self.attr("points")));
     const Py_ssize_t numFeatures = static_cast<Py_ssize_t>(py::len(self.attr("features")));
     if (numPoints == 0 || numFeatures == 0) return py::none();
-    Transformer walk(self, toTransform, selectedPositions(points, numPoints),
-                     selectedPositions(features, numFeatures));
+    Selection rows(points, numPoints);
+    Selection cols(features, numFeatures);
+    Transformer walk(self, toTransform, rows, cols);
     walk.run();
     return py::none();
 }
