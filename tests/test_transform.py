@@ -553,3 +553,19 @@ def test_selections_asked_at_each_pair(make, selections):
             reference_walk(obj, function, points, features)
         outcomes.append((log, obj._data.values.tolist()))
     assert outcomes[0] == outcomes[1]
+
+
+def test_datetime_column_converted_with_astype_object(make, monkeypatch):
+    asked = []
+    astype = pd.Series.astype
+
+    def recording(series, *args, **kwargs):
+        asked.append((args, kwargs))
+        return astype(series, *args, **kwargs)
+
+    monkeypatch.setattr(pd.Series, "astype", recording)
+    obj = make(pd.DataFrame({0: pd.to_datetime(["2020-01-01", "2020-06-01"])}))
+    obj._transform_implementation(prepared(lambda v: 1), None, None)
+    assert len(asked) == 1 and asked[0][1] == {}
+    assert len(asked[0][0]) == 1 and asked[0][0][0] is object
+    assert obj._data[0].tolist() == [1, 1]

@@ -467,9 +467,9 @@ private:
         py::object dtype = self_.attr(dataName_).attr("dtypes").attr("iloc")[feature];
         py::object elementType = dtype.attr("type");
         if (elementType.equal(datetime64_) &&
-            (isInstance(result, numbers_) || PyUnicode_Check(result.ptr()))) {
+            (isInstance(result, numbers_) || isInstance(result, builtinType(&PyUnicode_Type)))) {
             py::object converted =
-                self_.attr(dataName_)[feature].attr("astype")(global("np").attr("object_"));
+                self_.attr(dataName_)[feature].attr("astype")(builtinType(&PyBaseObject_Type));
             self_.attr(dataName_)[feature] = converted;
         }
         py::tuple position = py::make_tuple(i, j);
