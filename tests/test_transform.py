@@ -569,3 +569,36 @@ def test_datetime_column_converted_with_astype_object(make, monkeypatch):
     assert len(asked) == 1 and asked[0][1] == {}
     assert len(asked[0][0]) == 1 and asked[0][0][0] is object
     assert obj._data[0].tolist() == [1, 1]
+
+
+class RecordingTable(pd.DataFrame):
+    """A pandas DataFrame subclass that records its positional accessors."""
+
+    log = []
+
+    @property
+    def _constructor(self):
+        return RecordingTable
+
+    @property
+    def iat(self):
+        RecordingTable.log.append("iat")
+        return super().iat
+
+    @property
+    def iloc(self):
+        RecordingTable.log.append("iloc")
+        return super().iloc
+
+
+@pytest.mark.parametrize("points", [None, [1]])
+def test_subclassed_table_walked_through_its_accessors(make, points):
+    RecordingTable.log = []
+    obj = make(RecordingTable({0: [1.0, 2.0], 1: [3, 4]}), reuseData=True)
+    obj._transform_implementation(prepared(lambda v: v * 2), points, None)
+    expected = []
+    for i, j in itertools.product(range(2), range(2)):
+        expected += ["iat", "iloc"] if points is None or i in points else ["iat"]
+    assert RecordingTable.log == expected
+    assert obj._data.values.tolist() == ([[2.0, 6.0], [4.0, 8.0]] if points is None
+                                         else [[1.0, 3.0], [4.0, 8.0]])

@@ -51,8 +51,9 @@ const char* const kIterateElementsDoc =
 // route on whatever `self._data` then is, which is what the element walk
 // itself would do (an out-of-range position raises IndexError from pandas);
 // nothing is ever written to memory that is not the current table's.
-// Under pandas' copy-on-write mode, or for a table that pandas marks as a
-// copy of another, the whole walk takes the literal route.
+// Under pandas' copy-on-write mode, for a table that pandas marks as a copy
+// of another, or for a subclass of pandas' DataFrame, the whole walk takes
+// the literal route.
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -248,7 +249,9 @@ private:
             if (!e.matches(PyExc_Exception)) throw;
         }
         table_ = self_.attr(dataName_);
-        if (!isInstance(table_, pd_.attr("DataFrame"))) return false;
+        // A subclass may give `iat`, `iloc` or its columns a meaning of its
+        // own: only a plain pandas DataFrame is walked through its storage.
+        if (!py::type::handle_of(table_).is(pd_.attr("DataFrame"))) return false;
         if (!py::getattr(table_, "_is_copy", py::none()).is_none()) return false;
         if (!py::hasattr(table_, mgrName_)) return false;
         return resync();
