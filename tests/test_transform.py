@@ -469,3 +469,136 @@ def test_public_transform_by_names():
     obj.transform(lambda v, i, j: v + 10 * i + 100 * j, points=["c", "a"], features=["y"])
     assert obj._data.values.tolist() == [[1.0, 102.0], [3.0, 4.0], [5.0, 126.0]]
     assert obj.points.getNames() == ["a", "b", "c"]
+
+
+# --- the `oneArg` flag is asked for at each call ----------------------------
+
+
+class Toggling:
+    """A prepared function whose `oneArg` flips after every call; counts
+    how often the flag is asked for."""
+
+    def __init__(self):
+        self.flag = True
+        self.asked = 0
+        self.calls = []
+
+    @property
+    def oneArg(self):
+        self.asked += 1
+        return self.flag
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        self.flag = not self.flag
+        return args[0] * 10
+
+
+@pytest.mark.parametrize("points, features", [(None, None), ([], None), (None, []), ([2, 0], [1])])
+def test_one_arg_flag_read_at_each_call(make, points, features):
+    table = pd.DataFrame({0: [1.0, 2.0, 3.0], 1: [4, 5, 6]})
+    outcomes = []
+    for route in ("native", "reference"):
+        obj = make(table.copy())
+        function = Toggling()
+        if route == "native":
+            obj._transform_implementation(function, points, features)
+        else:
+            reference_walk(obj, function, points, features)
+        outcomes.append((obj._data, function.calls, function.asked))
+    (native, ncalls, nasked), (ref, rcalls, rasked) = outcomes
+    assert ncalls == rcalls and nasked == rasked
+    assert_same_table(native, ref)
+
+
+def test_function_without_flag_and_nothing_selected(make):
+    obj = make(pd.DataFrame({0: [1.0, 2.0]}))
+    obj._transform_implementation(lambda v: 1 / 0, [], None)
+    obj._transform_implementation(lambda v: 1 / 0, None, [])
+    assert obj._data[0].tolist() == [1.0, 2.0]
+
+
+# --- membership asked the way the element walk asks it ----------------------
+
+
+class Membership:
+    """A selection that only answers `in`, recording each question."""
+
+    def __init__(self, items, log, tag):
+        self.items, self.log, self.tag = list(items), log, tag
+
+    def __contains__(self, position):
+        self.log.append((self.tag, position))
+        return position in self.items
+
+
+@pytest.mark.parametrize("selections", [
+    lambda log: (Membership([0, 2], log, "points"), None),
+    lambda log: (None, Membership([1], log, "features")),
+    lambda log: (Membership([1, 2], log, "points"), Membership([0], log, "features")),
+    lambda log: ([2, 0], Membership([1], log, "features")),
+    lambda log: (iter([0, 2]), None),
+    lambda log: (iter([1]), iter([0, 1])),
+], ids=["points", "features", "both", "list and features", "iterator", "iterators"])
+def test_selections_asked_at_each_pair(make, selections):
+    outcomes = []
+    for route in ("native", "reference"):
+        log = []
+        points, features = selections(log)
+        obj = make(pd.DataFrame({0: [1.0, 2.0, 3.0], 1: [4, 5, 6]}))
+        function = prepared(lambda v, i, j: log.append(("call", i, j)) or v * 10, oneArg=False)
+        if route == "native":
+            obj._transform_implementation(function, points, features)
+        else:
+            reference_walk(obj, function, points, features)
+        outcomes.append((log, obj._data.values.tolist()))
+    assert outcomes[0] == outcomes[1]
+
+
+def test_datetime_column_converted_with_astype_object(make, monkeypatch):
+    asked = []
+    astype = pd.Series.astype
+
+    def recording(series, *args, **kwargs):
+        asked.append((args, kwargs))
+        return astype(series, *args, **kwargs)
+
+    monkeypatch.setattr(pd.Series, "astype", recording)
+    obj = make(pd.DataFrame({0: pd.to_datetime(["2020-01-01", "2020-06-01"])}))
+    obj._transform_implementation(prepared(lambda v: 1), None, None)
+    assert len(asked) == 1 and asked[0][1] == {}
+    assert len(asked[0][0]) == 1 and asked[0][0][0] is object
+    assert obj._data[0].tolist() == [1, 1]
+
+
+class RecordingTable(pd.DataFrame):
+    """A pandas DataFrame subclass that records its positional accessors."""
+
+    log = []
+
+    @property
+    def _constructor(self):
+        return RecordingTable
+
+    @property
+    def iat(self):
+        RecordingTable.log.append("iat")
+        return super().iat
+
+    @property
+    def iloc(self):
+        RecordingTable.log.append("iloc")
+        return super().iloc
+
+
+@pytest.mark.parametrize("points", [None, [1]])
+def test_subclassed_table_walked_through_its_accessors(make, points):
+    RecordingTable.log = []
+    obj = make(RecordingTable({0: [1.0, 2.0], 1: [3, 4]}), reuseData=True)
+    obj._transform_implementation(prepared(lambda v: v * 2), points, None)
+    expected = []
+    for i, j in itertools.product(range(2), range(2)):
+        expected += ["iat", "iloc"] if points is None or i in points else ["iat"]
+    assert RecordingTable.log == expected
+    assert obj._data.values.tolist() == ([[2.0, 6.0], [4.0, 8.0]] if points is None
+                                         else [[1.0, 3.0], [4.0, 8.0]])

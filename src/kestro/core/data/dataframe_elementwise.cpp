@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -50,8 +51,9 @@ const char* const kIterateElementsDoc =
 // route on whatever `self._data` then is, which is what the element walk
 // itself would do (an out-of-range position raises IndexError from pandas);
 // nothing is ever written to memory that is not the current table's.
-// Under pandas' copy-on-write mode, or for a table that pandas marks as a
-// copy of another, the whole walk takes the literal route.
+// Under pandas' copy-on-write mode, for a table that pandas marks as a copy
+// of another, or for a subclass of pandas' DataFrame, the whole walk takes
+// the literal route.
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -109,53 +111,96 @@ struct Column {
     }
 };
 
-// Marks the positions `p` in [0, count) for which `p in selection` holds
-// (all of them when `selection` is None).
-std::vector<char> selectedPositions(py::handle selection, Py_ssize_t count) {
-    std::vector<char> marks(static_cast<std::size_t>(count), selection.is_none() ? 1 : 0);
-    if (selection.is_none()) return marks;
-    // A list or tuple of plain ints: mark directly, same answer as `in`.
-    if (PyList_CheckExact(selection.ptr()) || PyTuple_CheckExact(selection.ptr())) {
-        py::object items = steal(PySequence_Fast(selection.ptr(), ""));
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-        bool plain = true;
-        for (Py_ssize_t k = 0; k < n && plain; ++k) {
-            plain = PyLong_CheckExact(PySequence_Fast_GET_ITEM(items.ptr(), k));
-        }
-        if (plain) {
+// A point or feature selection: None (everything) or a container asked
+// `p in selection`.  Containers whose answer cannot run Python code (lists,
+// tuples, sets of plain ints, ranges, numeric numpy arrays) are asked once
+// per position up front; any other container is asked at every pair, in the
+// order and number of the element walk.
+class Selection {
+public:
+    Selection(py::handle selection, Py_ssize_t count)
+        : source_(py::reinterpret_borrow<py::object>(selection)),
+          count_(count),
+          fixed_(selection.is_none() || quiet(selection)) {
+        if (!fixed_) return;
+        marks_.assign(static_cast<std::size_t>(count), selection.is_none() ? 1 : 0);
+        if (selection.is_none()) return;
+        if (PyList_CheckExact(selection.ptr()) || PyTuple_CheckExact(selection.ptr())) {
+            py::object items = steal(PySequence_Fast(selection.ptr(), ""));
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
             for (Py_ssize_t k = 0; k < n; ++k) {
                 int overflow = 0;
                 const long long p =
                     PyLong_AsLongLongAndOverflow(PySequence_Fast_GET_ITEM(items.ptr(), k), &overflow);
-                if (!overflow && p >= 0 && p < count) marks[static_cast<std::size_t>(p)] = 1;
+                if (p == -1 && PyErr_Occurred()) throw py::error_already_set();
+                if (!overflow && p >= 0 && p < count) marks_[static_cast<std::size_t>(p)] = 1;
             }
-            return marks;
+            return;
+        }
+        for (Py_ssize_t p = 0; p < count; ++p) {
+            marks_[static_cast<std::size_t>(p)] = static_cast<char>(contains(selection, py::int_(p)));
         }
     }
-    for (Py_ssize_t p = 0; p < count; ++p) {
-        py::int_ position(p);
-        const int found = PySequence_Contains(selection.ptr(), position.ptr());
-        if (found < 0) throw py::error_already_set();
-        marks[static_cast<std::size_t>(p)] = static_cast<char>(found);
+
+    Py_ssize_t size() const { return count_; }
+
+    // True when the answer for `p` is known without asking Python.
+    bool fixed() const { return fixed_; }
+    bool marked(Py_ssize_t p) const { return marks_[static_cast<std::size_t>(p)] != 0; }
+
+    // `p in selection` (always true for None).
+    bool selected(Py_ssize_t p, py::handle position) const {
+        if (fixed_) return marked(p);
+        return contains(source_, position);
     }
-    return marks;
-}
+
+private:
+    // Containers whose `in` for an int runs no Python code.
+    static bool quiet(py::handle selection) {
+        PyObject* s = selection.ptr();
+        if (PyRange_Check(s)) return true;
+        if (PyList_CheckExact(s) || PyTuple_CheckExact(s)) {
+            py::object items = steal(PySequence_Fast(s, ""));
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                if (!PyLong_CheckExact(PySequence_Fast_GET_ITEM(items.ptr(), k))) return false;
+            }
+            return true;
+        }
+        if (PySet_CheckExact(s) || PyFrozenSet_CheckExact(s)) {
+            for (py::handle item : selection) {
+                if (!PyLong_CheckExact(item.ptr())) return false;
+            }
+            return true;
+        }
+        py::object ndarray = global("np").attr("ndarray");
+        if (Py_TYPE(s) == reinterpret_cast<PyTypeObject*>(ndarray.ptr())) {
+            const char kind = selection.attr("dtype").attr("kind").cast<std::string>()[0];
+            return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+        }
+        return false;
+    }
+
+    py::object source_;
+    Py_ssize_t count_;
+    bool fixed_;
+    std::vector<char> marks_;
+};
 
 constexpr long long kExactDoubleLimit = 1LL << 53;
 constexpr long long kNaT = std::numeric_limits<long long>::min();
 
 class Transformer {
 public:
-    Transformer(py::handle self, py::handle function, std::vector<char> rows,
-                std::vector<char> cols, bool oneArg)
+    Transformer(py::handle self, py::handle function, const Selection& rows,
+                const Selection& cols)
         : self_(py::reinterpret_borrow<py::object>(self)),
           function_(py::reinterpret_borrow<py::object>(function)),
-          rows_(std::move(rows)),
-          cols_(std::move(cols)),
-          numPoints_(static_cast<Py_ssize_t>(rows_.size())),
-          numFeatures_(static_cast<Py_ssize_t>(cols_.size())),
-          oneArg_(oneArg),
-          columns_(cols_.size()) {
+          rows_(rows),
+          cols_(cols),
+          numPoints_(rows_.size()),
+          numFeatures_(cols_.size()),
+          columns_(static_cast<std::size_t>(cols_.size())) {
         py::object np = global("np");
         pd_ = global("pd");
         numbers_ = global("numbers").attr("Number");
@@ -176,17 +221,18 @@ public:
         dataName_ = py::str("_data");
         mgrName_ = py::str("_mgr");
         blocksName_ = py::str("blocks");
+        oneArgName_ = py::str("oneArg");
         literal_ = !startFast();
     }
 
     void run() {
         for (Py_ssize_t i = 0; i < numPoints_; ++i) {
-            if (!literal_ && !rows_[static_cast<std::size_t>(i)]) continue;
+            if (!literal_ && rows_.fixed() && !rows_.marked(i)) continue;
             py::int_ point(i);
             for (Py_ssize_t j = 0; j < numFeatures_; ++j) {
                 if (literal_) {
                     literalElement(i, j, point);
-                } else if (cols_[static_cast<std::size_t>(j)]) {
+                } else if (selected(i, j, point)) {
                     fastElement(i, j, point);
                 }
             }
@@ -203,7 +249,9 @@ private:
             if (!e.matches(PyExc_Exception)) throw;
         }
         table_ = self_.attr(dataName_);
-        if (!isInstance(table_, pd_.attr("DataFrame"))) return false;
+        // A subclass may give `iat`, `iloc` or its columns a meaning of its
+        // own: only a plain pandas DataFrame is walked through its storage.
+        if (!py::type::handle_of(table_).is(pd_.attr("DataFrame"))) return false;
         if (!py::getattr(table_, "_is_copy", py::none()).is_none()) return false;
         if (!py::hasattr(table_, mgrName_)) return false;
         return resync();
@@ -285,9 +333,12 @@ private:
         return c;
     }
 
+    // The flag is asked for at every call, as the element walk does: a
+    // function may change it, and a walk that calls nothing never asks.
     py::object call(py::handle value, py::handle point, Py_ssize_t j) {
         if (++calls_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw py::error_already_set();
-        if (oneArg_) {
+        py::object oneArg = steal(PyObject_GetAttr(function_.ptr(), oneArgName_.ptr()));
+        if (truthy(oneArg)) {
             PyObject* args[2] = {nullptr, value.ptr()};
             return steal(PyObject_Vectorcall(function_.ptr(), args + 1,
                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -396,11 +447,18 @@ private:
         return PyLong_CheckExact(value) && asLongLong(value, out) && out != kNaT;
     }
 
+    // `i in points`, then (only when it holds) `j in features`.
+    bool selected(Py_ssize_t i, Py_ssize_t j, py::handle point) {
+        if (!rows_.selected(i, point)) return false;
+        if (cols_.fixed()) return cols_.marked(j);
+        return cols_.selected(j, py::int_(j));
+    }
+
     // One pair of the literal walk: read, select, call, store.
     void literalElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
         py::tuple position = py::make_tuple(point, j);
         py::object value = self_.attr(dataName_).attr("iat")[position];
-        if (!rows_[static_cast<std::size_t>(i)] || !cols_[static_cast<std::size_t>(j)]) return;
+        if (!selected(i, j, point)) return;
         py::object result = call(value, point, j);
         literalStore(i, j, result);
     }
@@ -412,9 +470,9 @@ private:
         py::object dtype = self_.attr(dataName_).attr("dtypes").attr("iloc")[feature];
         py::object elementType = dtype.attr("type");
         if (elementType.equal(datetime64_) &&
-            (isInstance(result, numbers_) || PyUnicode_Check(result.ptr()))) {
+            (isInstance(result, numbers_) || isInstance(result, builtinType(&PyUnicode_Type)))) {
             py::object converted =
-                self_.attr(dataName_)[feature].attr("astype")(global("np").attr("object_"));
+                self_.attr(dataName_)[feature].attr("astype")(builtinType(&PyBaseObject_Type));
             self_.attr(dataName_)[feature] = converted;
         }
         py::tuple position = py::make_tuple(i, j);
@@ -426,9 +484,9 @@ private:
     }
 
     py::object self_, function_;
-    std::vector<char> rows_, cols_;
+    const Selection& rows_;
+    const Selection& cols_;
     Py_ssize_t numPoints_, numFeatures_;
-    bool oneArg_;
     bool literal_ = false;
     std::uint64_t calls_ = 0;
     std::vector<Column> columns_;
@@ -437,7 +495,7 @@ private:
     py::object pd_, numbers_, datetime64_, float64_, int64_, bool_, true_, false_, ndarray_,
         timestamp_, nat_;
     py::object dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeDatetimeNs_;
-    py::str dataName_, mgrName_, blocksName_;
+    py::str dataName_, mgrName_, blocksName_, oneArgName_;
 };
 
 }  // namespace
@@ -447,9 +505,9 @@ py::object transform(py::handle self, py::handle toTransform, py::handle points,
     const Py_ssize_t numPoints = static_cast<Py_ssize_t>(py::len(self.attr("points")));
     const Py_ssize_t numFeatures = static_cast<Py_ssize_t>(py::len(self.attr("features")));
     if (numPoints == 0 || numFeatures == 0) return py::none();
-    const bool oneArg = truthy(toTransform.attr("oneArg"));
-    Transformer walk(self, toTransform, selectedPositions(points, numPoints),
-                     selectedPositions(features, numFeatures), oneArg);
+    Selection rows(points, numPoints);
+    Selection cols(features, numFeatures);
+    Transformer walk(self, toTransform, rows, cols);
     walk.run();
     return py::none();
 }
