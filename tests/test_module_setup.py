@@ -269,6 +269,45 @@ def test_failed_import_aborts_initialisation():
                           "'kestro._utility'")
 
 
+IMPORT_STATEMENTS = [
+    ("itertools", None, 0), ("numbers", None, 0), ("numpy", None, 0), ("kestro", None, 0),
+    ("kestro.exceptions", ("InvalidArgumentType", "InvalidArgumentValue"), 0),
+    ("kestro.exceptions", ("PackageException",), 0),
+    ("kestro._utility", ("allowedNumpyDType",), 0),
+    ("kestro._utility", ("inheritDocstringsFactory",), 0),
+    ("kestro._utility", ("isAllowedSingleElement",), 0),
+    ("kestro._utility", ("pandasDataFrameToList",), 0),
+    ("kestro._utility", ("scipy", "pd"), 0),
+    ("base", ("Base",), 1), ("views", ("BaseView",), 1),
+    ("dataframeAxis", ("DataFramePoints", "DataFramePointsView"), 1),
+    ("dataframeAxis", ("DataFrameFeatures", "DataFrameFeaturesView"), 1),
+    ("_dataHelpers", ("allDataIdentical",), 1), ("_dataHelpers", ("createDataNoValidation",), 1),
+    ("_dataHelpers", ("denseCountUnique",), 1), ("_dataHelpers", ("KestroElementIterator",), 1),
+    ("_dataHelpers", ("convertToNumpyOrder", "isValid2DObject"), 1),
+    ("_dataHelpers", ("getFeatureDtypes",), 1),
+]
+
+
+def test_imports_go_through_builtin_import_in_order():
+    code = textwrap.dedent("""
+        import builtins
+        original = builtins.__import__
+        seen = []
+        def recording(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == "kestro.core.data.dataframe":
+                assert locals is globals
+                seen.append((name, fromlist, level))
+            return original(name, globals, locals, fromlist, level)
+        builtins.__import__ = recording
+        import kestro.core.data.dataframe
+        builtins.__import__ = original
+        print(repr(seen))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True).stdout
+    assert eval(out) == IMPORT_STATEMENTS
+
+
 def test_binding_errors_do_not_leak(make):
     obj = make([[1, 2]])
     assert_no_growth(lambda: obj._copy_implementation("a", "b"), expect=TypeError,

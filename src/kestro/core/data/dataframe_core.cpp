@@ -155,24 +155,73 @@ std::vector<PyMethodDef>& methodDefs(std::index_sequence<I...>) {
     return defs;
 }
 
-// `from <module> import <names>` (relative for level 1) into the module.
+// The import statements of the module, made the way the interpreter makes
+// them: through the builtin `__import__` (a replaced one included) with the
+// module's namespace as globals and locals, then one attribute look-up per
+// imported name.
+
+// `__import__(name, globals, globals, fromList, level)`.
+py::object callImport(py::module_& module, const char* name, py::handle fromList, int level) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* importFunction = builtins ? PyDict_GetItemString(builtins, "__import__") : nullptr;
+    if (!importFunction) {
+        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw py::error_already_set();
+    }
+    py::object function = py::reinterpret_borrow<py::object>(importFunction);
+    py::object namespace_ = module.attr("__dict__");
+    return function(py::str(name), namespace_, namespace_, fromList, py::int_(level));
+}
+
+// One name of `from <source> import <name>`: the attribute, or the submodule
+// already in `sys.modules`, or the interpreter's ImportError.
+py::object importFrom(py::handle source, const char* name) {
+    PyObject* value = PyObject_GetAttrString(source.ptr(), name);
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+
+    py::object packageName = steal(PyObject_GetAttrString(source.ptr(), "__name__"));
+    if (PyUnicode_Check(packageName.ptr())) {
+        py::object fullName = steal(PyUnicode_FromFormat("%U.%s", packageName.ptr(), name));
+        PyObject* submodule = PyImport_GetModule(fullName.ptr());
+        if (submodule) return py::reinterpret_steal<py::object>(submodule);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    py::object path = py::reinterpret_steal<py::object>(PyModule_GetFilenameObject(source.ptr()));
+    PyErr_Clear();
+    py::str nameText(name);
+    py::object message;
+    if (!path || !PyUnicode_Check(path.ptr())) {
+        path = py::none();
+        message = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                             nameText.ptr(), packageName.ptr()));
+    } else {
+        py::object spec = py::getattr(source, "__spec__", py::none());
+        const bool initializing = truthy(py::getattr(spec, "_initializing", py::bool_(false)));
+        message = steal(PyUnicode_FromFormat(
+            initializing ? "cannot import name %R from partially initialized module %R "
+                           "(most likely due to a circular import) (%S)"
+                         : "cannot import name %R from %R (%S)",
+            nameText.ptr(), packageName.ptr(), path.ptr()));
+    }
+    PyErr_SetImportError(message.ptr(), packageName.ptr(), path.ptr());
+    throw py::error_already_set();
+}
+
+// `import <name>` (bound as `alias`).
+void importModule(py::module_& module, const char* name, const char* alias) {
+    module.attr(alias) = callImport(module, name, py::none(), 0);
+}
+
+// `from <source> import <names>` (relative for level 1).
 void importNames(py::module_& module, const char* from, std::initializer_list<const char*> names,
                  int level = 0) {
-    py::list fromList;
-    for (const char* name : names) fromList.append(name);
-    py::object source = steal(PyImport_ImportModuleLevel(
-        from, module.attr("__dict__").ptr(), nullptr, fromList.ptr(), level));
-    for (const char* name : names) {
-        PyObject* value = PyObject_GetAttrString(source.ptr(), name);
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", name,
-                         py::str(source.attr("__name__")).ptr());
-            throw py::error_already_set();
-        }
-        module.attr(name) = py::reinterpret_steal<py::object>(value);
-    }
+    py::tuple fromList(names.size());
+    std::size_t i = 0;
+    for (const char* name : names) fromList[i++] = py::str(name);
+    py::object source = callImport(module, from, fromList, level);
+    for (const char* name : names) module.attr(name) = importFrom(source, name);
 }
 
 // The metaclass a class statement with these bases would use.
@@ -213,10 +262,10 @@ py::object createClass(py::module_& module, py::handle methodType, const char* n
 }
 
 void populate(py::module_ module) {
-    module.attr("itertools") = py::module_::import("itertools");
-    module.attr("numbers") = py::module_::import("numbers");
-    module.attr("np") = py::module_::import("numpy");
-    module.attr("kestro") = py::module_::import("kestro");
+    importModule(module, "itertools", "itertools");
+    importModule(module, "numbers", "numbers");
+    importModule(module, "numpy", "np");
+    importModule(module, "kestro", "kestro");
     importNames(module, "kestro.exceptions", {"InvalidArgumentType", "InvalidArgumentValue"});
     importNames(module, "kestro.exceptions", {"PackageException"});
     importNames(module, "kestro._utility", {"allowedNumpyDType"});
