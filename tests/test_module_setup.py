@@ -163,6 +163,25 @@ def test_methods_behave_like_python_functions(module, owner, name):
         type(method)()
 
 
+def test_every_method_binds_like_a_function(module, make):
+    DataFrame = module.DataFrame
+    assert str(inspect.signature(DataFrame)) == "(data, reuseData=False, **kwds)"
+    obj = make([[1, 2]])
+    for name in FRAME_METHODS:
+        method = vars(DataFrame)[name]
+        assert getattr(DataFrame, name) is method
+        assert method.__qualname__ == "DataFrame." + name
+        bound = getattr(obj, name)
+        assert inspect.ismethod(bound) and bound.__self__ is obj and bound.__func__ is method
+
+
+@pytest.mark.parametrize("name", ["_getTypeString_implementation", "_getitem_implementation",
+                                  "_view_implementation", "_checkInvariants_implementation"])
+def test_missing_docstrings_inherited_from_base(module, name):
+    assert getattr(module.Base, name).__doc__
+    assert getattr(module.DataFrame, name).__doc__ == getattr(module.Base, name).__doc__
+
+
 def test_saved_method_assigned_back_still_binds(module, make):
     obj = make([[1, 2]])
     saved = module.DataFrame._asNumpyArray
