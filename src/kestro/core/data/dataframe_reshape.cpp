@@ -241,7 +241,10 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
                             py::handle featureEnd) {
     py::object np = global("np");
     py::object table = backingTable(self);
-    std::vector<py::object> current = listOf(table.attr("dtypes"));
+    // The feature type list: a Series of its own, updated where a feature is
+    // widened and handed whole to `_setDtypes` at the end.
+    py::object dtypeSeries = table.attr("dtypes");
+    std::vector<py::object> current = listOf(dtypeSeries);
     std::vector<py::object> types = current;
 
     const Py_ssize_t firstPoint = asSize(pointStart);
@@ -344,13 +347,94 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
             table.attr("isetitem")(firstFeature + k, columns[static_cast<std::size_t>(k)]);
         }
     }
-    py::list wanted;
-    for (const py::object& type : types) wanted.append(type);
-    self.attr("_setDtypes")(wanted);
+    py::object dtypeIloc = dtypeSeries.attr("iloc");
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        if (!types[i].is(current[i])) dtypeIloc[py::int_(i)] = types[i];
+    }
+    self.attr("_setDtypes")(dtypeSeries);
     return py::none();
 }
 
 // Flatten and unflatten -----------------------------------------------------
+
+namespace {
+
+// Whether `self._setDtypes` is this module's own method, replaced neither on
+// the class nor on the object.
+bool ownSetDtypes(py::handle self) {
+    py::object bound = self.attr("_setDtypes");
+    if (!PyMethod_Check(bound.ptr())) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(bound.ptr());
+    if (!PyCFunction_Check(function)) return false;
+    PyObject* owner = PyCFunction_GET_SELF(function);
+    if (!owner || !PyModule_Check(owner)) return false;
+    py::object ownerName = steal(PyModule_GetNameObject(owner));
+    if (ownerName.not_equal(global("__name__"))) return false;
+    const char* name = reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name;
+    return std::string(name) == "_setDtypes";
+}
+
+py::tuple asTuple(const TypeList& types) {
+    py::tuple result(types.at.size());
+    for (std::size_t k = 0; k < types.at.size(); ++k) {
+        result[k] = types.distinct[types.at[k]];
+    }
+    return result;
+}
+
+// The new backing table: `pd.DataFrame(values)`, then `_setDtypes` with
+// `types` (a tuple).  With this module's own `_setDtypes` the typed table is
+// built directly, which ends in the same table without a pass through the
+// array's element type; should that fail, the two steps are taken as they
+// are, so that the object is left as the failing `_setDtypes` leaves it.
+void installTable(py::handle self, py::handle values, const TypeList& types) {
+    if (ownSetDtypes(self)) {
+        try {
+            self.attr("_data") = typedTable(values, types);
+            return;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+    self.attr("_data") = global("pd").attr("DataFrame")(values);
+    self.attr("_setDtypes")(asTuple(types));
+}
+
+// The restored features' types exactly as Python computes them from the
+// tuple of types: `max` over `dtypes[i::F]` for i in `range(F)` in point
+// order, over `dtypes[s:s + P]` for s in `range(0, numpy.prod(reshape), P)`
+// otherwise; a single feature first becomes `(dtypes[0],) * (P * F)` when
+// F > 1.
+TypeList typesBySlicing(const TypeList& dtypes, py::handle reshape, py::handle order) {
+    py::object builtins = py::module_::import("builtins");
+    py::object range = builtins.attr("range");
+    py::object max = builtins.attr("max");
+    py::object P = reshape[py::int_(0)];
+    py::object F = reshape[py::int_(1)];
+    py::tuple types = asTuple(dtypes);
+    if (types.size() == 1 && F > py::int_(1)) {
+        py::tuple one = py::make_tuple(types[0]);
+        types = py::reinterpret_borrow<py::tuple>(
+            steal(PyNumber_Multiply(one.ptr(), (P * F).ptr())));
+    }
+    TypeList result;
+    if (isPointOrder(order)) {
+        for (py::handle i : range(F)) {
+            py::object every = steal(PySlice_New(i.ptr(), Py_None, F.ptr()));
+            result.at.push_back(result.intern(max(steal(PyObject_GetItem(types.ptr(), every.ptr())))));
+        }
+    } else {
+        py::object total = global("np").attr("prod")(reshape);
+        for (py::handle start : range(0, total, P)) {
+            py::object stop = py::reinterpret_borrow<py::object>(start) + P;
+            py::object part = steal(PyObject_GetItem(types.ptr(), slice(start, stop).ptr()));
+            result.at.push_back(result.intern(max(part)));
+        }
+    }
+    return result;
+}
+
+}  // namespace
 
 py::object flatten(py::handle self, py::handle order) {
     const Py_ssize_t points = length(self.attr("points"));
@@ -375,7 +459,7 @@ py::object flatten(py::handle self, py::handle order) {
     py::object values = self.attr("_asNumpyArray")();
     py::object flat = values.attr("reshape")(py::make_tuple(1, numElements),
                                              py::arg("order") = numpyOrder);
-    self.attr("_data") = typedTable(flat, newTypes);
+    installTable(self, flat, newTypes);
     return py::none();
 }
 
@@ -383,8 +467,15 @@ py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
     TypeList dtypes = TypeList::of(backingTable(self));
     const Py_ssize_t points = asSize(reshape[py::int_(0)]);
     const Py_ssize_t features = asSize(reshape[py::int_(1)]);
-    if (points < 0 || features < 0) {
-        raise(global("InvalidArgumentValue"), "The target shape must not hold negative sizes");
+    if (points <= 0 || features <= 0) {
+        // Sizes of zero or below: the types are worked out with Python's own
+        // slicing, range and max, whatever numpy then makes of the shape.
+        TypeList newTypes = typesBySlicing(dtypes, reshape, order);
+        py::object numpyOrder = global("convertToNumpyOrder")(order);
+        py::object values = self.attr("_asNumpyArray")();
+        py::object restored = values.attr("reshape")(reshape, py::arg("order") = numpyOrder);
+        installTable(self, restored, newTypes);
+        return py::none();
     }
     // A single feature holding every element: each position shares its type.
     if (dtypes.at.size() == 1 && features > 1) {
@@ -405,7 +496,6 @@ py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
         }
     } else {
         // Feature j gathers the P consecutive positions from j * P.
-        if (p == 0) throw py::value_error("range() arg 3 must not be zero");
         for (std::size_t start = 0; start < p * f; start += p) {
             const std::size_t end = std::min(start + p, available);
             newTypes.at.push_back(largest(start, 1, end > start ? end - start : 0));
@@ -415,7 +505,7 @@ py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
     py::object numpyOrder = global("convertToNumpyOrder")(order);
     py::object values = self.attr("_asNumpyArray")();
     py::object restored = values.attr("reshape")(reshape, py::arg("order") = numpyOrder);
-    self.attr("_data") = typedTable(restored, newTypes);
+    installTable(self, restored, newTypes);
     return py::none();
 }
 
