@@ -168,3 +168,25 @@ def test_no_growth(make, value):
     # fill up once (bounded); a leak of a few bytes per call still shows.
     assert_no_growth(lambda: obj._replaceRectangle_implementation(value, 1, 1, 2, 3),
                      repeat=1000, watch=[obj, value], max_bytes=192 * 1024)
+
+
+@pytest.mark.parametrize("replaceWith, expected", [
+    (7, [I64, I64, I64]),
+    (2.5, [I64, F64, F64]),
+])
+def test_setDtypes_gets_the_updated_dtype_series(make, DataFrame, monkeypatch, replaceWith,
+                                                 expected):
+    calls = []
+    original = DataFrame._setDtypes
+
+    def recording(self, dtypes):
+        calls.append(dtypes)
+        return original(self, dtypes)
+
+    monkeypatch.setattr(DataFrame, "_setDtypes", recording)
+    obj = ints(make)
+    obj._replaceRectangle_implementation(replaceWith, 0, 1, 1, 2)
+    assert len(calls) == 1
+    assert isinstance(calls[0], pd.Series)
+    assert calls[0].tolist() == expected
+    assert list(obj._data.dtypes) == expected
