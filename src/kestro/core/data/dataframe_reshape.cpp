@@ -183,6 +183,15 @@ Py_ssize_t length(py::handle value) {
 
 bool isPointOrder(py::handle order) { return equals(order, "point"); }
 
+// A Python int (not a bool) that int64 cannot hold.
+bool beyondInt64(py::handle value) {
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return false;
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return overflow != 0;
+}
+
 // Boolean, integer, float or complex.
 bool isNumericType(py::handle dtype) {
     const std::string kind = py::cast<std::string>(dtype.attr("kind"));
@@ -264,6 +273,8 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     const bool isData = isFrame || isInstance(replaceWith, global("Base"));
     std::vector<py::object> replacementTypes;
     py::object values;
+    bool hugeInt = false;
+    bool floatIsExact = false;
     py::object objectType = np.attr("dtype")(np.attr("object_"));
     if (isFrame) {
         replacementTypes = listOf(backingTable(replaceWith).attr("dtypes"));
@@ -274,7 +285,15 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
         replacementTypes.assign(static_cast<std::size_t>(width), valueType);
         if (!isData) {
             py::tuple blockShape = py::make_tuple(height, width);
-            if (numeric) {
+            if (numeric && beyondInt64(replaceWith)) {
+                // A Python int outside int64 has no exact numpy integer: the
+                // block holds it as a float, as `value * numpy.ones` would.
+                hugeInt = true;
+                py::object asFloat = steal(PyNumber_Float(replaceWith.ptr()));
+                floatIsExact = steal(PyNumber_Long(asFloat.ptr())).equal(replaceWith);
+                values = np.attr("full")(blockShape, asFloat,
+                                         py::arg("dtype") = builtinType(&PyFloat_Type));
+            } else if (numeric) {
                 // The value in its own dtype: a float round trip would lose
                 // the low digits of large integers.
                 values = np.attr("full")(blockShape, replaceWith, py::arg("dtype") = valueType);
@@ -312,6 +331,18 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
             py::object column = values[py::make_tuple(all, slice(py::int_(kk), py::int_(kk + 1)))];
             if (!truthy(representable(column, types[i])[0])) {
                 types[i] = promote(types[i], candidate);
+            }
+        }
+        if (hugeInt && isNumericType(types[i])) {
+            // The int64 listed for such a value must not wrap it: a numeric
+            // feature that cannot hold it (an integer feature: exactly)
+            // meets it in float.
+            const auto kk = static_cast<Py_ssize_t>(k);
+            py::object column = values[py::make_tuple(all, slice(py::int_(kk), py::int_(kk + 1)))];
+            const std::string kind = py::cast<std::string>(types[i].attr("kind"));
+            const bool integral = kind == "b" || kind == "i" || kind == "u";
+            if ((integral && !floatIsExact) || !truthy(representable(column, types[i])[0])) {
+                types[i] = promote(types[i], values.attr("dtype"));
             }
         }
     }
