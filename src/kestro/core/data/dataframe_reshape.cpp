@@ -391,18 +391,16 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
 namespace {
 
 // Whether `self._setDtypes` is this module's own method, replaced neither on
-// the class nor on the object.
+// the class nor on the object: bound from a native callable of this module
+// named `_setDtypes`.
 bool ownSetDtypes(py::handle self) {
     py::object bound = self.attr("_setDtypes");
     if (!PyMethod_Check(bound.ptr())) return false;
-    PyObject* function = PyMethod_GET_FUNCTION(bound.ptr());
-    if (!PyCFunction_Check(function)) return false;
-    PyObject* owner = PyCFunction_GET_SELF(function);
-    if (!owner || !PyModule_Check(owner)) return false;
-    py::object ownerName = steal(PyModule_GetNameObject(owner));
-    if (ownerName.not_equal(global("__name__"))) return false;
-    const char* name = reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name;
-    return std::string(name) == "_setDtypes";
+    py::handle function = PyMethod_GET_FUNCTION(bound.ptr());
+    if (PyFunction_Check(function.ptr())) return false;
+    py::object name = py::getattr(function, "__name__", py::none());
+    py::object module = py::getattr(function, "__module__", py::none());
+    return equals(name, "_setDtypes") && module.equal(global("__name__"));
 }
 
 py::tuple asTuple(const TypeList& types) {
