@@ -155,3 +155,55 @@ def test_no_growth(make):
     # Free lists fill once with traced memory (bounded); a per-call leak of a
     # few bytes over the repeats still shows.
     assert_no_growth(roundTrip, repeat=300, watch=[obj], max_bytes=192 * 1024)
+
+
+def recordSetDtypes(monkeypatch, DataFrame):
+    """Record each _setDtypes call: its argument and the types the table held then."""
+    calls = []
+    original = DataFrame._setDtypes
+
+    def recording(self, dtypes):
+        calls.append((dtypes, list(self._data.dtypes)))
+        return original(self, dtypes)
+
+    monkeypatch.setattr(DataFrame, "_setDtypes", recording)
+    return calls
+
+
+@pytest.mark.parametrize("reshapeTo, expected", [
+    (lambda obj: obj._flatten_implementation("point"), (I64, OBJ, I64, OBJ)),
+    (lambda obj: obj._flatten_implementation("feature"), (I64, I64, OBJ, OBJ)),
+    (lambda obj: obj._unflatten_implementation((4, 1), "point"), (OBJ,)),
+    (lambda obj: obj._unflatten_implementation((2, 2), "point"), (I64, OBJ)),
+])
+def test_new_types_go_through_setDtypes(make, DataFrame, monkeypatch, reshapeTo, expected):
+    calls = recordSetDtypes(monkeypatch, DataFrame)
+    obj = make(pd.DataFrame({0: [1, 2], 1: np.array(["x", "y"], dtype=object)}))
+    reshapeTo(obj)
+    # one call, with a tuple of the new types, made on the untyped table
+    assert len(calls) == 1
+    dtypes, typesBefore = calls[0]
+    assert isinstance(dtypes, tuple) and dtypes == expected
+    assert typesBefore == [OBJ] * len(expected)
+    assert list(obj._data.dtypes) == list(expected)
+
+
+@pytest.mark.parametrize("shape, reshapeTo, newShape", [
+    ((2, 2), lambda obj: obj._flatten_implementation("point"), (1, 4)),
+    ((1, 4), lambda obj: obj._unflatten_implementation((2, 2), "feature"), (2, 2)),
+])
+def test_failing_cast_leaves_the_new_shape_with_the_array_type(make, shape, reshapeTo, newShape):
+    obj = make(np.arange(4).reshape(shape))
+    letters = np.array(list("abcd"), dtype=object).reshape(shape)
+    obj._asNumpyArray = lambda: letters
+    with pytest.raises(ValueError):
+        reshapeTo(obj)
+    assert obj._data.shape == newShape
+    assert list(obj._data.dtypes) == [OBJ] * newShape[1]
+
+
+def test_unflatten_negative_size_is_left_to_numpy(make):
+    obj = make(pd.DataFrame([[1, 2.5, 3]]))
+    obj._unflatten_implementation((-1, 3), "point")
+    assert obj._data.values.tolist() == [[1, 2.5, 3]]
+    assert list(obj._data.dtypes) == [I64, F64, I64]

@@ -94,7 +94,7 @@ def test_mixed_replacement_into_narrower_features(make):
 
 
 @pytest.mark.parametrize("value, error", [
-    (2**70, OverflowError),
+    (2**1100, OverflowError),
 ])
 def test_failure_leaves_the_object_untouched(make, value, error):
     obj = ints(make)
@@ -168,3 +168,42 @@ def test_no_growth(make, value):
     # fill up once (bounded); a leak of a few bytes per call still shows.
     assert_no_growth(lambda: obj._replaceRectangle_implementation(value, 1, 1, 2, 3),
                      repeat=1000, watch=[obj, value], max_bytes=192 * 1024)
+
+
+@pytest.mark.parametrize("replaceWith, expected", [
+    (7, [I64, I64, I64]),
+    (2.5, [I64, F64, F64]),
+])
+def test_setDtypes_gets_the_updated_dtype_series(make, DataFrame, monkeypatch, replaceWith,
+                                                 expected):
+    calls = []
+    original = DataFrame._setDtypes
+
+    def recording(self, dtypes):
+        calls.append(dtypes)
+        return original(self, dtypes)
+
+    monkeypatch.setattr(DataFrame, "_setDtypes", recording)
+    obj = ints(make)
+    obj._replaceRectangle_implementation(replaceWith, 0, 1, 1, 2)
+    assert len(calls) == 1
+    assert isinstance(calls[0], pd.Series)
+    assert calls[0].tolist() == expected
+    assert list(obj._data.dtypes) == expected
+
+
+@pytest.mark.parametrize("column, value, expectedType, expectedValue", [
+    (np.zeros(2), 2**63, F64, 9.223372036854775808e18),
+    (np.zeros(2), 2**70, F64, 2.0**70),
+    (np.zeros(2, dtype=np.int64), 2**63, F64, 9.223372036854775808e18),
+    (np.zeros(2, dtype=np.int64), -2**63 - 1, F64, -9.223372036854775808e18),
+    (np.zeros(2, dtype=np.uint64), 2**63, np.dtype(np.uint64), 2**63),
+    (np.zeros(2, dtype=object), 2**70, OBJ, 2.0**70),
+])
+def test_integers_beyond_int64_are_not_wrapped(make, column, value, expectedType, expectedValue):
+    obj = make(pd.DataFrame({0: column, 1: column}))
+    obj._replaceRectangle_implementation(value, 0, 0, 0, 0)
+    assert obj._data.dtypes[0] == expectedType
+    assert obj._data.iat[0, 0] == expectedValue
+    assert obj._data.iat[1, 0] == 0
+    assert obj._data.dtypes[1] == column.dtype

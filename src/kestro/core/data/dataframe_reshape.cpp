@@ -183,6 +183,15 @@ Py_ssize_t length(py::handle value) {
 
 bool isPointOrder(py::handle order) { return equals(order, "point"); }
 
+// A Python int (not a bool) that int64 cannot hold.
+bool beyondInt64(py::handle value) {
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return false;
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return overflow != 0;
+}
+
 // Boolean, integer, float or complex.
 bool isNumericType(py::handle dtype) {
     const std::string kind = py::cast<std::string>(dtype.attr("kind"));
@@ -241,7 +250,10 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
                             py::handle featureEnd) {
     py::object np = global("np");
     py::object table = backingTable(self);
-    std::vector<py::object> current = listOf(table.attr("dtypes"));
+    // The feature type list: a Series of its own, updated where a feature is
+    // widened and handed whole to `_setDtypes` at the end.
+    py::object dtypeSeries = table.attr("dtypes");
+    std::vector<py::object> current = listOf(dtypeSeries);
     std::vector<py::object> types = current;
 
     const Py_ssize_t firstPoint = asSize(pointStart);
@@ -261,6 +273,8 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     const bool isData = isFrame || isInstance(replaceWith, global("Base"));
     std::vector<py::object> replacementTypes;
     py::object values;
+    bool hugeInt = false;
+    bool floatIsExact = false;
     py::object objectType = np.attr("dtype")(np.attr("object_"));
     if (isFrame) {
         replacementTypes = listOf(backingTable(replaceWith).attr("dtypes"));
@@ -271,7 +285,15 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
         replacementTypes.assign(static_cast<std::size_t>(width), valueType);
         if (!isData) {
             py::tuple blockShape = py::make_tuple(height, width);
-            if (numeric) {
+            if (numeric && beyondInt64(replaceWith)) {
+                // A Python int outside int64 has no exact numpy integer: the
+                // block holds it as a float, as `value * numpy.ones` would.
+                hugeInt = true;
+                py::object asFloat = steal(PyNumber_Float(replaceWith.ptr()));
+                floatIsExact = steal(PyNumber_Long(asFloat.ptr())).equal(replaceWith);
+                values = np.attr("full")(blockShape, asFloat,
+                                         py::arg("dtype") = builtinType(&PyFloat_Type));
+            } else if (numeric) {
                 // The value in its own dtype: a float round trip would lose
                 // the low digits of large integers.
                 values = np.attr("full")(blockShape, replaceWith, py::arg("dtype") = valueType);
@@ -311,6 +333,18 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
                 types[i] = promote(types[i], candidate);
             }
         }
+        if (hugeInt && isNumericType(types[i])) {
+            // The int64 listed for such a value must not wrap it: a numeric
+            // feature that cannot hold it (an integer feature: exactly)
+            // meets it in float.
+            const auto kk = static_cast<Py_ssize_t>(k);
+            py::object column = values[py::make_tuple(all, slice(py::int_(kk), py::int_(kk + 1)))];
+            const std::string kind = py::cast<std::string>(types[i].attr("kind"));
+            const bool integral = kind == "b" || kind == "i" || kind == "u";
+            if ((integral && !floatIsExact) || !truthy(representable(column, types[i])[0])) {
+                types[i] = promote(types[i], values.attr("dtype"));
+            }
+        }
     }
 
     // Every touched feature already has its final dtype and the values have
@@ -344,13 +378,92 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
             table.attr("isetitem")(firstFeature + k, columns[static_cast<std::size_t>(k)]);
         }
     }
-    py::list wanted;
-    for (const py::object& type : types) wanted.append(type);
-    self.attr("_setDtypes")(wanted);
+    py::object dtypeIloc = dtypeSeries.attr("iloc");
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        if (!types[i].is(current[i])) dtypeIloc[py::int_(i)] = types[i];
+    }
+    self.attr("_setDtypes")(dtypeSeries);
     return py::none();
 }
 
 // Flatten and unflatten -----------------------------------------------------
+
+namespace {
+
+// Whether `self._setDtypes` is this module's own method, replaced neither on
+// the class nor on the object: bound from a native callable of this module
+// named `_setDtypes`.
+bool ownSetDtypes(py::handle self) {
+    py::object bound = self.attr("_setDtypes");
+    if (!PyMethod_Check(bound.ptr())) return false;
+    py::handle function = PyMethod_GET_FUNCTION(bound.ptr());
+    if (PyFunction_Check(function.ptr())) return false;
+    py::object name = py::getattr(function, "__name__", py::none());
+    py::object module = py::getattr(function, "__module__", py::none());
+    return equals(name, "_setDtypes") && module.equal(global("__name__"));
+}
+
+py::tuple asTuple(const TypeList& types) {
+    py::tuple result(types.at.size());
+    for (std::size_t k = 0; k < types.at.size(); ++k) {
+        result[k] = types.distinct[types.at[k]];
+    }
+    return result;
+}
+
+// The new backing table: `pd.DataFrame(values)`, then `_setDtypes` with
+// `types` (a tuple).  With this module's own `_setDtypes` the typed table is
+// built directly, which ends in the same table without a pass through the
+// array's element type; should that fail, the two steps are taken as they
+// are, so that the object is left as the failing `_setDtypes` leaves it.
+void installTable(py::handle self, py::handle values, const TypeList& types) {
+    if (ownSetDtypes(self)) {
+        try {
+            self.attr("_data") = typedTable(values, types);
+            return;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+    self.attr("_data") = global("pd").attr("DataFrame")(values);
+    self.attr("_setDtypes")(asTuple(types));
+}
+
+// The restored features' types exactly as Python computes them from the
+// tuple of types: `max` over `dtypes[i::F]` for i in `range(F)` in point
+// order, over `dtypes[s:s + P]` for s in `range(0, numpy.prod(reshape), P)`
+// otherwise; a single feature first becomes `(dtypes[0],) * (P * F)` when
+// F > 1.
+TypeList typesBySlicing(const TypeList& dtypes, py::handle reshape, py::handle order) {
+    py::object builtins = py::module_::import("builtins");
+    py::object range = builtins.attr("range");
+    py::object max = builtins.attr("max");
+    py::object P = reshape[py::int_(0)];
+    py::object F = reshape[py::int_(1)];
+    py::tuple types = asTuple(dtypes);
+    if (types.size() == 1 && F > py::int_(1)) {
+        py::tuple one = py::make_tuple(types[0]);
+        types = py::reinterpret_borrow<py::tuple>(
+            steal(PyNumber_Multiply(one.ptr(), (P * F).ptr())));
+    }
+    TypeList result;
+    if (isPointOrder(order)) {
+        for (py::handle i : range(F)) {
+            py::object every = steal(PySlice_New(i.ptr(), Py_None, F.ptr()));
+            result.at.push_back(result.intern(max(steal(PyObject_GetItem(types.ptr(), every.ptr())))));
+        }
+    } else {
+        py::object total = global("np").attr("prod")(reshape);
+        for (py::handle start : range(0, total, P)) {
+            py::object stop = py::reinterpret_borrow<py::object>(start) + P;
+            py::object part = steal(PyObject_GetItem(types.ptr(), slice(start, stop).ptr()));
+            result.at.push_back(result.intern(max(part)));
+        }
+    }
+    return result;
+}
+
+}  // namespace
 
 py::object flatten(py::handle self, py::handle order) {
     const Py_ssize_t points = length(self.attr("points"));
@@ -375,7 +488,7 @@ py::object flatten(py::handle self, py::handle order) {
     py::object values = self.attr("_asNumpyArray")();
     py::object flat = values.attr("reshape")(py::make_tuple(1, numElements),
                                              py::arg("order") = numpyOrder);
-    self.attr("_data") = typedTable(flat, newTypes);
+    installTable(self, flat, newTypes);
     return py::none();
 }
 
@@ -383,8 +496,15 @@ py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
     TypeList dtypes = TypeList::of(backingTable(self));
     const Py_ssize_t points = asSize(reshape[py::int_(0)]);
     const Py_ssize_t features = asSize(reshape[py::int_(1)]);
-    if (points < 0 || features < 0) {
-        raise(global("InvalidArgumentValue"), "The target shape must not hold negative sizes");
+    if (points <= 0 || features <= 0) {
+        // Sizes of zero or below: the types are worked out with Python's own
+        // slicing, range and max, whatever numpy then makes of the shape.
+        TypeList newTypes = typesBySlicing(dtypes, reshape, order);
+        py::object numpyOrder = global("convertToNumpyOrder")(order);
+        py::object values = self.attr("_asNumpyArray")();
+        py::object restored = values.attr("reshape")(reshape, py::arg("order") = numpyOrder);
+        installTable(self, restored, newTypes);
+        return py::none();
     }
     // A single feature holding every element: each position shares its type.
     if (dtypes.at.size() == 1 && features > 1) {
@@ -405,7 +525,6 @@ py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
         }
     } else {
         // Feature j gathers the P consecutive positions from j * P.
-        if (p == 0) throw py::value_error("range() arg 3 must not be zero");
         for (std::size_t start = 0; start < p * f; start += p) {
             const std::size_t end = std::min(start + p, available);
             newTypes.at.push_back(largest(start, 1, end > start ? end - start : 0));
@@ -415,7 +534,7 @@ py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
     py::object numpyOrder = global("convertToNumpyOrder")(order);
     py::object values = self.attr("_asNumpyArray")();
     py::object restored = values.attr("reshape")(reshape, py::arg("order") = numpyOrder);
-    self.attr("_data") = typedTable(restored, newTypes);
+    installTable(self, restored, newTypes);
     return py::none();
 }
 
