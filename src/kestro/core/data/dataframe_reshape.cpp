@@ -429,6 +429,14 @@ void installTable(py::handle self, py::handle values, const TypeList& types) {
     self.attr("_setDtypes")(asTuple(types));
 }
 
+// The values reshaped to `shape` in `order` ("point" or "feature") become
+// the new backing table, with `types` per feature.
+void reshapeValues(py::handle self, py::handle shape, py::handle order, const TypeList& types) {
+    py::object numpyOrder = global("convertToNumpyOrder")(order);
+    py::object values = self.attr("_asNumpyArray")();
+    installTable(self, values.attr("reshape")(shape, py::arg("order") = numpyOrder), types);
+}
+
 // The restored features' types exactly as Python computes them from the
 // tuple of types: `max` over `dtypes[i::F]` for i in `range(F)` in point
 // order, over `dtypes[s:s + P]` for s in `range(0, numpy.prod(reshape), P)`
@@ -484,27 +492,21 @@ py::object flatten(py::handle self, py::handle order) {
         for (std::uint32_t type : dtypes.at) newTypes.at.insert(newTypes.at.end(), p, type);
     }
 
-    py::object numpyOrder = global("convertToNumpyOrder")(order);
-    py::object values = self.attr("_asNumpyArray")();
-    py::object flat = values.attr("reshape")(py::make_tuple(1, numElements),
-                                             py::arg("order") = numpyOrder);
-    installTable(self, flat, newTypes);
+    reshapeValues(self, py::make_tuple(1, numElements), order, newTypes);
     return py::none();
 }
 
-py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
-    TypeList dtypes = TypeList::of(backingTable(self));
+namespace {
+
+// The element type of each restored feature: the largest type among the
+// positions it gathers.
+TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order) {
     const Py_ssize_t points = asSize(reshape[py::int_(0)]);
     const Py_ssize_t features = asSize(reshape[py::int_(1)]);
     if (points <= 0 || features <= 0) {
         // Sizes of zero or below: the types are worked out with Python's own
         // slicing, range and max, whatever numpy then makes of the shape.
-        TypeList newTypes = typesBySlicing(dtypes, reshape, order);
-        py::object numpyOrder = global("convertToNumpyOrder")(order);
-        py::object values = self.attr("_asNumpyArray")();
-        py::object restored = values.attr("reshape")(reshape, py::arg("order") = numpyOrder);
-        installTable(self, restored, newTypes);
-        return py::none();
+        return typesBySlicing(dtypes, reshape, order);
     }
     // A single feature holding every element: each position shares its type.
     if (dtypes.at.size() == 1 && features > 1) {
@@ -530,11 +532,14 @@ py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
             newTypes.at.push_back(largest(start, 1, end > start ? end - start : 0));
         }
     }
+    return newTypes;
+}
 
-    py::object numpyOrder = global("convertToNumpyOrder")(order);
-    py::object values = self.attr("_asNumpyArray")();
-    py::object restored = values.attr("reshape")(reshape, py::arg("order") = numpyOrder);
-    installTable(self, restored, newTypes);
+}  // namespace
+
+py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
+    TypeList newTypes = restoredTypes(TypeList::of(backingTable(self)), reshape, order);
+    reshapeValues(self, reshape, order, newTypes);
     return py::none();
 }
 
