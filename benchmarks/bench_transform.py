@@ -62,7 +62,7 @@ def mixed_table(n, m):
     makers = [
         lambda: rng.integers(-1000, 1000, n),
         lambda: rng.random(n),
-        lambda: np.array([f"s{k}" for k in rng.integers(0, 100, n)], dtype=object),
+        lambda: pd.Series([f"s{k}" for k in rng.integers(0, 100, n)], dtype=object),
         lambda: pd.date_range("2000-01-01", periods=n, freq="h"),
         lambda: rng.random(n) < 0.5,
     ]

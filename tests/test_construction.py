@@ -42,6 +42,36 @@ def test_reuse_data_shares_the_table(make):
     assert table.iat[0, 0] == 1.0
 
 
+TEXT_SOURCES = {
+    "list": lambda: [["a", 1], [None, 2]],
+    "array": lambda: np.array([["a", 1], [None, 2]], dtype=object),
+    "table": lambda: pd.DataFrame({0: pd.Series(["a", None], dtype=object), 1: [1, 2]}),
+    "string dtype": lambda: pd.DataFrame({0: pd.array(["a", None], dtype="string"), 1: [1, 2]}),
+}
+
+
+@pytest.mark.parametrize("reuse", [False, True])
+@pytest.mark.parametrize("source", TEXT_SOURCES.values(), ids=TEXT_SOURCES.keys())
+def test_text_is_stored_in_object_features(make, source, reuse):
+    given = source()
+    stringDtype = isinstance(given, pd.DataFrame) and isinstance(given.dtypes[0], pd.StringDtype)
+    obj = make(given, reuseData=reuse)
+    assert list(obj._data.dtypes) == [object, object if isinstance(given, np.ndarray) else np.int64]
+    assert obj._data.iat[0, 0] == "a"
+    assert obj._data.iat[1, 0] is (pd.NA if stringDtype else None)
+    # a reused table is converted in place, and kept
+    assert (obj._data is given) == (reuse and isinstance(given, pd.DataFrame))
+
+
+@pytest.mark.parametrize("unit", ["ns", "us", "ms", "s"])
+def test_datetime_features_keep_their_unit(make, unit):
+    dates = np.array(["2020-01-01T10:00", "NaT"], dtype=f"datetime64[{unit}]")
+    obj = make(pd.DataFrame({0: dates, 1: [1.0, 2.0]}))
+    assert obj._data.dtypes[0] == np.dtype(f"datetime64[{unit}]")
+    assert obj.copy("pandasdataframe").dtypes[0] == np.dtype(f"datetime64[{unit}]")
+    assert obj.copy("pythonlist")[0][0] == pd.Timestamp("2020-01-01T10:00").to_pydatetime()
+
+
 @pytest.mark.parametrize("source", [[[1.0, 2.0]], np.array([[1.0, 2.0]])])
 def test_lists_and_arrays_are_copied(make, source):
     obj = make(source, reuseData=True)

@@ -23,7 +23,7 @@ def mixed(rows, cols):
     makers = [
         lambda n: np.arange(n, dtype=np.int64),
         lambda n: np.arange(n) * 0.5,
-        lambda n: np.array([f"s{i}" for i in range(n)], dtype=object),
+        lambda n: pd.Series([f"s{i}" for i in range(n)], dtype=object),
         lambda n: np.arange(n) % 2 == 0,
         lambda n: np.arange(n, dtype=np.int32),
         lambda n: np.datetime64("2020-01-01") + np.arange(n).astype("timedelta64[D]"),

@@ -131,12 +131,14 @@ def reference(table, value, ps, fs, pe, fe):
         rdt = np.dtype(type(value))
         if rdt > dtypes.iloc[i]:
             dtypes.iloc[i] = rdt
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        table.iloc[ps:pe + 1, fs:fe + 1] = value * np.ones((pe - ps + 1, fe - fs + 1))
-        for (label, column), dtype in zip(list(table.items()), dtypes):
-            if column.dtype != dtype:
-                table[label] = column.astype(dtype)
+    # each touched column takes its widened type before the write, so that
+    # it holds the written values on every pandas version
+    for (label, column), dtype in zip(list(table.items()), dtypes):
+        if column.dtype != dtype:
+            table[label] = column.astype(dtype)
+    block = value * np.ones((pe - ps + 1, fe - fs + 1))
+    for k, j in enumerate(range(fs, fe + 1)):
+        table.iloc[ps:pe + 1, j] = block[:, k].astype(table.dtypes.iloc[j])
     return table
 
 

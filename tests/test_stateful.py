@@ -57,7 +57,7 @@ def objectTable(values, shape=None):
     array = np.empty(shape if shape is not None else np.shape(values), dtype=object)
     if array.size:
         array[...] = values
-    return pd.DataFrame(array)
+    return pd.DataFrame(array, dtype=object)
 
 
 def modelMap(model, function, points, features):

@@ -18,6 +18,9 @@ from hypothesis import strategies as st
 
 from leakcheck import assert_no_growth
 
+from kestro._utility import isAllowedSingleElement
+from kestro.exceptions import InvalidArgumentValue
+
 PANDAS2 = int(pd.__version__.split(".")[0]) >= 2
 
 
@@ -31,8 +34,39 @@ def prepared(function, oneArg=True):
     return call
 
 
+def widened_type(dtype, value):
+    """The element type a column of `dtype` takes before it stores `value`
+    (None: it holds it as it is), with the value to store."""
+    isBool = isinstance(value, (bool, np.bool_))
+    isInt = not isBool and isinstance(value, (int, np.integer))
+    isFloat = isinstance(value, (float, np.floating))
+    if dtype.kind == "M":
+        if isinstance(value, (numbers.Number, str)):
+            return object, value
+    elif dtype == np.int64:
+        if isInt:
+            return (None if -2**63 <= int(value) < 2**63 else object), value
+        if isFloat:
+            exact = math.isfinite(value) and value == int(value) and -2**63 <= value < 2**63
+            return (None if exact else np.float64), value
+        if value is None:
+            return np.float64, value
+        return (np.complex128 if isinstance(value, complex) else object), value
+    elif dtype == np.float64:
+        if isInt or isFloat or value is None:
+            return None, value
+        return (np.complex128 if isinstance(value, complex) and not isBool else object), value
+    elif dtype == bool:
+        if isBool:
+            return None, value
+        return object, (np.nan if value is None else value)
+    return None, value
+
+
 def reference_walk(obj, toTransform, points, features):
-    """The element walk, literally."""
+    """The element walk, literally: `iat` read, refusal of what a data
+    object cannot hold, the column widened to hold the result, `iloc`
+    write."""
     ids = itertools.product(range(len(obj.points)), range(len(obj.features)))
     for i, j in ids:
         currVal = obj._data.iat[i, j]
@@ -44,10 +78,13 @@ def reference_walk(obj, toTransform, points, features):
             currRet = toTransform(currVal)
         else:
             currRet = toTransform(currVal, i, j)
-        if obj._data.dtypes.iloc[j].type == np.datetime64 and isinstance(
-            currRet, (numbers.Number, str)
-        ):
-            obj._data[j] = obj._data[j].astype(object)
+        if not isAllowedSingleElement(currRet):
+            raise InvalidArgumentValue(
+                f"the function returned a value of type '{type(currRet).__name__}' for point "
+                f"{i}, feature {j}, which a data object cannot hold")
+        widened, currRet = widened_type(obj._data.dtypes.iloc[j], currRet)
+        if widened is not None:
+            obj._data.isetitem(j, obj._data.iloc[:, j].astype(widened))
         obj._data.iloc[i, j] = currRet
 
 
@@ -278,12 +315,15 @@ def test_values_passed_per_element_type(make, mixed_table):
 @pytest.mark.parametrize(
     "answer, dtype",
     [(lambda v: 5, object), (lambda v: "x", object), (lambda v: 2.5, object),
-     (lambda v: v + pd.Timedelta(days=1), "datetime64[ns]"), (lambda v: pd.NaT, "datetime64[ns]")],
+     (lambda v: v + pd.Timedelta(days=1), None), (lambda v: pd.NaT, None)],
     ids=["int", "str", "float", "timestamp", "NaT"])
-def test_datetime_columns(make, answer, dtype):
-    obj = make(pd.DataFrame({0: pd.to_datetime(["2020-01-01", "2020-06-01"]), 1: [1.0, 2.0]}))
+@pytest.mark.parametrize("unit", ["ns", "us", "s"])
+def test_datetime_columns(make, answer, dtype, unit):
+    dates = pd.to_datetime(["2020-01-01", "2020-06-01"]).astype(f"datetime64[{unit}]")
+    obj = make(pd.DataFrame({0: dates, 1: [1.0, 2.0]}))
     obj._transform_implementation(prepared(answer), None, [0])
-    assert obj._data.dtypes[0] == np.dtype(dtype)
+    # a datetime column keeps its unit
+    assert obj._data.dtypes[0] == np.dtype(dtype or f"datetime64[{unit}]")
     assert obj._data.dtypes[1] == np.float64
     expected = [answer(pd.Timestamp("2020-01-01")), answer(pd.Timestamp("2020-06-01"))]
     assert [same_value(a, e) for a, e in zip(obj._data[0].tolist(), expected)] == [True, True]
@@ -435,7 +475,7 @@ def test_ctrl_c_interrupts_a_builtin_function(make):
 def test_reference_counts_and_memory_stay_flat(make, mixed_table):
     mixed_table[4] = pd.to_datetime(["2020-01-01", None, "2022-03-04"])
     obj = make(mixed_table)
-    token = object()
+    token = "".join(["to", "ken"])  # an object of its own
     answers = {0: np.int64(3), 1: 0.5, 2: token, 3: np.True_, 4: pd.Timestamp("2001")}
     function = prepared(lambda v, i, j: answers[j] if j != 2 else token, oneArg=False)
     # pandas keeps a self-pruning list of weak references per block, which
@@ -602,3 +642,37 @@ def test_subclassed_table_walked_through_its_accessors(make, points):
     assert RecordingTable.log == expected
     assert obj._data.values.tolist() == ([[2.0, 6.0], [4.0, 8.0]] if points is None
                                          else [[1.0, 3.0], [4.0, 8.0]])
+
+
+def _array_manager_table():
+    """A table held by pandas' array manager (pandas 1.5 and 2.x only)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # pandas 2.2 deprecates the manager
+        with pd.option_context("mode.data_manager", "array"):
+            return pd.DataFrame({0: [1.0, 2.0], 1: [3, 4], 2: ["a", "b"]})
+
+
+@pytest.mark.skipif(int(pd.__version__.split(".")[0]) >= 3, reason="no array manager")
+def test_array_manager_table_takes_the_public_route(make):
+    table = _array_manager_table()
+    assert not hasattr(table._mgr, "blocks")
+    obj = make(table, reuseData=True)
+    obj._transform_implementation(prepared(lambda v: v * 2), None, None)
+    assert obj._data.values.tolist() == [[2.0, 6, "aa"], [4.0, 8, "bb"]]
+    assert list(obj._data.dtypes) == [np.float64, np.int64, object]
+
+
+@pytest.mark.parametrize("selection", ["list", "set"])
+def test_selection_edited_by_the_function_is_seen(make, selection):
+    """`i in points` is asked at each pair: a point added during the walk
+    is transformed when the walk reaches it."""
+    points = [0] if selection == "list" else {0}
+    add = points.append if selection == "list" else points.add
+
+    def grow(v):
+        add(2)
+        return v * 10
+
+    obj = make(pd.DataFrame({0: [1.0, 2.0, 3.0]}))
+    obj._transform_implementation(prepared(grow), points, None)
+    assert obj._data[0].tolist() == [10.0, 2.0, 30.0]

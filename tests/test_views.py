@@ -87,6 +87,22 @@ def test_view_keeps_dtypes_and_objects(make):
     assert view._getitem_implementation(0, 0) is obj._data.iat[0, 1]
 
 
+@pytest.mark.parametrize("change", [
+    lambda obj: obj.transform(lambda v: v * 10),
+    lambda obj: obj.replaceRectangle(0, 0, 0, 1, 1),
+    lambda obj: obj.transpose(),
+], ids=["transform", "replaceRectangle", "transpose"])
+@pytest.mark.parametrize("table", [
+    pd.DataFrame({0: [1.0, 2.0], 1: [3.0, 4.0]}),
+    pd.DataFrame({0: [1, 2], 1: [3.0, 4.0]}),
+], ids=["one type", "two types"])
+def test_view_shows_the_source_as_it_was(make, table, change):
+    obj = make(table)
+    view = obj.view(0, 2, 0, 2)
+    change(obj)
+    assert view.copy("pythonlist") == table.values.tolist()
+
+
 def test_views_are_read_only(make):
     from kestro.exceptions import ImproperObjectAction
     view = make([[1, 2], [3, 4]]).view()

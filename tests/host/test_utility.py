@@ -91,7 +91,7 @@ def test_inheritDocstrings_fills_only_missing_and_skips_unsettable():
 
 
 def test_pandasDataFrameToList_keeps_column_types():
-    frame = pd.DataFrame({"i": [1, 2], "f": [0.5, np.nan], "s": ["a", None]})
+    frame = pd.DataFrame({"i": [1, 2], "f": [0.5, np.nan], "s": pd.Series(["a", None], dtype=object)})
     rows = pandasDataFrameToList(frame)
     assert rows[0] == [1, 0.5, "a"] and type(rows[0][0]) is int
     assert rows[1][2] is None and np.isnan(rows[1][1])

@@ -44,6 +44,17 @@ py::list representable(py::handle block, py::handle target);
 // Constructs a module `DataFrame` from `data` with keyword arguments.
 py::object newDataFrame(py::handle data, py::dict kwds = py::dict());
 
+// Text is held in object columns on every pandas version: columns of pandas'
+// string dtypes (`str`, the default for text in pandas 3, or `string`) in
+// `table` become object columns, in place.  `source`, when not None, is what
+// `table` was just built from (an array or nested lists); its own objects
+// are then stored, so that a missing value keeps the object it was (None
+// stays None) as with every other object column.
+void storeTextAsObject(py::handle table, py::handle source = py::none());
+
+// `pd.DataFrame(values)` with text stored as object columns.
+py::object newTable(py::handle values);
+
 // Class set-up and construction (dataframe_core.cpp) -----------------------
 py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict kwds);
 py::object getPoints(py::handle self, py::handle names);

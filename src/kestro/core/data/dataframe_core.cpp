@@ -1,5 +1,6 @@
 // Module initialisation, class set-up and construction of the data object.
 #include "dataframe.hpp"
+#include "pandas_storage.hpp"
 #include "method_type.hpp"
 
 #include <array>
@@ -406,12 +407,15 @@ py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict
               "the input data can only be a pandas DataFrame or a two-"
               "dimensional list or numpy array.");
     }
+    py::object table;
     if (isTable) {
-        self.attr("_data") = truthy(reuseData) ? py::reinterpret_borrow<py::object>(data)
-                                               : data.attr("copy")();
+        table = truthy(reuseData) ? py::reinterpret_borrow<py::object>(data) : data.attr("copy")();
+        storeTextAsObject(table);
     } else {
-        self.attr("_data") = pd.attr("DataFrame")(data, py::arg("copy") = true);
+        table = pd.attr("DataFrame")(data, py::arg("copy") = true);
+        storeTextAsObject(table, data);
     }
+    self.attr("_data") = table;
     py::object shape = kwds.attr("get")("shape");
     if (shape.is_none()) kwds["shape"] = backingTable(self).attr("shape");
 
@@ -443,8 +447,14 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
                 py::handle featureStart, py::handle featureEnd, py::handle dropDimension) {
     py::dict kwds;
     py::object table = backingTable(self);
-    kwds["data"] = table.attr("iloc")[py::make_tuple(slice(pointStart, pointEnd),
-                                                     slice(featureStart, featureEnd))];
+    py::object rectangle = table.attr("iloc")[py::make_tuple(slice(pointStart, pointEnd),
+                                                             slice(featureStart, featureEnd))];
+    // A view shows the values its source held when it was made, on every
+    // pandas version: under copy-on-write the slice already is such a copy
+    // (pandas copies whichever side is written first); otherwise it would
+    // share the source's memory, so it is copied here.
+    if (!copyOnWrite(global("pd"))) rectangle = rectangle.attr("copy")();
+    kwds["data"] = rectangle;
     kwds["source"] = self;
     py::object pRange = py::reinterpret_borrow<py::object>(pointEnd) - pointStart;
     py::object fRange = py::reinterpret_borrow<py::object>(featureEnd) - featureStart;

@@ -29,7 +29,44 @@ py::object nextItem(py::handle iterator) {
     return item;
 }
 
+// Positions of the columns of `table` held in one of pandas' string dtypes.
+std::vector<Py_ssize_t> textColumns(py::handle table) {
+    std::vector<Py_ssize_t> found;
+    py::object stringDtype = global("pd").attr("StringDtype");
+    Py_ssize_t j = 0;
+    for (py::handle dtype : py::list(table.attr("dtypes").attr("tolist")())) {
+        if (isInstance(dtype, stringDtype)) found.push_back(j);
+        ++j;
+    }
+    return found;
+}
+
 }  // namespace
+
+void storeTextAsObject(py::handle table, py::handle source) {
+    const std::vector<Py_ssize_t> text = textColumns(table);
+    if (text.empty()) return;
+    py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object originals;
+    if (!source.is_none()) {
+        originals = global("pd").attr("DataFrame")(source, py::arg("dtype") = objectType);
+    }
+    py::object setItem = table.attr("isetitem");
+    for (Py_ssize_t j : text) {
+        py::object column = originals ? originals.attr("iloc")[py::make_tuple(
+                                            slice(py::none(), py::none()), py::int_(j))]
+                                      : table.attr("iloc")[py::make_tuple(
+                                            slice(py::none(), py::none()), py::int_(j))]
+                                            .attr("astype")(objectType);
+        setItem(j, column);
+    }
+}
+
+py::object newTable(py::handle values) {
+    py::object table = global("pd").attr("DataFrame")(values);
+    storeTextAsObject(table, values);
+    return table;
+}
 
 py::object setDtypes(py::handle self, py::handle dtypes) {
     py::object table = backingTable(self);
@@ -112,6 +149,9 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
     if (values.attr("dtype").not_equal(np.attr("object_"))) {
         values = values.attr("astype")(np.attr("object_"));
     }
+    // Under copy-on-write a one-block table exports a read-only view of its
+    // fresh object copy; the export is the caller's own array to fill in.
+    if (!truthy(values.attr("flags").attr("writeable"))) values = values.attr("copy")();
     return values;
 }
 

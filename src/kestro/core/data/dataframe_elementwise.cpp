@@ -1,6 +1,8 @@
 // Element-wise computation (transform, calculate) and queries on all values.
 #include "dataframe.hpp"
+#include "pandas_storage.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -30,18 +32,21 @@ const char* const kIterateElementsDoc =
 //
 // The observable contract is the element-by-element walk: for every (i, j)
 // in point-major order read `_data.iat[i, j]`, call the function on the
-// selected pairs, turn a datetime64 column into object when it receives a
-// number or a string, and store the result with `_data.iloc[i, j] = result`.
+// selected pairs, refuse a result a data object cannot hold, and store the
+// result with `_data.iloc[i, j] = result`, the column first widened to an
+// element type that holds the result (a datetime64 column receiving a
+// number or a string becomes object; an int64 column an integer beyond its
+// range becomes object; see `widenedType`).
 //
 // The walk here reads each value from the column's own array, exactly as
-// `iat` does (`_ixs(j, axis=1)._values[i]`), and writes a result straight
-// into the column's memory when it keeps the column's element type with no
-// conversion by pandas (a float into float64, an exact integer into int64,
-// a bool into bool, a plain scalar into object, a naive timestamp into
-// datetime64[ns]).  Any other result goes through the literal `iloc`
-// assignment (with the datetime rule) for that one element, after which the
-// column's array is fetched again.  Writes land in place as they happen, so
-// when the function raises, every earlier element holds its new value.
+// `iat` does, and writes a result straight into the column's memory when it
+// keeps the column's element type with no conversion by pandas (a float
+// into float64, an exact integer into int64, a bool into bool, a plain
+// scalar into object, a naive timestamp into datetime64 of the column's
+// unit).  Any other result goes through the literal assignment for that one
+// element, after which the column's array is fetched again.  Writes land in
+// place as they happen, so when the function raises, every earlier element
+// holds its new value.
 //
 // The user function may change the object while it runs.  After every call
 // the walk checks that `self._data` is still the same table with the same
@@ -51,9 +56,10 @@ const char* const kIterateElementsDoc =
 // route on whatever `self._data` then is, which is what the element walk
 // itself would do (an out-of-range position raises IndexError from pandas);
 // nothing is ever written to memory that is not the current table's.
-// Under pandas' copy-on-write mode, for a table that pandas marks as a copy
-// of another, or for a subclass of pandas' DataFrame, the whole walk takes
-// the literal route.
+// Under copy-on-write a column whose memory another pandas object shares is
+// written through pandas, which copies it first; a subclass of pandas'
+// DataFrame, or a table whose storage pandas does not expose, takes the
+// literal route for the whole walk (see pandas_storage.hpp).
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -97,12 +103,13 @@ private:
     bool held_ = false;
 };
 
-enum class Kind { Unknown, Float64, Int64, Bool, DatetimeNs, Object, Other };
+enum class Kind { Unknown, Float64, Int64, Bool, Datetime, Object, Other };
 
 struct Column {
     Kind kind = Kind::Unknown;  // Unknown: not fetched since the last change
     py::object values;          // what `iat` indexes for this column
     ColumnBuffer memory;        // numeric kinds: the column's memory
+    long long unitNanoseconds = 1;  // datetime kind: nanoseconds per stored unit
 
     void reset() {
         memory.release();
@@ -112,88 +119,113 @@ struct Column {
 };
 
 // A point or feature selection: None (everything) or a container asked
-// `p in selection`.  Containers whose answer cannot run Python code (lists,
-// tuples, sets of plain ints, ranges, numeric numpy arrays) are asked once
-// per position up front; any other container is asked at every pair, in the
-// order and number of the element walk.
+// `p in selection`.  Containers that cannot change and whose answer runs no
+// Python code (ranges, tuples and frozensets of plain ints) are asked once
+// per position up front.  A list of plain ints is read up front too, and
+// read again whenever its items are no longer the ones read, so that a
+// function that edits the list is seen as the element walk sees it.  Any
+// other container is asked at every pair, in the order and number of the
+// element walk.
 class Selection {
 public:
     Selection(py::handle selection, Py_ssize_t count)
         : source_(py::reinterpret_borrow<py::object>(selection)),
           count_(count),
-          fixed_(selection.is_none() || quiet(selection)) {
-        if (!fixed_) return;
-        marks_.assign(static_cast<std::size_t>(count), selection.is_none() ? 1 : 0);
-        if (selection.is_none()) return;
-        if (PyList_CheckExact(selection.ptr()) || PyTuple_CheckExact(selection.ptr())) {
-            py::object items = steal(PySequence_Fast(selection.ptr(), ""));
-            const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-            for (Py_ssize_t k = 0; k < n; ++k) {
-                int overflow = 0;
-                const long long p =
-                    PyLong_AsLongLongAndOverflow(PySequence_Fast_GET_ITEM(items.ptr(), k), &overflow);
-                if (p == -1 && PyErr_Occurred()) throw py::error_already_set();
-                if (!overflow && p >= 0 && p < count) marks_[static_cast<std::size_t>(p)] = 1;
-            }
-            return;
-        }
-        for (Py_ssize_t p = 0; p < count; ++p) {
-            marks_[static_cast<std::size_t>(p)] = static_cast<char>(contains(selection, py::int_(p)));
+          isList_(PyList_CheckExact(selection.ptr())) {
+        if (selection.is_none()) {
+            fixed_ = true;
+            marks_.assign(static_cast<std::size_t>(count), 1);
+        } else if (PyRange_Check(selection.ptr()) || isList_ ||
+                   ((PyTuple_CheckExact(selection.ptr()) ||
+                     PyFrozenSet_CheckExact(selection.ptr())) &&
+                    allPlainInts(selection))) {
+            mark();
         }
     }
 
     Py_ssize_t size() const { return count_; }
 
-    // True when the answer for `p` is known without asking Python.
-    bool fixed() const { return fixed_; }
+    // True when the answer for every position is known without asking
+    // Python (after a possible re-read of an edited list).
+    bool fixed() {
+        if (isList_) refresh();
+        return fixed_;
+    }
     bool marked(Py_ssize_t p) const { return marks_[static_cast<std::size_t>(p)] != 0; }
 
     // `p in selection` (always true for None).
-    bool selected(Py_ssize_t p, py::handle position) const {
-        if (fixed_) return marked(p);
+    bool selected(Py_ssize_t p, py::handle position) {
+        if (fixed()) return marked(p);
         return contains(source_, position);
     }
 
 private:
-    // Containers whose `in` for an int runs no Python code.
-    static bool quiet(py::handle selection) {
-        PyObject* s = selection.ptr();
-        if (PyRange_Check(s)) return true;
-        if (PyList_CheckExact(s) || PyTuple_CheckExact(s)) {
-            py::object items = steal(PySequence_Fast(s, ""));
-            const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-            for (Py_ssize_t k = 0; k < n; ++k) {
-                if (!PyLong_CheckExact(PySequence_Fast_GET_ITEM(items.ptr(), k))) return false;
+    static bool allPlainInts(py::handle items) {
+        for (py::handle item : items) {
+            if (!PyLong_CheckExact(item.ptr())) return false;
+        }
+        return true;
+    }
+
+    void mark() {
+        fixed_ = true;
+        if (isList_) {
+            read_ = steal(PyList_AsTuple(source_.ptr()));
+            if (!allPlainInts(read_)) {
+                fixed_ = false;
+                return;
             }
-            return true;
         }
-        if (PySet_CheckExact(s) || PyFrozenSet_CheckExact(s)) {
-            for (py::handle item : selection) {
-                if (!PyLong_CheckExact(item.ptr())) return false;
+        marks_.assign(static_cast<std::size_t>(count_), 0);
+        if (PyRange_Check(source_.ptr())) {
+            for (Py_ssize_t p = 0; p < count_; ++p) {
+                marks_[static_cast<std::size_t>(p)] =
+                    static_cast<char>(contains(source_, py::int_(p)));
             }
-            return true;
+            return;
         }
-        py::object ndarray = global("np").attr("ndarray");
-        if (Py_TYPE(s) == reinterpret_cast<PyTypeObject*>(ndarray.ptr())) {
-            const char kind = selection.attr("dtype").attr("kind").cast<std::string>()[0];
-            return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+        for (py::handle item : isList_ ? read_ : source_) {
+            int overflow = 0;
+            const long long p = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
+            if (p == -1 && PyErr_Occurred()) throw py::error_already_set();
+            if (!overflow && p >= 0 && p < count_) marks_[static_cast<std::size_t>(p)] = 1;
         }
-        return false;
+    }
+
+    // Re-reads the list when its items are not the ones read last.  The
+    // read tuple holds the items, so equal pointers mean the same ints.
+    void refresh() {
+        const Py_ssize_t n = PyList_GET_SIZE(source_.ptr());
+        bool same = read_ && PyTuple_GET_SIZE(read_.ptr()) == n;
+        for (Py_ssize_t k = 0; same && k < n; ++k) {
+            same = PyList_GET_ITEM(source_.ptr(), k) == PyTuple_GET_ITEM(read_.ptr(), k);
+        }
+        if (!same) mark();
     }
 
     py::object source_;
+    py::object read_;  // a list's items as last read
     Py_ssize_t count_;
-    bool fixed_;
+    bool isList_;
+    bool fixed_ = false;
     std::vector<char> marks_;
 };
 
 constexpr long long kExactDoubleLimit = 1LL << 53;
 constexpr long long kNaT = std::numeric_limits<long long>::min();
 
+// Nanoseconds per unit of a numpy datetime64 unit name; 0 for other units.
+long long nanosecondsPer(const std::string& unit) {
+    if (unit == "ns") return 1;
+    if (unit == "us") return 1000;
+    if (unit == "ms") return 1000000;
+    if (unit == "s") return 1000000000;
+    return 0;
+}
+
 class Transformer {
 public:
-    Transformer(py::handle self, py::handle function, const Selection& rows,
-                const Selection& cols)
+    Transformer(py::handle self, py::handle function, Selection& rows, Selection& cols)
         : self_(py::reinterpret_borrow<py::object>(self)),
           function_(py::reinterpret_borrow<py::object>(function)),
           rows_(rows),
@@ -204,24 +236,28 @@ public:
         py::object np = global("np");
         pd_ = global("pd");
         numbers_ = global("numbers").attr("Number");
-        datetime64_ = np.attr("datetime64");
+        isAllowed_ = global("isAllowedSingleElement");
         float64_ = np.attr("float64");
         int64_ = np.attr("int64");
         bool_ = np.attr("bool_");
+        integer_ = np.attr("integer");
+        floating_ = np.attr("floating");
         true_ = np.attr("True_");
         false_ = np.attr("False_");
+        nan_ = np.attr("nan");
         ndarray_ = np.attr("ndarray");
         timestamp_ = pd_.attr("Timestamp");
         nat_ = pd_.attr("NaT");
+        npDtype_ = np.attr("dtype");
+        objectType_ = builtinType(&PyBaseObject_Type);
         dtypeFloat64_ = np.attr("dtype")("float64");
         dtypeInt64_ = np.attr("dtype")("int64");
         dtypeBool_ = np.attr("dtype")("bool");
         dtypeObject_ = np.attr("dtype")("O");
-        dtypeDatetimeNs_ = np.attr("dtype")("<M8[ns]");
+        dtypeComplex_ = np.attr("dtype")("complex128");
         dataName_ = py::str("_data");
-        mgrName_ = py::str("_mgr");
-        blocksName_ = py::str("blocks");
         oneArgName_ = py::str("oneArg");
+        copyOnWrite_ = copyOnWrite(pd_);
         literal_ = !startFast();
     }
 
@@ -242,18 +278,10 @@ public:
 private:
     // Fast route set-up: false when the literal route must do all the work.
     bool startFast() {
-        try {
-            py::object cow = pd_.attr("get_option")("mode.copy_on_write");
-            if (truthy(cow)) return false;
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-        }
         table_ = self_.attr(dataName_);
         // A subclass may give `iat`, `iloc` or its columns a meaning of its
         // own: only a plain pandas DataFrame is walked through its storage.
-        if (!py::type::handle_of(table_).is(pd_.attr("DataFrame"))) return false;
-        if (!py::getattr(table_, "_is_copy", py::none()).is_none()) return false;
-        if (!py::hasattr(table_, mgrName_)) return false;
+        if (!storage_.usable(table_, pd_.attr("DataFrame"))) return false;
         return resync();
     }
 
@@ -262,14 +290,9 @@ private:
     bool resync() {
         py::object current = self_.attr(dataName_);
         if (!current.is(table_)) return false;
-        mgr_ = table_.attr(mgrName_);
-        blocks_ = mgr_.attr(blocksName_);
-        py::list key;
-        for (py::handle block : blocks_) {
-            key.append(block);
-            key.append(block.attr("values"));
-            key.append(block.attr("mgr_locs"));
-        }
+        mgr_ = storage_.manager(table_);
+        blocks_ = storage_.blocks(mgr_);
+        py::list key = storage_.blockKey(blocks_);
         if (!sameObjects(key, storageKey_)) {
             for (Column& column : columns_) column.reset();
             storageKey_ = key;
@@ -293,10 +316,9 @@ private:
     bool unchanged() {
         py::object current = steal(PyObject_GetAttr(self_.ptr(), dataName_.ptr()));
         if (!current.is(table_)) return false;
-        py::object mgr = steal(PyObject_GetAttr(table_.ptr(), mgrName_.ptr()));
+        py::object mgr = storage_.manager(table_);
         if (!mgr.is(mgr_)) return false;
-        py::object blocks = steal(PyObject_GetAttr(mgr.ptr(), blocksName_.ptr()));
-        return blocks.is(blocks_);
+        return storage_.blocks(mgr).is(blocks_);
     }
 
     void checkStorage() {
@@ -309,10 +331,12 @@ private:
     Column& column(Py_ssize_t j) {
         Column& c = columns_[static_cast<std::size_t>(j)];
         if (c.kind != Kind::Unknown) return c;
-        py::object series = table_.attr("_ixs")(j, py::arg("axis") = 1);
-        c.values = series.attr("_values");
+        c.values = storage_.columnValues(table_, j);
         c.kind = Kind::Other;
-        py::object dtype = series.attr("dtype");
+        // A column whose memory other pandas objects share is written
+        // through pandas, which copies it first.
+        if (!storage_.exclusive(table_, j, copyOnWrite_)) return c;
+        py::object dtype = c.values.attr("dtype");
         if (Py_TYPE(c.values.ptr()) == reinterpret_cast<PyTypeObject*>(ndarray_.ptr())) {
             if (dtype.equal(dtypeFloat64_)) {
                 if (c.memory.acquire(c.values, 8, numPoints_)) c.kind = Kind::Float64;
@@ -326,9 +350,15 @@ private:
                     c.kind = Kind::Object;
                 }
             }
-        } else if (dtype.equal(dtypeDatetimeNs_) && py::hasattr(c.values, "_ndarray")) {
-            py::object integers = c.values.attr("_ndarray").attr("view")("i8");
-            if (c.memory.acquire(integers, 8, numPoints_)) c.kind = Kind::DatetimeNs;
+        } else if (isInstance(dtype, npDtype_) && equals(dtype.attr("kind"), "M")) {
+            // A timezone-naive datetime64 column of any unit.
+            c.unitNanoseconds = nanosecondsPer(
+                py::str(global("np").attr("datetime_data")(dtype)[py::int_(0)]).cast<std::string>());
+            py::object integers = storage_.datetimeIntegers(c.values);
+            if (c.unitNanoseconds != 0 && !integers.is_none() &&
+                c.memory.acquire(integers, 8, numPoints_)) {
+                c.kind = Kind::Datetime;
+            }
         }
         return c;
     }
@@ -349,9 +379,29 @@ private:
                                          3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
 
+    // Refuses a result a data object cannot hold, before anything is
+    // stored; the common exact types are accepted without asking the host.
+    void checkResult(py::handle result, Py_ssize_t i, Py_ssize_t j) {
+        PyTypeObject* type = Py_TYPE(result.ptr());
+        if (result.is_none() || type == &PyFloat_Type || type == &PyLong_Type ||
+            type == &PyBool_Type || type == &PyUnicode_Type || type == asType(float64_) ||
+            type == asType(int64_) || type == asType(bool_) || type == asType(timestamp_)) {
+            return;
+        }
+        if (truthy(isAllowed_(result))) return;
+        const std::string typeName =
+            py::str(builtinType(type).attr("__name__")).cast<std::string>();
+        std::string message = "the function returned a value of type '" + typeName +
+                              "' for point " + std::to_string(i) +
+                              ", feature " + std::to_string(j) +
+                              ", which a data object cannot hold";
+        raise(global("InvalidArgumentValue"), message.c_str());
+    }
+
     void fastElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
         py::object value = steal(PySequence_GetItem(column(j).values.ptr(), i));
         py::object result = call(value, point, j);
+        checkResult(result, i, j);
         checkStorage();
         if (!literal_ && store(column(j), i, result)) return;
         literalStore(i, j, result);
@@ -361,63 +411,77 @@ private:
     // Writes `result` into the column's memory when pandas would store it
     // there unchanged; false when the literal assignment must decide.
     bool store(Column& c, Py_ssize_t i, py::handle result) {
-        PyObject* r = result.ptr();
-        PyTypeObject* type = Py_TYPE(r);
         switch (c.kind) {
-            case Kind::Float64: {
-                if (type == &PyFloat_Type || type == asType(float64_)) {
-                    c.memory.at<double>(i) = PyFloat_AS_DOUBLE(r);
-                    return true;
-                }
-                long long v;
-                if ((type == &PyLong_Type || type == asType(int64_)) && asLongLong(r, v) &&
-                    v >= -kExactDoubleLimit && v <= kExactDoubleLimit) {
-                    c.memory.at<double>(i) = static_cast<double>(v);
-                    return true;
-                }
-                return false;
-            }
-            case Kind::Int64: {
-                long long v;
-                if ((type == &PyLong_Type || type == asType(int64_)) && asLongLong(r, v)) {
-                    c.memory.at<std::int64_t>(i) = static_cast<std::int64_t>(v);
-                    return true;
-                }
-                return false;
-            }
-            case Kind::Bool:
-                if (r == Py_True || r == true_.ptr()) {
-                    c.memory.at<std::uint8_t>(i) = 1;
-                    return true;
-                }
-                if (r == Py_False || r == false_.ptr()) {
-                    c.memory.at<std::uint8_t>(i) = 0;
-                    return true;
-                }
-                return false;
-            case Kind::DatetimeNs: {
-                if (r == nat_.ptr()) {
-                    c.memory.at<std::int64_t>(i) = kNaT;
-                    return true;
-                }
-                long long v;
-                if (type == asType(timestamp_) && naiveNanoseconds(result, v)) {
-                    c.memory.at<std::int64_t>(i) = static_cast<std::int64_t>(v);
-                    return true;
-                }
-                return false;
-            }
-            case Kind::Object:
-                if (r == Py_None || type == &PyBool_Type || type == &PyLong_Type ||
-                    type == &PyFloat_Type || type == &PyUnicode_Type ||
-                    type == asType(float64_) || type == asType(int64_) || type == asType(bool_)) {
-                    if (PySequence_SetItem(c.values.ptr(), i, r) < 0) throw py::error_already_set();
-                    return true;
-                }
-                return false;
-            default:
-                return false;
+            case Kind::Float64: return storeFloat(c, i, result.ptr());
+            case Kind::Int64: return storeInt(c, i, result.ptr());
+            case Kind::Bool: return storeBool(c, i, result.ptr());
+            case Kind::Datetime: return storeDatetime(c, i, result);
+            case Kind::Object: return storeObject(c, i, result.ptr());
+            default: return false;
         }
+    }
+
+    bool storeFloat(Column& c, Py_ssize_t i, PyObject* r) {
+        PyTypeObject* type = Py_TYPE(r);
+        if (type == &PyFloat_Type || type == asType(float64_)) {
+            c.memory.at<double>(i) = PyFloat_AS_DOUBLE(r);
+            return true;
+        }
+        long long v;
+        if ((type == &PyLong_Type || type == asType(int64_)) && asLongLong(r, v) &&
+            v >= -kExactDoubleLimit && v <= kExactDoubleLimit) {
+            c.memory.at<double>(i) = static_cast<double>(v);
+            return true;
+        }
+        return false;
+    }
+
+    bool storeInt(Column& c, Py_ssize_t i, PyObject* r) {
+        PyTypeObject* type = Py_TYPE(r);
+        long long v;
+        if ((type == &PyLong_Type || type == asType(int64_)) && asLongLong(r, v)) {
+            c.memory.at<std::int64_t>(i) = static_cast<std::int64_t>(v);
+            return true;
+        }
+        return false;
+    }
+
+    bool storeBool(Column& c, Py_ssize_t i, PyObject* r) {
+        if (r == Py_True || r == true_.ptr()) {
+            c.memory.at<std::uint8_t>(i) = 1;
+            return true;
+        }
+        if (r == Py_False || r == false_.ptr()) {
+            c.memory.at<std::uint8_t>(i) = 0;
+            return true;
+        }
+        return false;
+    }
+
+    // NaT, or a naive timestamp that the column's unit holds exactly.
+    bool storeDatetime(Column& c, Py_ssize_t i, py::handle result) {
+        if (result.is(nat_)) {
+            c.memory.at<std::int64_t>(i) = kNaT;
+            return true;
+        }
+        long long v;
+        if (Py_TYPE(result.ptr()) == asType(timestamp_) && naiveNanoseconds(result, v) &&
+            v % c.unitNanoseconds == 0) {
+            c.memory.at<std::int64_t>(i) = static_cast<std::int64_t>(v / c.unitNanoseconds);
+            return true;
+        }
+        return false;
+    }
+
+    bool storeObject(Column& c, Py_ssize_t i, PyObject* r) {
+        PyTypeObject* type = Py_TYPE(r);
+        if (r == Py_None || type == &PyBool_Type || type == &PyLong_Type ||
+            type == &PyFloat_Type || type == &PyUnicode_Type || type == asType(float64_) ||
+            type == asType(int64_) || type == asType(bool_)) {
+            if (PySequence_SetItem(c.values.ptr(), i, r) < 0) throw py::error_already_set();
+            return true;
+        }
+        return false;
     }
 
     static PyTypeObject* asType(const py::object& cls) {
@@ -460,42 +524,86 @@ private:
         py::object value = self_.attr(dataName_).attr("iat")[position];
         if (!selected(i, j, point)) return;
         py::object result = call(value, point, j);
+        checkResult(result, i, j);
         literalStore(i, j, result);
     }
 
-    // `_data.iloc[i, j] = result`, first turning a datetime64 column into
-    // object when it receives a number or a string.
+    // `_data.iloc[i, j] = result`, the column first widened to the type
+    // that holds the result exactly, so that pandas only ever stores a
+    // value its column can hold.
     void literalStore(Py_ssize_t i, Py_ssize_t j, py::handle result) {
-        py::int_ feature(j);
-        py::object dtype = self_.attr(dataName_).attr("dtypes").attr("iloc")[feature];
-        py::object elementType = dtype.attr("type");
-        if (elementType.equal(datetime64_) &&
-            (isInstance(result, numbers_) || isInstance(result, builtinType(&PyUnicode_Type)))) {
-            py::object converted =
-                self_.attr(dataName_)[feature].attr("astype")(builtinType(&PyBaseObject_Type));
-            self_.attr(dataName_)[feature] = converted;
+        py::object value = py::reinterpret_borrow<py::object>(result);
+        py::object widened = widenedType(j, value);
+        if (widened) {
+            py::object table = self_.attr(dataName_);
+            py::object column =
+                table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()), py::int_(j))];
+            table.attr("isetitem")(j, column.attr("astype")(widened));
         }
-        py::tuple position = py::make_tuple(i, j);
-        // pandas 2.1+ warns (FutureWarning) when this assignment upcasts the
-        // column, e.g. a str into an int64 column; the upcast is the defined
-        // behaviour of transform, so the notice stays inside the package.
-        IgnoredWarnings quiet(PyExc_FutureWarning, "Setting an item of incompatible dtype");
-        self_.attr(dataName_).attr("iloc")[position] = result;
+        self_.attr(dataName_).attr("iloc")[py::make_tuple(i, j)] = value;
+    }
+
+    // The element type column `j` must take before it can hold `value`, or
+    // a null handle when it holds it as it is.  Integers stay exact: one
+    // that int64 cannot hold makes an object column.  A boolean column
+    // receiving None holds NaN, as pandas stores it there.
+    py::object widenedType(Py_ssize_t j, py::object& value) {
+        py::object dtype = self_.attr(dataName_).attr("dtypes").attr("iloc")[py::int_(j)];
+        const std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+        PyObject* r = value.ptr();
+        const bool isBool = PyBool_Check(r) || Py_TYPE(r) == asType(bool_);
+        const bool isInt = !isBool && (PyLong_Check(r) || isInstance(value, integer_));
+        const bool isFloat = PyFloat_Check(r) || isInstance(value, floating_);
+        const bool isNumber = isInstance(value, numbers_);
+        if (kind == "M") {
+            if (isNumber || PyUnicode_Check(r)) return objectType_;
+        } else if (dtype.equal(dtypeInt64_)) {
+            if (isInt) return fitsInt64(value) ? py::object() : objectType_;
+            if (isFloat) return integralInt64(value) ? py::object() : dtypeFloat64_;
+            if (value.is_none()) return dtypeFloat64_;
+            if (!isBool && PyComplex_Check(r)) return dtypeComplex_;
+            return objectType_;
+        } else if (dtype.equal(dtypeFloat64_)) {
+            if (isInt || isFloat || value.is_none()) return py::object();
+            if (!isBool && PyComplex_Check(r)) return dtypeComplex_;
+            return objectType_;
+        } else if (dtype.equal(dtypeBool_)) {
+            if (isBool) return py::object();
+            if (value.is_none()) value = nan_;
+            return objectType_;
+        }
+        return py::object();
+    }
+
+    static bool fitsInt64(py::handle value) {
+        py::object asInt = steal(PyNumber_Index(value.ptr()));
+        long long v;
+        return asLongLong(asInt.ptr(), v);
+    }
+
+    // A float that int64 holds without change (2.0, not 2.5 or NaN).
+    static bool integralInt64(py::handle value) {
+        const double v = PyFloat_AsDouble(value.ptr());
+        if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        return std::isfinite(v) && v == std::trunc(v) && v >= -9223372036854775808.0 &&
+               v < 9223372036854775808.0;
     }
 
     py::object self_, function_;
-    const Selection& rows_;
-    const Selection& cols_;
+    Selection& rows_;
+    Selection& cols_;
     Py_ssize_t numPoints_, numFeatures_;
     bool literal_ = false;
+    bool copyOnWrite_ = false;
     std::uint64_t calls_ = 0;
     std::vector<Column> columns_;
+    PandasStorage storage_;
 
     py::object table_, mgr_, blocks_, storageKey_;
-    py::object pd_, numbers_, datetime64_, float64_, int64_, bool_, true_, false_, ndarray_,
-        timestamp_, nat_;
-    py::object dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeDatetimeNs_;
-    py::str dataName_, mgrName_, blocksName_, oneArgName_;
+    py::object pd_, numbers_, isAllowed_, float64_, int64_, bool_, integer_, floating_, true_,
+        false_, nan_, ndarray_, timestamp_, nat_;
+    py::object npDtype_, objectType_, dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeComplex_;
+    py::str dataName_, oneArgName_;
 };
 
 }  // namespace
@@ -530,6 +638,7 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
     const char* elementwise =
         py::hasattr(global("pd").attr("DataFrame"), "map") ? "map" : "applymap";
     py::object ret = toCalculate.attr(elementwise)(function);
+    storeTextAsObject(ret);
     py::tuple shape(ret.attr("shape"));
     ret.attr("index") = rangeIndex(shape[0]);
     ret.attr("columns") = rangeIndex(shape[1]);

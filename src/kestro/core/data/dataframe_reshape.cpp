@@ -132,7 +132,7 @@ py::object typedTable(py::handle values, const TypeList& types) {
     }
 
     if (groupType.size() <= 1) {
-        py::object table = pdFrame(values);
+        py::object table = newTable(values);
         if (groupType.empty()) return table;
         const py::object& only = types.distinct[groupType[0]];
         return valuesType.equal(only) ? table : table.attr("astype")(only);
@@ -150,6 +150,7 @@ py::object typedTable(py::handle values, const TypeList& types) {
         const py::object& dtype = types.distinct[groupType[g]];
         py::object block = values.attr("take")(labels, py::arg("axis") = 1);
         py::object frame = pdFrame(block, py::arg("columns") = labels);
+        storeTextAsObject(frame, block);
         if (!valuesType.equal(dtype)) frame = frame.attr("astype")(dtype);
         frames.append(frame);
     }
@@ -374,8 +375,15 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
             array[rows] = values[py::make_tuple(all, py::int_(k))];
             columns.push_back(std::move(array));
         }
+        // Each array goes in as a Series of its own dtype: pandas 3 would
+        // turn an object array of strings into its string dtype.
+        py::object series = global("pd").attr("Series");
+        py::object index = table.attr("index");
         for (Py_ssize_t k = 0; k < width; ++k) {
-            table.attr("isetitem")(firstFeature + k, columns[static_cast<std::size_t>(k)]);
+            const py::object& array = columns[static_cast<std::size_t>(k)];
+            table.attr("isetitem")(firstFeature + k,
+                                   series(array, py::arg("index") = index,
+                                          py::arg("dtype") = array.attr("dtype")));
         }
     }
     py::object dtypeIloc = dtypeSeries.attr("iloc");
@@ -425,7 +433,7 @@ void installTable(py::handle self, py::handle values, const TypeList& types) {
             if (!e.matches(PyExc_Exception)) throw;
         }
     }
-    self.attr("_data") = global("pd").attr("DataFrame")(values);
+    self.attr("_data") = newTable(values);
     self.attr("_setDtypes")(asTuple(types));
 }
 
