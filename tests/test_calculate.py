@@ -75,7 +75,7 @@ def test_function_error_propagates(obj):
 
 
 def test_no_reference_growth(obj):
-    token = object()
+    token = "".join(["to", "ken"])  # an object of its own
     function = lambda v: token  # noqa: E731
     assert_no_growth(lambda: obj._calculate_implementation(function, [0, 1], None, False),
                      repeat=300, warmup=30, watch=[token, function], max_bytes=256 * 1024)
@@ -91,3 +91,26 @@ def test_public_calculate_keeps_selected_names():
     assert ret._data.values.tolist() == [[60], [20]]
     assert ret.points.getNames() == ["c", "a"] and ret.features.getNames() == ["y"]
     assert obj._data.values.tolist() == [[1, 2], [3, 4], [5, 6]]
+
+
+@pytest.mark.parametrize("function, dtypes, values", [
+    (lambda v: None if v == 1 else "x", [object, object],
+     [[None, "x"], ["x", "x"]]),
+    (lambda v: "x" if v == 1 else 2.5, [object, np.float64], [["x", 2.5], [2.5, 2.5]]),
+], ids=["text with None", "text beside numbers"])
+def test_text_results_are_object_features(obj, function, dtypes, values):
+    ret = obj._calculate_implementation(function, [1, 0], [0, 1], False)
+    assert list(ret.dtypes) == dtypes
+    assert ret.values.tolist() == values
+
+
+@pytest.mark.parametrize("bad, typeName", [(object(), "object"), ([1], "list"),
+                                           (pd.Timedelta(1), "Timedelta")])
+def test_results_a_data_object_cannot_hold_are_refused(obj, bad, typeName):
+    from kestro.exceptions import InvalidArgumentValue
+    before = obj._data.copy()
+    with pytest.raises(InvalidArgumentValue, match=(
+            f"^the function returned a value of type '{typeName}' for point 2, feature 1, "
+            "which a data object cannot hold$")):
+        obj.calculate(lambda v: bad if v == -2.0 else v)
+    pd.testing.assert_frame_equal(obj._data, before)

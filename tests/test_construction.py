@@ -65,6 +65,8 @@ def test_text_is_stored_in_object_features(make, source, reuse):
 
 @pytest.mark.parametrize("unit", ["ns", "us", "ms", "s"])
 def test_datetime_features_keep_their_unit(make, unit):
+    if unit != "ns" and int(pd.__version__.split(".")[0]) < 2:
+        pytest.skip("pandas 1.5 holds every datetime in nanoseconds")
     dates = np.array(["2020-01-01T10:00", "NaT"], dtype=f"datetime64[{unit}]")
     obj = make(pd.DataFrame({0: dates, 1: [1.0, 2.0]}))
     assert obj._data.dtypes[0] == np.dtype(f"datetime64[{unit}]")

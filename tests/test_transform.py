@@ -319,6 +319,8 @@ def test_values_passed_per_element_type(make, mixed_table):
     ids=["int", "str", "float", "timestamp", "NaT"])
 @pytest.mark.parametrize("unit", ["ns", "us", "s"])
 def test_datetime_columns(make, answer, dtype, unit):
+    if unit != "ns" and not PANDAS2:
+        pytest.skip("pandas 1.5 holds every datetime in nanoseconds")
     dates = pd.to_datetime(["2020-01-01", "2020-06-01"]).astype(f"datetime64[{unit}]")
     obj = make(pd.DataFrame({0: dates, 1: [1.0, 2.0]}))
     obj._transform_implementation(prepared(answer), None, [0])

@@ -52,13 +52,16 @@ void storeTextAsObject(py::handle table, py::handle source) {
         originals = global("pd").attr("DataFrame")(source, py::arg("dtype") = objectType);
     }
     py::object setItem = table.attr("isetitem");
+    py::object series = global("pd").attr("Series");
+    py::object index = table.attr("index");
+    py::object all = slice(py::none(), py::none());
     for (Py_ssize_t j : text) {
-        py::object column = originals ? originals.attr("iloc")[py::make_tuple(
-                                            slice(py::none(), py::none()), py::int_(j))]
-                                      : table.attr("iloc")[py::make_tuple(
-                                            slice(py::none(), py::none()), py::int_(j))]
-                                            .attr("astype")(objectType);
-        setItem(j, column);
+        py::object column = (originals ? originals : py::reinterpret_borrow<py::object>(table))
+                                .attr("iloc")[py::make_tuple(all, py::int_(j))]
+                                .attr("to_numpy")(py::arg("dtype") = objectType);
+        // A Series of object dtype: pandas infers no type for it, and it
+        // lines up with the table by position.
+        setItem(j, series(column, py::arg("index") = index, py::arg("dtype") = objectType));
     }
 }
 

@@ -624,6 +624,84 @@ py::object transform(py::handle self, py::handle toTransform, py::handle points,
 // Calculate
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// The results recorded in call order (column by column, top to bottom) as a
+// table shaped like `table`, or None when pandas did not call the function
+// once per element.
+py::object columnsOf(const py::list& results, py::handle table) {
+    py::tuple shape(table.attr("shape"));
+    const auto rows = shape[0].cast<Py_ssize_t>();
+    const auto cols = shape[1].cast<Py_ssize_t>();
+    if (static_cast<Py_ssize_t>(results.size()) != rows * cols) return py::none();
+    py::object flat = global("np").attr("empty")(
+        rows * cols, py::arg("dtype") = builtinType(&PyBaseObject_Type));
+    // One item at a time: a sequence among the results stays one element.
+    for (Py_ssize_t k = 0; k < rows * cols; ++k) {
+        if (PySequence_SetItem(flat.ptr(), k, PyList_GET_ITEM(results.ptr(), k)) < 0) {
+            throw py::error_already_set();
+        }
+    }
+    return flat.attr("reshape")(py::make_tuple(cols, rows)).attr("T");
+}
+
+// The first value of an object-like column that a data object cannot hold,
+// searched up to row `limit`; `row` receives its position.
+py::object firstRefused(py::handle column, Py_ssize_t limit, Py_ssize_t& row) {
+    py::object isAllowed = global("isAllowedSingleElement");
+    for (Py_ssize_t i = 0; i < limit; ++i) {
+        py::object value = steal(PySequence_GetItem(column.ptr(), i));
+        PyTypeObject* type = Py_TYPE(value.ptr());
+        if (value.is_none() || type == &PyFloat_Type || type == &PyLong_Type ||
+            type == &PyUnicode_Type || type == &PyBool_Type || truthy(isAllowed(value))) {
+            continue;
+        }
+        row = i;
+        return value;
+    }
+    return py::object();
+}
+
+// Refuses a result that a data object cannot hold, naming its position in
+// the object (the first one in point-major order).
+void checkResults(py::handle table, py::handle points, py::handle features) {
+    py::tuple shape(table.attr("shape"));
+    Py_ssize_t badRow = shape[0].cast<Py_ssize_t>(), badCol = 0;
+    py::object badValue;
+    py::object iloc = table.attr("iloc");
+    py::object objectType = builtinType(&PyBaseObject_Type);
+    Py_ssize_t j = 0;
+    for (py::handle dtype : py::list(table.attr("dtypes").attr("tolist")())) {
+        const std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+        if (kind == "O" || kind == "m" || kind == "V" || kind == "S") {
+            py::object column = iloc[py::make_tuple(slice(py::none(), py::none()), py::int_(j))]
+                                    .attr("to_numpy")(py::arg("dtype") = objectType);
+            Py_ssize_t row = 0;
+            py::object value = firstRefused(column, badRow, row);
+            if (value) {
+                badRow = row;
+                badCol = j;
+                badValue = value;
+            }
+        }
+        ++j;
+    }
+    if (!badValue) return;
+    auto position = [](py::handle selection, Py_ssize_t k) {
+        return selection.is_none() ? py::int_(k) : py::int_(selection[py::int_(k)]);
+    };
+    const std::string typeName =
+        py::str(py::type::handle_of(badValue).attr("__name__")).cast<std::string>();
+    const std::string message =
+        "the function returned a value of type '" + typeName + "' for point " +
+        py::str(position(points, badRow)).cast<std::string>() + ", feature " +
+        py::str(position(features, badCol)).cast<std::string>() +
+        ", which a data object cannot hold";
+    raise(global("InvalidArgumentValue"), message.c_str());
+}
+
+}  // namespace
+
 py::object calculate(py::handle self, py::handle function, py::handle points,
                      py::handle features, py::handle /*preserveZeros*/) {
     py::object table = backingTable(self);
@@ -635,10 +713,27 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
         toCalculate = table.attr("iloc")[py::make_tuple(rows, cols)];
     }
     // `DataFrame.map` replaced `applymap` (which now warns) in newer pandas.
-    const char* elementwise =
-        py::hasattr(global("pd").attr("DataFrame"), "map") ? "map" : "applymap";
-    py::object ret = toCalculate.attr(elementwise)(function);
-    storeTextAsObject(ret);
+    py::object pd = global("pd");
+    const char* elementwise = py::hasattr(pd.attr("DataFrame"), "map") ? "map" : "applymap";
+    py::object ret;
+    if (infersStrings(pd)) {
+        // pandas would store text results in its string dtype, with NaN for
+        // every missing value: the results are kept as returned, so that a
+        // text feature holds them as objects (None stays None).
+        py::list results;
+        py::object user = py::reinterpret_borrow<py::object>(function);
+        py::cpp_function recorder([user, results](py::handle value) mutable {
+            py::object result = user(value);
+            results.append(result);
+            return result;
+        });
+        ret = toCalculate.attr(elementwise)(recorder);
+        storeTextAsObject(ret, columnsOf(results, ret));
+    } else {
+        ret = toCalculate.attr(elementwise)(function);
+        storeTextAsObject(ret);
+    }
+    checkResults(ret, points, features);
     py::tuple shape(ret.attr("shape"));
     ret.attr("index") = rangeIndex(shape[0]);
     ret.attr("columns") = rangeIndex(shape[1]);

@@ -28,6 +28,18 @@ inline bool copyOnWrite(py::handle pd) {
     return setting.is(py::bool_(true)) || equals(setting, "warn");
 }
 
+// Whether pandas stores Python strings in its own string dtype when it
+// infers a column's type: always from pandas 3 on, and in pandas 2 when the
+// user turned that future mode on.
+inline bool infersStrings(py::handle pd) {
+    const std::string version = py::str(pd.attr("__version__")).cast<std::string>();
+    if (std::atoi(version.c_str()) >= 3) return true;
+    py::object options = pd.attr("options");
+    if (!py::hasattr(options, "future")) return false;
+    py::object future = options.attr("future");
+    return py::hasattr(future, "infer_string") && truthy(future.attr("infer_string"));
+}
+
 class PandasStorage {
 public:
     PandasStorage()
