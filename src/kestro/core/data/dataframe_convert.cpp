@@ -134,10 +134,12 @@ py::object copyTo(py::handle self, py::handle to) {
     py::object data;
     if (needsReshape) {
         data = nestedPoints(self);
-    } else if (equals(to, "pandasdataframe")) {
-        data = backingTable(self).attr("copy")();
+    } else if (equals(to, "numpymatrix") || contains(to, py::str("scipy"))) {
+        data = backingTable(self);  // these consumers build a new object
     } else {
-        data = backingTable(self);  // every consumer below builds a new object
+        // The table below gets the names as its labels: it must be a copy,
+        // never a second frame sharing (on older pandas) our own labels.
+        data = backingTable(self).attr("copy")();
     }
 
     if (equals(to, "numpymatrix")) {
