@@ -385,3 +385,23 @@ def test_saved_files(tmp_path, named):
     text = (tmp_path / "out.mtx").read_text()
     assert "%#a,b\n%#x,y,z\n" in text and "2 3" in text
 
+
+@pytest.mark.parametrize("select", [lambda o: o, lambda o: o[:, "y":]])
+def test_numpy_and_pandas_take_objects_as_arrays(named, select):
+    import pandas as pd
+
+    obj = select(named)
+    expected = np.array(values(obj))
+    before = values(named)
+    assert np.asarray(obj).tolist() == expected.tolist()
+    assert np.asarray(obj, dtype=float).dtype == np.float64
+    assert np.mean(obj) == expected.mean() and np.median(obj) == np.median(expected)
+    frame = pd.DataFrame(obj)
+    assert frame.shape == obj.shape and frame.to_numpy().tolist() == expected.tolist()
+    array = obj.__array__()
+    array[0, 0] = -1  # a copy: the object is untouched
+    with pytest.raises(ValueError, match="without a copy"):
+        obj.__array__(copy=False)
+    with pytest.raises(TypeError, match="ufunc"):
+        np.add(obj, 1)
+    assert values(named) == before and obj.shape == expected.shape
