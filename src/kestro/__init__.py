@@ -47,9 +47,11 @@ def data(source, pointNames=None, featureNames=None, returnType="DataFrame"):
     found again: the first row holds the feature names when it starts with
     the field "pointNames" (written when both kinds of names are saved; the
     first column then holds the point names), or when its fields are
-    distinct and at least one of them is text over a column of numbers,
-    booleans or dates. A file of text values only, or with point names but
-    no feature names, needs ``featureNames=True`` or ``pointNames=True``.
+    distinct texts (none a number, boolean, date or empty) and at least one
+    of them stands over a column of numbers, booleans or dates. A file of
+    text values only, names that look like values, or point names without
+    feature names need ``featureNames=True`` or ``pointNames=True``; a file
+    saved without names is best read with both False.
     Names given as a list or dict replace the names the file holds. Each
     feature gets one element type: int, float (read back exactly), bool,
     text, or dates where every value is an ISO date ("2020-01-31", optionally

@@ -56,21 +56,20 @@ def _isText(field: str) -> bool:
 def _firstRowIsNames(rows) -> bool:
     """
     Whether the first row holds feature names: it starts with the point
-    names marker, or it is a row of distinct fields of which at least one is
-    text standing over a column whose other fields are all values that are
-    not text (numbers, booleans, dates; at least one not missing).
+    names marker, or its fields are distinct texts (no number, boolean, date
+    or missing value among them) and at least one stands over a column whose
+    other fields are values that are not text (and not all missing).
     """
     if not rows:
         return False
     first = rows[0]
     if first[0] == POINT_NAMES_MARKER:
         return True
-    if len(rows) < 2 or len(set(first)) != len(first):
+    if len(rows) < 2 or len(set(first)) != len(first) or not all(map(_isText, first)):
         return False
-    for j, name in enumerate(first):
+    for j in range(len(first)):
         column = [row[j] for row in rows[1:] if j < len(row)]
-        if (_isText(name) and not any(_isText(v) for v in column)
-                and any(v.strip() not in _MISSING for v in column)):
+        if not any(map(_isText, column)) and any(v.strip() not in _MISSING for v in column):
             return True
     return False
 

@@ -42,7 +42,7 @@ TYPED = {"i": [1, -2], "f": [0.1 + 0.2, np.nan], "b": [True, False],
 @pytest.mark.parametrize("pointNames, featureNames", [
     (["p", "q"], list(TYPED)), (None, list(TYPED)), (None, None),
     (["1", "2.5"], ["first, second", "2", "x y", "NA", "True", "2020-01-01"]),
-    (None, ["", "first, second", "2", "NA", "True", "2020-01-01"]),
+    (None, ["i", "first, second", "b x", "t", "d", "dt"]),
 ])
 def test_csv_reads_back_what_save_wrote(tmp_path, pointNames, featureNames):
     frame = pd.DataFrame(TYPED).set_axis(range(len(TYPED)), axis=1)
@@ -56,6 +56,20 @@ def test_csv_reads_back_what_save_wrote(tmp_path, pointNames, featureNames):
     assert [dtype.kind for dtype in back._data.dtypes] == list("ifbOMM")
     assert back.isIdentical(obj) and path.read_bytes() == written
     pd.testing.assert_frame_equal(obj._data, frame.astype({3: object}))
+
+
+@pytest.mark.parametrize("text, shape, ftNames", [
+    ("1,x\n2,3\n", (2, 2), None),         # a number in the first row: values
+    ("a,a\n2,3\n", (2, 2), None),         # repeated: values
+    ("a,b\nx,y\n", (2, 2), None),         # text over text: values
+    ("a,b\n,\n", (2, 2), None),           # over missing values only: values
+    ("a,b\nx,2020-01-02\n", (1, 2), ["a", "b"]),
+])
+def test_csv_name_row_detection(tmp_path, text, shape, ftNames):
+    path = tmp_path / "in.csv"
+    path.write_text(text)
+    obj = kestro.data(path, returnType="List")
+    assert obj.shape == shape and obj.features._getNamesNoGeneration() == ftNames
 
 
 def test_csv_values_and_save_round_trip(tmp_path, storage):
