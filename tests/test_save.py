@@ -124,7 +124,9 @@ class Boom(Exception):
     pass
 
 
-def test_csv_failing_names_leave_labels_and_close_file(small, path, monkeypatch):
+def test_csv_failing_names_leave_labels_and_the_file(small, path, monkeypatch):
+    with open(path, "w") as file:
+        file.write("previous")
     opened = []
     realOpen = builtins.open
 
@@ -142,9 +144,10 @@ def test_csv_failing_names_leave_labels_and_close_file(small, path, monkeypatch)
     with pytest.raises(Boom):
         small._saveCSV_implementation(path, True, True)
     (args, kwds, file), = opened
-    assert args == (path, "w") and kwds == {"encoding": "utf-8"}
-    assert file.closed
-    assert readBytes(path) == b"pointNames"
+    # written beside the target under a temporary name, never into it
+    assert os.path.dirname(args[0]) == os.path.dirname(path) and args[1] == "x"
+    assert kwds == {"encoding": "utf-8", "newline": ""} and file.closed
+    assert readBytes(path) == b"previous" and os.listdir(os.path.dirname(path)) == ["out.file"]
     assertDefaultLabels(small)
 
 
@@ -155,14 +158,19 @@ def test_csv_wrong_name_count_restores_labels(small, path, monkeypatch):
     assertDefaultLabels(small)
 
 
-def test_csv_failing_write_restores_labels(small, path):
-    def broken(*args, **kwds):
+def test_csv_failing_write_restores_labels_and_keeps_the_file(small, path):
+    small._saveCSV_implementation(path, False, False)
+    written = readBytes(path)
+
+    def broken(stream, *args, **kwds):
+        stream.write("1,2\n")
         raise Boom("disk full")
 
     small._data.to_csv = broken
     with pytest.raises(Boom):
         small._saveCSV_implementation(path, True, True)
     assertDefaultLabels(small)
+    assert readBytes(path) == written and os.listdir(os.path.dirname(path)) == ["out.file"]
     assert small._data.to_numpy().tolist() == [[1, 2], [3, 4]]
 
 
@@ -414,9 +422,8 @@ for suffix in ("mtx", "csv"):
     else:
         print(suffix, "succeeded")
     resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
-    if suffix == "mtx":
-        with open(target, "rb") as file:
-            print(suffix, "kept" if file.read() == before else "changed")
+    with open(target, "rb") as file:
+        print(suffix, "kept" if file.read() == before else "changed")
 print(sorted(os.listdir(sys.argv[1])))
 """
 
@@ -434,7 +441,7 @@ def test_file_size_limit_reports_the_failure(tmp_path):
                          capture_output=True, text=True, env=env, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines() == ["mtx raised OSError", "mtx kept", "csv raised OSError",
-                                       "['out.csv', 'out.mtx']"]
+                                       "csv kept", "['out.csv', 'out.mtx']"]
 
 
 def test_mtx_no_leaks(small, mtxPath):

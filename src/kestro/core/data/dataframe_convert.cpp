@@ -244,14 +244,16 @@ py::object fileSystemPath(py::handle outPath) {
 // written in place.
 class ReplacingFile {
 public:
-    explicit ReplacingFile(const py::object& destination)
-        : os_(py::module_::import("os")), destination_(destination) {
+    // A binary file, or with `text` a UTF-8 text file written as given
+    // (no newline translation).
+    ReplacingFile(const py::object& destination, bool text)
+        : os_(py::module_::import("os")), destination_(destination), text_(text) {
         py::object path = os_.attr("path");
         const bool special = truthy(path.attr("exists")(destination)) &&
                              !truthy(path.attr("isfile")(destination)) &&
                              !truthy(path.attr("isdir")(destination));
         if (special) {
-            stream_ = open(destination, "wb");
+            stream_ = open(destination, "w");
             return;
         }
         // Through a symbolic link, as writing the file in place would.
@@ -260,7 +262,7 @@ public:
         py::str prefix = py::str(".") + path.attr("basename")(destination_) + py::str(".");
         temporary_ = path.attr("join")(
             directory, prefix + os_.attr("urandom")(6).attr("hex")() + py::str(".tmp"));
-        stream_ = open(temporary_, "xb");  // created with the usual permissions
+        stream_ = open(temporary_, "x");  // created with the usual permissions
         if (truthy(path.attr("isfile")(destination_))) {
             py::object mode = os_.attr("stat")(destination_).attr("st_mode");
             os_.attr("chmod")(temporary_, py::module_::import("stat").attr("S_IMODE")(mode));
@@ -291,12 +293,15 @@ public:
     }
 
 private:
-    static py::object open(const py::object& path, const char* mode) {
-        return py::module_::import("builtins").attr("open")(path, mode);
+    py::object open(const py::object& path, const char* mode) const {
+        py::object open = py::module_::import("builtins").attr("open");
+        if (!text_) return open(path, std::string(mode) + "b");
+        return open(path, mode, py::arg("encoding") = "utf-8", py::arg("newline") = "");
     }
 
     py::module_ os_;
     py::object destination_;
+    bool text_;
     py::object temporary_;
     py::object stream_;
     bool committed_ = false;
@@ -405,29 +410,27 @@ py::object mtxValues(py::handle self) {
 
 py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointNames,
                    py::handle includeFeatureNames) {
+    py::object destination = py::module_::import("os").attr("fsdecode")(fileSystemPath(outPath));
     // One reference to the table for the whole call: the labels are put back
     // on the very table that received the names.
-    fileSystemPath(outPath);
     py::object table = backingTable(self);
     LabelRestore restore(table);
-    {
-        py::object open = py::module_::import("builtins").attr("open");
-        WithBlock block(open(outPath, "w", py::arg("encoding") = "utf-8"));
-        if (truthy(includeFeatureNames)) {
-            table.attr("columns") = self.attr("features").attr("getNames")();
-            restore.columnsNamed();
-            // pandas starts the header with an empty field for the unnamed
-            // row labels; this fills it.
-            if (truthy(includePointNames)) block.target().attr("write")("pointNames");
-        }
-        if (truthy(includePointNames)) {
-            table.attr("index") = self.attr("points").attr("getNames")();
-            restore.indexNamed();
-        }
-        block.exit();
+    ReplacingFile file(destination, true);
+    if (truthy(includeFeatureNames)) {
+        table.attr("columns") = self.attr("features").attr("getNames")();
+        restore.columnsNamed();
+        // pandas starts the header with an empty field for the unnamed row
+        // labels; this fills it.
+        if (truthy(includePointNames)) file.stream().attr("write")("pointNames");
     }
-    table.attr("to_csv")(outPath, py::arg("mode") = "a", py::arg("index") = includePointNames,
+    if (truthy(includePointNames)) {
+        table.attr("index") = self.attr("points").attr("getNames")();
+        restore.indexNamed();
+    }
+    table.attr("to_csv")(file.stream(), py::arg("mode") = "a",
+                         py::arg("index") = includePointNames,
                          py::arg("header") = includeFeatureNames);
+    file.commit();
     if (truthy(includePointNames)) {
         table.attr("index") = rangeIndex(py::int_(py::len(table.attr("index"))));
     }
@@ -462,7 +465,7 @@ py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointN
         mmwrite(outPath, values, py::arg("comment") = comment);
         return py::none();
     }
-    ReplacingFile file(destination);
+    ReplacingFile file(destination, false);
     mmwrite(file.stream(), values, py::arg("comment") = comment);
     file.commit();
     return py::none();
