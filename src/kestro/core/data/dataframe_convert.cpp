@@ -236,6 +236,14 @@ py::object fileSystemPath(py::handle outPath) {
     return path;
 }
 
+// Whether `path` names an existing file that is neither a regular file nor
+// a directory: a device or a pipe, which can only be written in place.
+bool isDeviceOrPipe(const py::object& path) {
+    py::object osPath = py::module_::import("os").attr("path");
+    return truthy(osPath.attr("exists")(path)) && !truthy(osPath.attr("isfile")(path)) &&
+           !truthy(osPath.attr("isdir")(path));
+}
+
 // A file written under a temporary name in its destination's directory and
 // moved over the destination only once every write, the flush and the close
 // have succeeded.  Until then the destination keeps its old content; on
@@ -248,14 +256,11 @@ public:
     // (no newline translation).
     ReplacingFile(const py::object& destination, bool text)
         : os_(py::module_::import("os")), destination_(destination), text_(text) {
-        py::object path = os_.attr("path");
-        const bool special = truthy(path.attr("exists")(destination)) &&
-                             !truthy(path.attr("isfile")(destination)) &&
-                             !truthy(path.attr("isdir")(destination));
-        if (special) {
+        if (isDeviceOrPipe(destination)) {
             stream_ = open(destination, "w");
             return;
         }
+        py::object path = os_.attr("path");
         // Through a symbolic link, as writing the file in place would.
         destination_ = path.attr("realpath")(destination);
         py::object directory = path.attr("dirname")(destination_);
@@ -263,10 +268,6 @@ public:
         temporary_ = path.attr("join")(
             directory, prefix + os_.attr("urandom")(6).attr("hex")() + py::str(".tmp"));
         stream_ = open(temporary_, "x");  // created with the usual permissions
-        if (truthy(path.attr("isfile")(destination_))) {
-            py::object mode = os_.attr("stat")(destination_).attr("st_mode");
-            os_.attr("chmod")(temporary_, py::module_::import("stat").attr("S_IMODE")(mode));
-        }
     }
     ReplacingFile(const ReplacingFile&) = delete;
     ReplacingFile& operator=(const ReplacingFile&) = delete;
@@ -284,11 +285,18 @@ public:
 
     const py::object& stream() const { return stream_; }
 
-    // Flushes and closes the file, then moves it over the destination.
+    // Flushes and closes the file, then moves it over the destination, whose
+    // permissions it takes over when there is one.
     void commit() {
         stream_.attr("flush")();
         stream_.attr("close")();
-        if (temporary_) os_.attr("replace")(temporary_, destination_);
+        if (temporary_) {
+            if (truthy(os_.attr("path").attr("isfile")(destination_))) {
+                py::object mode = os_.attr("stat")(destination_).attr("st_mode");
+                os_.attr("chmod")(temporary_, py::module_::import("stat").attr("S_IMODE")(mode));
+            }
+            os_.attr("replace")(temporary_, destination_);
+        }
         committed_ = true;
     }
 
@@ -312,12 +320,7 @@ private:
 py::object mtxDestination(py::handle outPath) {
     py::object os = py::module_::import("os");
     py::object path = os.attr("fsdecode")(fileSystemPath(outPath));
-    if (truthy(path.attr("endswith")(".mtx"))) return path;
-    py::object osPath = os.attr("path");
-    if (truthy(osPath.attr("exists")(path)) && !truthy(osPath.attr("isfile")(path)) &&
-        !truthy(osPath.attr("isdir")(path))) {
-        return path;
-    }
+    if (truthy(path.attr("endswith")(".mtx")) || isDeviceOrPipe(path)) return path;
     return path + py::str(".mtx");
 }
 
@@ -341,8 +344,7 @@ py::object mtxColumn(py::handle self, py::handle table, Py_ssize_t feature) {
                                      "cannot hold");
     }
     if (equals(kind, "c")) {
-        py::object imaginary = column.attr("imag");
-        if (!truthy(py::object(imaginary.attr("__eq__")(0)).attr("all")())) {
+        if (py::cast<Py_ssize_t>(global("np").attr("count_nonzero")(column.attr("imag"))) != 0) {
             refuseFeature(self, feature,
                           "holds complex values with an imaginary part, which a Matrix Market "
                           "file of real values cannot hold");
