@@ -155,13 +155,15 @@ def test_pandasdataframe_carries_names(numeric, make):
     assert list(unnamed.dtypes) == [np.dtype(np.int64), np.dtype(object)]
 
 
-@pytest.mark.parametrize("to", ["List", "Matrix", "Sparse", "DataFrame"] + RAW_TARGETS)
+# an unknown target falls through to the pandas frame, built from a copy
+@pytest.mark.parametrize("to", ["List", "Matrix", "Sparse", "DataFrame"] + RAW_TARGETS + ["bogus"])
 def test_every_copy_is_independent(numeric, to):
     before = numeric._data.copy()
     result = numeric._copy_implementation(to)
     mutate(result)
     pd.testing.assert_frame_equal(numeric._data, before)
     assert isinstance(numeric._data.index, pd.RangeIndex)
+    assert isinstance(numeric._data.columns, pd.RangeIndex)
 
 
 # datetime features -----------------------------------------------------------

@@ -124,7 +124,9 @@ class Boom(Exception):
     pass
 
 
-def test_csv_failing_names_leave_labels_and_close_file(small, path, monkeypatch):
+def test_csv_failing_names_leave_labels_and_the_file(small, path, monkeypatch):
+    with open(path, "w") as file:
+        file.write("previous")
     opened = []
     realOpen = builtins.open
 
@@ -142,9 +144,10 @@ def test_csv_failing_names_leave_labels_and_close_file(small, path, monkeypatch)
     with pytest.raises(Boom):
         small._saveCSV_implementation(path, True, True)
     (args, kwds, file), = opened
-    assert args == (path, "w") and kwds == {"encoding": "utf-8"}
-    assert file.closed
-    assert readBytes(path) == b"pointNames"
+    # written beside the target under a temporary name, never into it
+    assert os.path.dirname(args[0]) == os.path.dirname(path) and args[1] == "x"
+    assert kwds == {"encoding": "utf-8", "newline": ""} and file.closed
+    assert readBytes(path) == b"previous" and os.listdir(os.path.dirname(path)) == ["out.file"]
     assertDefaultLabels(small)
 
 
@@ -155,14 +158,19 @@ def test_csv_wrong_name_count_restores_labels(small, path, monkeypatch):
     assertDefaultLabels(small)
 
 
-def test_csv_failing_write_restores_labels(small, path):
-    def broken(*args, **kwds):
+def test_csv_failing_write_restores_labels_and_keeps_the_file(small, path):
+    small._saveCSV_implementation(path, False, False)
+    written = readBytes(path)
+
+    def broken(stream, *args, **kwds):
+        stream.write("1,2\n")
         raise Boom("disk full")
 
     small._data.to_csv = broken
     with pytest.raises(Boom):
         small._saveCSV_implementation(path, True, True)
     assertDefaultLabels(small)
+    assert readBytes(path) == written and os.listdir(os.path.dirname(path)) == ["out.file"]
     assert small._data.to_numpy().tolist() == [[1, 2], [3, 4]]
 
 
@@ -256,14 +264,50 @@ def test_mtx_default_names(make, mtxPath):
                                   "%#" + ",".join(obj.features.getNames())]
 
 
-def test_mtx_text_values_leave_the_file_alone(make, mixed_table, mtxPath):
-    with open(mtxPath, "w") as file:
-        file.write("keep")
-    obj = make(mixed_table)
-    with pytest.raises(ValueError):
-        obj._saveMTX_implementation(mtxPath, False, False)
-    assert readBytes(mtxPath) == b"keep"
-    pd.testing.assert_frame_equal(obj._data, mixed_table)
+@pytest.mark.parametrize("columns, field, expected", [
+    ({"a": [2**62 + 1, -2**63], "b": [2**63 - 1, 3]}, "integer",
+     [[2**62 + 1, 2**63 - 1], [-2**63, 3]]),
+    ({"a": [True, False], "b": np.array([2**63 - 1, 7], dtype=np.uint64)}, "integer",
+     [[1, 2**63 - 1], [0, 7]]),
+    ({"a": [0.1 + 0.2, 1e300], "b": [2**53, -1]}, "real", [[0.1 + 0.2, 2**53], [1e300, -1]]),
+    ({"a": np.array([1 + 0j, 2.5 + 0j]), "b": [True, False]}, "real", [[1, 1], [2.5, 0]]),
+    ({"a": np.array([1.5, 2], dtype=np.float32), "b": np.array([1, None], dtype=object)}, "real",
+     [[1.5, 1], [2, np.nan]]),
+])
+def test_mtx_field_keeps_every_value(tmp_path, columns, field, expected):
+    import kestro
+
+    target = tmp_path / "out.mtx"
+    obj = kestro.data(pd.DataFrame(columns))
+    before = obj._data.copy()
+    obj.save(str(target))
+    assert readBytes(target).startswith(f"%%MatrixMarket matrix array {field} general".encode())
+    back = scipy.io.mmread(str(target))
+    assert back.dtype == (np.int64 if field == "integer" else np.float64)
+    np.testing.assert_array_equal(back, np.array(expected, dtype=back.dtype), strict=True)
+    pd.testing.assert_frame_equal(obj._data, before)
+
+
+@pytest.mark.parametrize("columns, feature", [
+    ({"a": [1, 2], "b": ["text", None]}, "b"),
+    ({"a": [1.0, 2.0], "b": np.array([1 + 2j, 3 + 0j])}, "b"),
+    ({"a": [2**62 + 1, 1], "b": [0.5, 1.0]}, "a"),
+    ({"a": [1, 2], "b": np.array([2**64 - 1, 0], dtype=np.uint64)}, "b"),
+    ({"a": [1, 2], "b": pd.to_datetime(["2020-01-01", "2020-01-02"])}, "b"),
+    ({"a": [1, 2], "b": np.array([2**70 + 1, 1], dtype=object)}, "b"),
+])
+def test_mtx_refuses_values_no_field_holds(tmp_path, columns, feature):
+    import kestro
+    from kestro.exceptions import InvalidArgumentValue
+
+    target = tmp_path / "out.mtx"
+    target.write_text("keep")
+    obj = kestro.data(pd.DataFrame(columns))
+    before = obj._data.copy()
+    with pytest.raises(InvalidArgumentValue, match=f"^feature '{feature}' "):
+        obj.save(str(target))
+    assert readBytes(target) == b"keep" and os.listdir(tmp_path) == ["out.mtx"]
+    pd.testing.assert_frame_equal(obj._data, before)
 
 
 def test_mtx_names_that_are_not_strings(small, mtxPath, monkeypatch):
@@ -311,6 +355,93 @@ def test_mtx_file_object_target(small):
     stream = io.BytesIO()
     small._saveMTX_implementation(stream, True, False)
     assert b"%#x,y" in stream.getvalue()
+
+
+def test_mtx_replaces_the_file_atomically(small, tmp_path, monkeypatch):
+    target = tmp_path / "out.mtx"
+    target.write_text("previous")
+    target.chmod(0o640)
+    small._saveMTX_implementation(str(target), True, True)
+    assert scipy.io.mmread(str(target)).tolist() == [[1.0, 2.0], [3.0, 4.0]]
+    assert target.stat().st_mode & 0o777 == 0o640 and os.listdir(tmp_path) == ["out.mtx"]
+    written = readBytes(target)
+
+    def failsPartWay(stream, *args, **kwds):
+        stream.write(b"%%MatrixMarket matrix array real general\n")
+        raise Boom("late failure")
+
+    monkeypatch.setattr(scipy.io, "mmwrite", failsPartWay)
+    with pytest.raises(Boom):
+        small._saveMTX_implementation(str(target), True, True)
+    assert readBytes(target) == written and os.listdir(tmp_path) == ["out.mtx"]
+    assertDefaultLabels(small)
+
+
+@pytest.mark.parametrize("hook", ["_saveMTX_implementation", "_saveCSV_implementation"])
+def test_paths_refused_before_any_file_is_touched(small, tmp_path, monkeypatch, hook):
+    from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
+
+    monkeypatch.chdir(tmp_path)
+    with open(tmp_path / "mine", "w+") as mine:
+        mine.write("mine")
+        mine.flush()
+        for outPath, error in [(mine.fileno(), InvalidArgumentType), (2.5, InvalidArgumentType),
+                               ("", InvalidArgumentValue)]:
+            with pytest.raises(error, match="outPath"):
+                getattr(small, hook)(outPath, True, True)
+        os.fstat(mine.fileno())  # the caller's descriptor is still open
+    assert readBytes(tmp_path / "mine") == b"mine" and os.listdir(tmp_path) == ["mine"]
+    assertDefaultLabels(small)
+
+
+@pytest.mark.skipif(not os.access("/dev/full", os.W_OK), reason="needs a writable /dev/full")
+@pytest.mark.parametrize("hook", ["_saveMTX_implementation", "_saveCSV_implementation"])
+def test_full_device_reports_the_failure(small, hook):
+    with pytest.raises(OSError):
+        getattr(small, hook)("/dev/full", True, True)
+    assert not os.path.exists("/dev/full.mtx")
+    assertDefaultLabels(small)
+
+
+FILE_SIZE_LIMIT = """
+import os, resource, sys
+import numpy as np
+import kestro
+small = kestro.data([[1.5]])
+big = kestro.data(np.arange(20000.0).reshape(200, 100))
+for suffix in ("mtx", "csv"):
+    target = os.path.join(sys.argv[1], "out." + suffix)
+    small.save(target)
+    with open(target, "rb") as file:
+        before = file.read()
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+    try:
+        big.save(target)
+    except OSError as error:
+        print(suffix, "raised", type(error).__name__)
+    else:
+        print(suffix, "succeeded")
+    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
+    with open(target, "rb") as file:
+        print(suffix, "kept" if file.read() == before else "changed")
+print(sorted(os.listdir(sys.argv[1])))
+"""
+
+
+def test_file_size_limit_reports_the_failure(tmp_path):
+    import subprocess
+    import sys
+
+    import kestro
+
+    folder = tmp_path / "out"
+    folder.mkdir()
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kestro.__file__)))
+    run = subprocess.run([sys.executable, "-W", "error", "-c", FILE_SIZE_LIMIT, str(folder)],
+                         capture_output=True, text=True, env=env, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == ["mtx raised OSError", "mtx kept", "csv raised OSError",
+                                       "csv kept", "['out.csv', 'out.mtx']"]
 
 
 def test_mtx_no_leaks(small, mtxPath):

@@ -284,7 +284,7 @@ class TableMachine(RuleBasedStateMachine):
             return
         with open(path, encoding="utf-8") as written:
             assert written.read() == text
-        readBack = kestro.data(path, returnType="DataFrame")
+        readBack = kestro.data(path, pointNames=False, featureNames=False, returnType="DataFrame")
         readBack.checkInvariants(level=2)
         assertSameValues(readBack, objectTable(expected.to_numpy(dtype=object)))
 

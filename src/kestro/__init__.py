@@ -27,17 +27,35 @@ def data(source, pointNames=None, featureNames=None, returnType="DataFrame"):
           remaining dimensions flattened, remembering all its dimensions;
         - a scipy sparse matrix;
         - a data object (copied into ``returnType``);
-        - the path (str or path object) of a ``.csv`` file, read with pandas.
+        - the path (str or path object) of a ``.csv`` file in UTF-8, such as
+          ``save`` writes (see "Reading a CSV file" below).
     pointNames, featureNames : list, dict, bool or None
         A list (or a dict name -> position) gives the names. True takes them
         from the source: for a CSV file ``featureNames=True`` means the first
         row holds the feature names and ``pointNames=True`` means the first
-        column holds the point names (otherwise both are values); for a
-        pandas DataFrame the column labels and the index. None takes a
-        pandas DataFrame's labels unless they are the default 0..n-1 range,
-        and gives no names for other sources. False gives no names.
+        column holds the point names; for a pandas DataFrame the column
+        labels and the index. False gives no names (a CSV file's first row
+        or column is then read as values). None takes a pandas DataFrame's
+        labels unless they are the default 0..n-1 range, detects the names
+        of a CSV file, and gives no names for other sources.
     returnType : str
         The storage type: "DataFrame" (default), "Matrix", "Sparse" or "List".
+
+    Reading a CSV file
+    ------------------
+    With None (the default) for an axis, the names that ``save`` writes are
+    found again: the first row holds the feature names when it starts with
+    the field "pointNames" (written when both kinds of names are saved; the
+    first column then holds the point names), or when its fields are
+    distinct texts (none a number, boolean, date or empty) and at least one
+    of them stands over a column of numbers, booleans or dates. A file of
+    text values only, names that look like values, or point names without
+    feature names need ``featureNames=True`` or ``pointNames=True``; a file
+    saved without names is best read with both False.
+    Names given as a list or dict replace the names the file holds. Each
+    feature gets one element type: int, float (read back exactly), bool,
+    text, or dates where every value is an ISO date ("2020-01-31", optionally
+    with a time); empty fields are missing values.
     """
     from kestro._createData import createData
     return createData(source, pointNames, featureNames, returnType)

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import csv
 import os
+import re
 
 import numpy as np
 
@@ -34,13 +36,90 @@ def _givenNames(choice, argName):
     return None if choice in (None, False) else choice
 
 
+POINT_NAMES_MARKER = "pointNames"  # the first header field when save writes both kinds of names
+_MISSING = {"", "NA", "N/A", "n/a", "NaN", "nan", "-NaN", "-nan", "NULL", "null", "None", "<NA>"}
+_BOOLEANS = {"True", "False", "TRUE", "FALSE", "true", "false"}
+_ISO_DATE = re.compile(r"\d{4}-\d{2}-\d{2}([ T]\d{2}:\d{2}(:\d{2}(\.\d+)?)?)?")
+
+
+def _isText(field: str) -> bool:
+    """True for a CSV field that pandas would read as text (not missing, a number, a bool or a date)."""
+    if field.strip() in _MISSING or field in _BOOLEANS or _ISO_DATE.fullmatch(field):
+        return False
+    try:
+        float(field)
+    except ValueError:
+        return True
+    return False
+
+
+def _firstRowIsNames(rows) -> bool:
+    """
+    Whether the first row holds feature names: it starts with the point
+    names marker, or its fields are distinct texts (no number, boolean, date
+    or missing value among them) and at least one stands over a column whose
+    other fields are values that are not text (and not all missing).
+    """
+    if not rows:
+        return False
+    first = rows[0]
+    if first[0] == POINT_NAMES_MARKER:
+        return True
+    if len(rows) < 2 or len(set(first)) != len(first) or not all(map(_isText, first)):
+        return False
+    for j in range(len(first)):
+        column = [row[j] for row in rows[1:] if j < len(row)]
+        if not any(map(_isText, column)) and any(v.strip() not in _MISSING for v in column):
+            return True
+    return False
+
+
 def _readCSV(path, pointNames, featureNames):
+    """
+    The values of a CSV file as a table with default labels, and the point
+    and feature names it holds (each a list of str, or None). True reads the
+    names from the file, False reads that row or column as values, and
+    anything else detects the names that ``save`` writes: a first row that
+    looks like names (see ``_firstRowIsNames``) holds the feature names, and
+    when that row starts with the marker "pointNames" the first column holds
+    the point names.
+    """
     if not os.fspath(path).lower().endswith(".csv"):
         raise InvalidArgumentValue(f"only .csv files can be read; got {os.fspath(path)!r}")
     if not os.path.isfile(path):
         raise InvalidArgumentValue(f"no such file: {os.fspath(path)!r}")
-    return pd.read_csv(path, header=0 if featureNames is True else None,
-                       index_col=0 if pointNames is True else None)
+    with open(path, newline="", encoding="utf-8") as file:
+        rows = [row for row in csv.reader(file) if row]
+    header = featureNames if isinstance(featureNames, bool) else _firstRowIsNames(rows)
+    nameColumn = pointNames if isinstance(pointNames, bool) else (
+        header and bool(rows) and rows[0][0] == POINT_NAMES_MARKER)
+    table = pd.read_csv(path, header=0 if header else None, index_col=0 if nameColumn else None,
+                        encoding="utf-8", **_exactFloats())
+    ptNames = [row[0] for row in rows[1 if header else 0:]] if nameColumn else None
+    ftNames = rows[0][1 if nameColumn else 0:] if header else None
+    table.index = pd.RangeIndex(table.shape[0])
+    table.columns = pd.RangeIndex(table.shape[1])
+    for label, column in table.items():
+        if column.dtype == object or isinstance(column.dtype, pd.StringDtype):
+            table[label] = _isoDatesOrText(column)
+    return table, ptNames, ftNames
+
+
+def _exactFloats() -> dict:
+    """read_csv's argument for floats read back exactly (pandas 3 does so by default)."""
+    major = int(pd.__version__.split(".")[0])
+    return {} if major >= 3 else {"float_precision": "round_trip"}
+
+
+def _isoDatesOrText(column):
+    """A column of ISO dates as datetimes; any other column unchanged."""
+    present = column.dropna()
+    if present.empty or not all(isinstance(v, str) and _ISO_DATE.fullmatch(v) for v in present):
+        return column
+    try:
+        return pd.to_datetime(column)
+    except (ValueError, TypeError, OverflowError):
+        return column
 
 
 def _checkElements(values):
@@ -73,10 +152,10 @@ def createData(source, pointNames, featureNames, returnType):
 
     shape = None
     if isinstance(source, (str, os.PathLike)):
-        source = _readCSV(source, pointNames, featureNames)
-        # a file's labels are names only when asked for
-        pointNames = False if pointNames is None else pointNames
-        featureNames = False if featureNames is None else featureNames
+        source, ptNames, ftNames = _readCSV(source, pointNames, featureNames)
+        # the file's names, unless names are given
+        pointNames = pointNames if isinstance(pointNames, (list, tuple, dict)) else ptNames
+        featureNames = featureNames if isinstance(featureNames, (list, tuple, dict)) else ftNames
     if isinstance(source, pd.DataFrame):
         ptNames = _labelsAsNames(source.index, pointNames) if pointNames in (True, None) \
             else _givenNames(pointNames, "pointNames")

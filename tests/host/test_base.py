@@ -24,6 +24,9 @@ BAD_CALLS = [
     (lambda o: o["a", "w"], InvalidArgumentValue),
     (lambda o: o[1.0, 0], InvalidArgumentType),
     (lambda o: o[0], InvalidArgumentValue),
+    (lambda o: o[0:1.5, :], InvalidArgumentType),
+    (lambda o: o[:, "x":np.float64(2)], InvalidArgumentType),
+    (lambda o: o.points[0:1.5], InvalidArgumentType),
     (lambda o: o.replaceRectangle(1, 0, 0, 2, 0), InvalidArgumentValue),
     (lambda o: o.replaceRectangle(1, 1, 0, 0, 0), InvalidArgumentValue),
     (lambda o: o.replaceRectangle("s", 0, 0), InvalidArgumentType),
@@ -49,9 +52,12 @@ BAD_CALLS = [
 
 
 @pytest.mark.parametrize("call, error", BAD_CALLS)
-def test_arguments_checked_before_any_hook(named, noHooks, call, error):
+def test_arguments_checked_before_any_hook(monkeypatch, named, noHooks, call, error):
+    before = (values(named), named.points.getNames(), named.features.getNames())
     with pytest.raises(error):
         call(noHooks(named))
+    monkeypatch.undo()
+    assert (values(named), named.points.getNames(), named.features.getNames()) == before
 
 
 def record(monkeypatch, obj, hook, result=None):
@@ -378,3 +384,24 @@ def test_saved_files(tmp_path, named):
     named.save(str(tmp_path / "out.mtx"))
     text = (tmp_path / "out.mtx").read_text()
     assert "%#a,b\n%#x,y,z\n" in text and "2 3" in text
+
+
+@pytest.mark.parametrize("select", [lambda o: o, lambda o: o[:, "y":]])
+def test_numpy_and_pandas_take_objects_as_arrays(named, select):
+    import pandas as pd
+
+    obj = select(named)
+    expected = np.array(values(obj))
+    before = values(named)
+    assert np.asarray(obj).tolist() == expected.tolist()
+    assert np.asarray(obj, dtype=float).dtype == np.float64
+    assert np.mean(obj) == expected.mean() and np.median(obj) == np.median(expected)
+    frame = pd.DataFrame(obj)
+    assert frame.shape == obj.shape and frame.to_numpy().tolist() == expected.tolist()
+    array = obj.__array__()
+    array[0, 0] = -1  # a copy: the object is untouched
+    with pytest.raises(ValueError, match="without a copy"):
+        obj.__array__(copy=False)
+    with pytest.raises(TypeError, match="ufunc"):
+        np.add(obj, 1)
+    assert values(named) == before and obj.shape == expected.shape

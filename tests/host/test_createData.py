@@ -17,9 +17,13 @@ CSV = "pointNames,x,y\na,1,2.5\nb,3,4.5\n"
 
 @pytest.mark.parametrize("pointNames, featureNames, ptNames, ftNames, shape", [
     (True, True, ["a", "b"], ["x", "y"], (2, 2)),
-    (None, True, None, ["pointNames", "x", "y"], (2, 3)),
-    (True, None, ["pointNames", "a", "b"], None, (3, 2)),
+    (None, None, ["a", "b"], ["x", "y"], (2, 2)),
+    (None, True, ["a", "b"], ["x", "y"], (2, 2)),
+    (False, None, None, ["pointNames", "x", "y"], (2, 3)),
+    (True, False, ["pointNames", "a", "b"], None, (3, 2)),
+    (None, False, None, None, (3, 3)),
     (False, False, None, None, (3, 3)),
+    (["p", "q"], ["u", "v"], ["p", "q"], ["u", "v"], (2, 2)),
 ])
 def test_csv_names(tmp_path, pointNames, featureNames, ptNames, ftNames, shape):
     path = tmp_path / "in.csv"
@@ -28,6 +32,44 @@ def test_csv_names(tmp_path, pointNames, featureNames, ptNames, ftNames, shape):
     assert obj.shape == shape
     assert obj.points._getNamesNoGeneration() == ptNames
     assert obj.features._getNamesNoGeneration() == ftNames
+
+
+TYPED = {"i": [1, -2], "f": [0.1 + 0.2, np.nan], "b": [True, False],
+         "t": ["x", 'line\nbreak, "quoted"'], "d": pd.to_datetime(["2020-01-01", "2021-03-04"]),
+         "dt": pd.to_datetime(["2020-01-01 05:06:07", None])}
+
+
+@pytest.mark.parametrize("pointNames, featureNames", [
+    (["p", "q"], list(TYPED)), (None, list(TYPED)), (None, None),
+    (["1", "2.5"], ["first, second", "2", "x y", "NA", "True", "2020-01-01"]),
+    (None, ["i", "first, second", "b x", "t", "d", "dt"]),
+])
+def test_csv_reads_back_what_save_wrote(tmp_path, pointNames, featureNames):
+    frame = pd.DataFrame(TYPED).set_axis(range(len(TYPED)), axis=1)
+    obj = kestro.data(frame, pointNames, featureNames)
+    path = tmp_path / "out.csv"
+    obj.save(path)
+    written = path.read_bytes()
+    back = kestro.data(path)
+    assert back.points._getNamesNoGeneration() == pointNames
+    assert back.features._getNamesNoGeneration() == featureNames
+    assert [dtype.kind for dtype in back._data.dtypes] == list("ifbOMM")
+    assert back.isIdentical(obj) and path.read_bytes() == written
+    pd.testing.assert_frame_equal(obj._data, frame.astype({3: object}))
+
+
+@pytest.mark.parametrize("text, shape, ftNames", [
+    ("1,x\n2,3\n", (2, 2), None),         # a number in the first row: values
+    ("a,a\n2,3\n", (2, 2), None),         # repeated: values
+    ("a,b\nx,y\n", (2, 2), None),         # text over text: values
+    ("a,b\n,\n", (2, 2), None),           # over missing values only: values
+    ("a,b\nx,2020-01-02\n", (1, 2), ["a", "b"]),
+])
+def test_csv_name_row_detection(tmp_path, text, shape, ftNames):
+    path = tmp_path / "in.csv"
+    path.write_text(text)
+    obj = kestro.data(path, returnType="List")
+    assert obj.shape == shape and obj.features._getNamesNoGeneration() == ftNames
 
 
 def test_csv_values_and_save_round_trip(tmp_path, storage):

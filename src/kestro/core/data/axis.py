@@ -192,10 +192,21 @@ class Axis:
     def _sliceRange(self, key: slice) -> tuple[int, int]:
         if key.step not in (None, 1):
             raise InvalidArgumentValue("only contiguous ranges (step 1) can be viewed")
-        start, stop = (self._resolve(k, "slice", allowEnd=True) if isinstance(k, str) else k
-                       for k in (key.start, key.stop))
+        start, stop = (self._sliceBound(k) for k in (key.start, key.stop))
         first, stop, _ = slice(start, stop).indices(len(self))
         return first, max(first, stop)
+
+    def _sliceBound(self, bound) -> int | None:
+        """A slice bound as a position (past-the-end ones clipped later) or None."""
+        if bound is None:
+            return None
+        if isinstance(bound, str):
+            return self._resolve(bound, "slice", allowEnd=True)
+        if not _isPosition(bound):
+            raise InvalidArgumentType(
+                f"slice bounds must be {self._kind} names (str), positions (int) or None; got "
+                f"{type(bound).__name__}")
+        return int(bound)
 
     # ---- access --------------------------------------------------------------
 

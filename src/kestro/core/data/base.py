@@ -136,7 +136,7 @@ class Base:
     """
 
     __hash__ = None          # element-wise == makes data objects unhashable
-    __array_ufunc__ = None   # numpy defers to our reflected operators
+    __array_ufunc__ = None   # ufuncs defer to our own (reflected) operators
 
     def __init__(self, shape, pointNames=None, featureNames=None, **kwds):
         if kwds:
@@ -209,6 +209,17 @@ class Base:
 
     def __iter__(self):
         return iter(self.points)
+
+    def __array__(self, dtype=None, copy=None):
+        """
+        The values as a new numpy array (shape ``_dims``), so that numpy and
+        pandas functions take a data object like an array. The array is
+        always a copy: ``copy=False`` raises ValueError, as numpy expects.
+        """
+        if copy is False:
+            raise ValueError("a data object's values cannot be seen as an array without a copy")
+        values = self.copy("numpyarray")
+        return values if dtype is None else values.astype(dtype, copy=False)
 
     def __bool__(self):
         raise ImproperObjectAction(

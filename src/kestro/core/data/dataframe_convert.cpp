@@ -1,7 +1,9 @@
 // Conversion and export: copies into other formats, nested objects, files.
 #include "dataframe.hpp"
 
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace kestro::native {
 
@@ -134,10 +136,12 @@ py::object copyTo(py::handle self, py::handle to) {
     py::object data;
     if (needsReshape) {
         data = nestedPoints(self);
-    } else if (equals(to, "pandasdataframe")) {
-        data = backingTable(self).attr("copy")();
+    } else if (equals(to, "numpymatrix") || contains(to, py::str("scipy"))) {
+        data = backingTable(self);  // these consumers build a new object
     } else {
-        data = backingTable(self);  // every consumer below builds a new object
+        // The table below gets the names as its labels: it must be a copy,
+        // never a second frame sharing (on older pandas) our own labels.
+        data = backingTable(self).attr("copy")();
     }
 
     if (equals(to, "numpymatrix")) {
@@ -215,51 +219,220 @@ private:
     bool columns_ = false;
 };
 
-// Recent scipy writers report nothing when the file cannot be opened, so the
-// data would be lost silently.  Opening the file scipy is going to write (a
-// path gains ".mtx" when it lacks it) for appending first raises the usual
-// OSError for a missing directory or a forbidden path, and leaves existing
-// content as it is.  File-like targets are left to scipy.
-void probeWritable(py::handle outPath) {
+// The file-system path in `outPath` (str or bytes, as `os.fspath` gives
+// it).  Integers, which `open` would take as a descriptor of the caller's,
+// and other objects that are no path are refused, and so is the empty path.
+py::object fileSystemPath(py::handle outPath) {
     PyObject* raw = PyOS_FSPath(outPath.ptr());
     if (!raw) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
         PyErr_Clear();
-        return;
+        py::str typeName = py::type::handle_of(outPath).attr("__name__");
+        raise(global("InvalidArgumentType"),
+              ("outPath must be a str or os.PathLike path; got " + std::string(typeName)).c_str());
     }
-    py::object path = py::reinterpret_steal<py::object>(raw);
-    if (!PyUnicode_Check(path.ptr())) return;
-    if (!truthy(path.attr("endswith")(".mtx"))) path = path + py::str(".mtx");
-    py::object file = py::module_::import("builtins").attr("open")(path, "ab");
-    file.attr("close")();
+    py::object path = steal(raw);
+    if (py::len(path) == 0) raise(global("InvalidArgumentValue"), "outPath must not be empty");
+    return path;
+}
+
+// Whether `path` names an existing file that is neither a regular file nor
+// a directory: a device or a pipe, which can only be written in place.
+bool isDeviceOrPipe(const py::object& path) {
+    py::object osPath = py::module_::import("os").attr("path");
+    return truthy(osPath.attr("exists")(path)) && !truthy(osPath.attr("isfile")(path)) &&
+           !truthy(osPath.attr("isdir")(path));
+}
+
+// A file written under a temporary name in its destination's directory and
+// moved over the destination only once every write, the flush and the close
+// have succeeded.  Until then the destination keeps its old content; on
+// failure the temporary file is removed.  A destination that exists but is
+// no regular file or directory (a device, a pipe) cannot be replaced and is
+// written in place.
+class ReplacingFile {
+public:
+    // A binary file, or with `text` a UTF-8 text file written as given
+    // (no newline translation).
+    ReplacingFile(const py::object& destination, bool text)
+        : os_(py::module_::import("os")), destination_(destination), text_(text) {
+        if (isDeviceOrPipe(destination)) {
+            stream_ = open(destination, "w");
+            return;
+        }
+        py::object path = os_.attr("path");
+        // Through a symbolic link, as writing the file in place would.
+        destination_ = path.attr("realpath")(destination);
+        py::object directory = path.attr("dirname")(destination_);
+        py::str prefix = py::str(".") + path.attr("basename")(destination_) + py::str(".");
+        temporary_ = path.attr("join")(
+            directory, prefix + os_.attr("urandom")(6).attr("hex")() + py::str(".tmp"));
+        stream_ = open(temporary_, "x");  // created with the usual permissions
+    }
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
+    ~ReplacingFile() {
+        if (committed_) return;
+        try {
+            stream_.attr("close")();
+        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
+        }
+        try {
+            if (temporary_) os_.attr("unlink")(temporary_);
+        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
+        }
+    }
+
+    const py::object& stream() const { return stream_; }
+
+    // Flushes and closes the file, then moves it over the destination, whose
+    // permissions it takes over when there is one.
+    void commit() {
+        stream_.attr("flush")();
+        stream_.attr("close")();
+        if (temporary_) {
+            if (truthy(os_.attr("path").attr("isfile")(destination_))) {
+                py::object mode = os_.attr("stat")(destination_).attr("st_mode");
+                os_.attr("chmod")(temporary_, py::module_::import("stat").attr("S_IMODE")(mode));
+            }
+            os_.attr("replace")(temporary_, destination_);
+        }
+        committed_ = true;
+    }
+
+private:
+    py::object open(const py::object& path, const char* mode) const {
+        py::object open = py::module_::import("builtins").attr("open");
+        if (!text_) return open(path, std::string(mode) + "b");
+        return open(path, mode, py::arg("encoding") = "utf-8", py::arg("newline") = "");
+    }
+
+    py::module_ os_;
+    py::object destination_;
+    bool text_;
+    py::object temporary_;
+    py::object stream_;
+    bool committed_ = false;
+};
+
+// The file a Matrix Market write goes to: scipy's naming, which adds ".mtx"
+// to a name without it, except for an existing device or pipe named as is.
+py::object mtxDestination(py::handle outPath) {
+    py::object os = py::module_::import("os");
+    py::object path = os.attr("fsdecode")(fileSystemPath(outPath));
+    if (truthy(path.attr("endswith")(".mtx")) || isDeviceOrPipe(path)) return path;
+    return path + py::str(".mtx");
+}
+
+// Matrix Market values --------------------------------------------------------
+
+[[noreturn]] void refuseFeature(py::handle self, Py_ssize_t feature, const std::string& what) {
+    py::object name = py::repr(self.attr("features").attr("getName")(feature));
+    const std::string text = "feature " + std::string(py::str(name)) + " " + what;
+    raise(global("InvalidArgumentValue"), text.c_str());
+}
+
+// One feature's values as a one-column array, ready for the exactness test.
+// A complex feature counts by its real part once its imaginary part is zero.
+py::object mtxColumn(py::handle self, py::handle table, Py_ssize_t feature) {
+    py::object column = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
+                                                         py::int_(feature))]
+                            .attr("to_numpy")();
+    py::object kind = column.attr("dtype").attr("kind");
+    if (equals(kind, "M") || equals(kind, "m")) {
+        refuseFeature(self, feature, "holds dates or durations, which a Matrix Market file "
+                                     "cannot hold");
+    }
+    if (equals(kind, "c")) {
+        if (py::cast<Py_ssize_t>(global("np").attr("count_nonzero")(column.attr("imag"))) != 0) {
+            refuseFeature(self, feature,
+                          "holds complex values with an imaginary part, which a Matrix Market "
+                          "file of real values cannot hold");
+        }
+        column = column.attr("real");
+    }
+    return column.attr("reshape")(-1, 1);
+}
+
+bool isIntegral(py::handle column) {
+    py::str kind = column.attr("dtype").attr("kind");
+    return equals(kind, "i") || equals(kind, "u") || equals(kind, "b");
+}
+
+// The values to write: 64-bit floats when every value is exact as one
+// (the real field), else 64-bit integers when every feature is integral (the
+// integer field).  Anything else cannot be written without changing a value
+// and raises, naming the feature, before any file is touched.
+py::object mtxValues(py::handle self) {
+    py::object np = global("np");
+    py::object table = backingTable(self);
+    const Py_ssize_t count = py::len(table.attr("columns"));
+    std::vector<py::object> columns;
+    Py_ssize_t firstInexact = -1;
+    Py_ssize_t firstNonIntegral = -1;
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        columns.push_back(mtxColumn(self, table, j));
+        const bool exact = truthy(representable(columns.back(), np.attr("float64"))[0]);
+        if (!exact && firstInexact < 0) firstInexact = j;
+        if (!isIntegral(columns.back()) && firstNonIntegral < 0) firstNonIntegral = j;
+    }
+    py::object field = np.attr("float64");
+    if (firstInexact >= 0) {
+        if (!isIntegral(columns[firstInexact])) {
+            py::str dtype = py::str(columns[firstInexact].attr("dtype"));
+            refuseFeature(self, firstInexact,
+                          "holds values of type " + std::string(dtype) +
+                              " that a Matrix Market file cannot hold exactly");
+        }
+        if (firstNonIntegral >= 0) {
+            refuseFeature(self, firstInexact,
+                          "holds integers that 64-bit floats cannot hold exactly, and feature " +
+                              std::string(py::str(py::repr(self.attr("features").attr("getName")(
+                                  firstNonIntegral)))) +
+                              " is not integral: no Matrix Market field holds both exactly");
+        }
+        field = np.attr("int64");
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            if (!truthy(representable(columns[j], field)[0])) {
+                refuseFeature(self, j, "holds integers beyond the 64-bit range of a Matrix "
+                                       "Market integer field");
+            }
+        }
+    }
+    py::tuple shape = table.attr("shape");
+    py::object values = np.attr("empty")(shape, py::arg("dtype") = field);
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        values[py::make_tuple(slice(py::none(), py::none()), slice(py::int_(j), py::int_(j + 1)))] =
+            columns[j].attr("astype")(field);
+    }
+    return values;
 }
 
 }  // namespace
 
 py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointNames,
                    py::handle includeFeatureNames) {
+    py::object destination = py::module_::import("os").attr("fsdecode")(fileSystemPath(outPath));
     // One reference to the table for the whole call: the labels are put back
     // on the very table that received the names.
     py::object table = backingTable(self);
     LabelRestore restore(table);
-    {
-        py::object open = py::module_::import("builtins").attr("open");
-        WithBlock block(open(outPath, "w", py::arg("encoding") = "utf-8"));
-        if (truthy(includeFeatureNames)) {
-            table.attr("columns") = self.attr("features").attr("getNames")();
-            restore.columnsNamed();
-            // pandas starts the header with an empty field for the unnamed
-            // row labels; this fills it.
-            if (truthy(includePointNames)) block.target().attr("write")("pointNames");
-        }
-        if (truthy(includePointNames)) {
-            table.attr("index") = self.attr("points").attr("getNames")();
-            restore.indexNamed();
-        }
-        block.exit();
+    ReplacingFile file(destination, true);
+    if (truthy(includeFeatureNames)) {
+        table.attr("columns") = self.attr("features").attr("getNames")();
+        restore.columnsNamed();
+        // pandas starts the header with an empty field for the unnamed row
+        // labels; this fills it.
+        if (truthy(includePointNames)) file.stream().attr("write")("pointNames");
     }
-    table.attr("to_csv")(outPath, py::arg("mode") = "a", py::arg("index") = includePointNames,
+    if (truthy(includePointNames)) {
+        table.attr("index") = self.attr("points").attr("getNames")();
+        restore.indexNamed();
+    }
+    table.attr("to_csv")(file.stream(), py::arg("mode") = "a",
+                         py::arg("index") = includePointNames,
                          py::arg("header") = includeFeatureNames);
+    file.commit();
     if (truthy(includePointNames)) {
         table.attr("index") = rangeIndex(py::int_(py::len(table.attr("index"))));
     }
@@ -272,6 +445,9 @@ py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointN
 
 py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointNames,
                    py::handle includeFeatureNames) {
+    // A writable file object is written as it is; anything else must be a path.
+    py::object destination;
+    if (!py::hasattr(outPath, "write")) destination = mtxDestination(outPath);
     py::object scipy = global("scipy");
     if (!truthy(scipy.attr("kestroAccessible")())) {
         raise(global("PackageException"), "scipy is not available");
@@ -285,9 +461,15 @@ py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointN
         comment = comment + py::str("\n#") +
                   separator.attr("join")(self.attr("features").attr("getNames")());
     }
-    py::object values = backingTable(self).attr("astype")(global("np").attr("float64"));
-    probeWritable(outPath);
-    scipy.attr("io").attr("mmwrite")(outPath, values, py::arg("comment") = comment);
+    py::object values = mtxValues(self);
+    py::object mmwrite = scipy.attr("io").attr("mmwrite");
+    if (!destination) {  // a file object of the caller's
+        mmwrite(outPath, values, py::arg("comment") = comment);
+        return py::none();
+    }
+    ReplacingFile file(destination, false);
+    mmwrite(file.stream(), values, py::arg("comment") = comment);
+    file.commit();
     return py::none();
 }
 
