@@ -749,6 +749,74 @@ Py_ssize_t keyPosition(py::handle obj, py::handle onFeature, Py_ssize_t featureC
     return position;
 }
 
+// The columns at `positions` of `table`, in that order.
+py::object columnsAt(py::handle table, const std::vector<Py_ssize_t>& positions) {
+    return table.attr("take")(intpArray(positions), py::arg("axis") = 1);
+}
+
+// The rows at `positions` of `table`, a position of -1 giving a missing row.
+// Boolean and integer features cannot hold a missing value: with missing
+// rows they travel as objects, so that no integer passes through a float.
+py::object rowsAt(py::handle table, py::handle positions, bool missingRows) {
+    if (!missingRows) return table.attr("take")(positions);
+    py::object objectType = global("np").attr("dtype")(global("np").attr("object_"));
+    const TypeList types = TypeList::of(table);
+    py::dict casts;
+    py::object columns = table.attr("columns");
+    for (std::size_t j = 0; j < types.at.size(); ++j) {
+        const std::string kind = py::cast<std::string>(types.distinct[types.at[j]].attr("kind"));
+        if (kind == "b" || kind == "i" || kind == "u") casts[columns[py::int_(j)]] = objectType;
+    }
+    py::object source = casts.empty() ? py::reinterpret_borrow<py::object>(table)
+                                      : table.attr("astype")(casts);
+    return source.attr("reindex")(positions);
+}
+
+// The type of the feature each result feature comes from: this object's
+// kept features, then the other's own.
+std::vector<py::object> sourceTypes(py::handle left, const std::vector<Py_ssize_t>& leftKept,
+                                    py::handle right, const std::vector<Py_ssize_t>& rightKept) {
+    const TypeList leftTypes = TypeList::of(left);
+    const TypeList rightTypes = TypeList::of(right);
+    std::vector<py::object> types;
+    for (Py_ssize_t j : leftKept) {
+        types.push_back(leftTypes.distinct[leftTypes.at[static_cast<std::size_t>(j)]]);
+    }
+    for (Py_ssize_t j : rightKept) {
+        types.push_back(rightTypes.distinct[rightTypes.at[static_cast<std::size_t>(j)]]);
+    }
+    return types;
+}
+
+// Each feature of `result` that holds no missing value gets back the type of
+// the feature it comes from, where that type holds its values exactly.  An
+// integer feature travelled as objects because of missing rows and still
+// missing values becomes float, as pandas makes it; a boolean one stays
+// object.
+void restoreSourceTypes(py::handle result, const std::vector<py::object>& types) {
+    py::object iloc = result.attr("iloc");
+    py::object all = slice(py::none(), py::none());
+    py::list current = result.attr("dtypes").attr("tolist")();
+    for (std::size_t k = 0; k < types.size(); ++k) {
+        const py::object& source = types[k];
+        py::object now = current[k];
+        if (!now.not_equal(source)) continue;
+        const auto position = py::int_(static_cast<Py_ssize_t>(k));
+        py::object column = iloc[py::make_tuple(all, position)];
+        const std::string kind = py::cast<std::string>(source.attr("kind"));
+        if (truthy(column.attr("isna")().attr("any")())) {
+            if (equals(now.attr("kind"), "O") && (kind == "i" || kind == "u")) {
+                result.attr("isetitem")(position, column.attr("astype")("float64"));
+            }
+            continue;
+        }
+        py::object block = column.attr("to_numpy")().attr("reshape")(-1, 1);
+        if (truthy(representable(block, source)[0])) {
+            result.attr("isetitem")(position, column.attr("astype")(source));
+        }
+    }
+}
+
 }  // namespace
 
 py::object merge(py::handle self, py::handle other, py::handle point, py::handle feature,
@@ -879,12 +947,10 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     const Py_ssize_t partnerCount = static_cast<Py_ssize_t>(rightNeeded.size());
     rightNeeded.insert(rightNeeded.end(), rightKept.begin(), rightKept.end());
     const bool everyLeftFeature = static_cast<Py_ssize_t>(leftKept.size()) == leftFeatures;
-    py::object leftPart = everyLeftFeature
-                              ? left.attr("reindex")(leftPos)
-                              : left.attr("reindex")(py::arg("index") = leftPos,
-                                                     py::arg("columns") = intpArray(leftKept));
-    py::object rightPart = right.attr("reindex")(py::arg("index") = rightPos,
-                                                 py::arg("columns") = intpArray(rightNeeded));
+    py::object leftSource = everyLeftFeature ? left : columnsAt(left, leftKept);
+    py::object leftPart = rowsAt(leftSource, leftPos, !truthy(hasLeft.attr("all")()));
+    py::object rightPart =
+        rowsAt(columnsAt(right, rightNeeded), rightPos, !truthy(hasRight.attr("all")()));
     leftPart.attr("index") = labels;
     rightPart.attr("index") = labels;
 
@@ -921,6 +987,7 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     result.attr("columns") =
         rangeIndex(py::int_(static_cast<Py_ssize_t>(leftKept.size() + rightKept.size())));
     result.attr("index") = labels;
+    restoreSourceTypes(result, sourceTypes(left, leftKept, right, rightKept));
     self.attr("_data") = result;
     return py::none();
 }
