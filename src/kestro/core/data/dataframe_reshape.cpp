@@ -994,6 +994,31 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
 
 // Binary features -----------------------------------------------------------
 
+namespace {
+
+// The position among `keys` of the missing value: NaN (or NaT) before None;
+// -1 without one.
+Py_ssize_t missingKeyPosition(py::handle keys) {
+    py::object isna = global("pd").attr("isna");
+    py::object numpyBool = global("np").attr("bool_");
+    Py_ssize_t noneKey = -1;
+    Py_ssize_t position = 0;
+    for (py::handle key : keys) {
+        if (key.is_none()) {
+            if (noneKey < 0) noneKey = position;
+        } else {
+            // A key such as a tuple answers with an array: it is no missing value.
+            py::object answer = isna(key);
+            const bool single = PyBool_Check(answer.ptr()) || isInstance(answer, numpyBool);
+            if (single && truthy(answer)) return position;
+        }
+        ++position;
+    }
+    return noneKey;
+}
+
+}  // namespace
+
 py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueIdx) {
     py::object np = global("np");
     py::object pd = global("pd");
@@ -1023,7 +1048,17 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     }
     py::object column = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
                                                           py::int_(0))];
-    py::object found = keys.attr("get_indexer")(column.attr("astype")(np.attr("object_")));
+    // An array, not a Series: pandas matches the elements as they are,
+    // without inferring a type for them.
+    py::object elements = column.attr("astype")(np.attr("object_")).attr("to_numpy")();
+    py::object found = keys.attr("get_indexer")(elements);
+    // Every missing element (NaN, NaT, None) that no key matched as itself
+    // belongs to the feature of the missing value.
+    const Py_ssize_t missingKey = missingKeyPosition(keys);
+    if (missingKey >= 0) {
+        py::object unmatched = found.attr("__lt__")(0) & pd.attr("isna")(elements);
+        found = np.attr("where")(unmatched, missingKey, found);
+    }
     const Py_ssize_t rows = length(found);
     if (rows > 0 && asSize(found.attr("min")()) < 0) {
         raise(global("InvalidArgumentValue"),
