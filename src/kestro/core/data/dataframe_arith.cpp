@@ -197,6 +197,7 @@ bool isIntegerKind(py::handle dtype) {
 struct Kinds {
     bool real = true;       // every feature boolean, integer or float
     bool integral = false;  // some feature boolean or integer
+    bool boolean = false;   // some feature boolean
     bool mixed = false;     // an integer feature next to a feature of another type
 };
 
@@ -205,6 +206,7 @@ Kinds kindsOf(const TypeList& types) {
     for (const py::object& dtype : types.distinct) {
         kinds.real = kinds.real && isRealKind(dtype);
         kinds.integral = kinds.integral || isIntegerKind(dtype);
+        kinds.boolean = kinds.boolean || equals(dtype.attr("kind"), "b");
     }
     kinds.mixed = kinds.integral && types.distinct.size() > 1;
     return kinds;
@@ -283,6 +285,14 @@ py::object broadcastTo(py::object table, Py_ssize_t points, Py_ssize_t features)
         table = table.attr("set_axis")(featureLabels, py::arg("axis") = 1);
     }
     return table;
+}
+
+// Whether a table or a scalar holds a zero (False included).
+bool holdsZero(py::handle operand) {
+    if (!isInstance(operand, global("pd").attr("DataFrame"))) {
+        return truthy(operand.attr("__eq__")(py::int_(0)));
+    }
+    return truthy(operand.attr("eq")(0).attr("to_numpy")().attr("any")());
 }
 
 bool divides(const std::string& opName) {
@@ -378,33 +388,36 @@ py::object computeByFeature(py::object left, const std::string& opName, py::obje
 
 // The operation computed feature by feature, when both operands are real
 // numbers (a non-sparse data object of real values, or a real scalar) and
-// the array routes could change a value: an integer feature exported next
-// to features of other types passes through a common float type, and numpy
-// answers an integer division by zero with 0.  None otherwise, or when
-// pandas declines the operands.
+// the array routes could change a value or fail: an integer feature exported
+// next to features of other types passes through a common float type, numpy
+// answers an integer division by zero with 0, and pandas refuses to divide
+// booleans.  None otherwise, or when pandas declines the operands.
 py::object realResult(py::handle self, const std::string& opName, py::handle other) {
     py::object left = backingTable(self);
     const Kinds leftKinds = kindsOf(TypeList::of(left));
     if (!leftKinds.real) return py::none();
     py::object right;
-    bool rightIntegral = false;
-    bool mixed = leftKinds.mixed;
+    Kinds rightKinds;
     if (isInstance(other, global("Base"))) {
         right = realValuesTable(other);
         if (right.is_none()) return py::none();
-        const Kinds rightKinds = kindsOf(TypeList::of(right));
-        rightIntegral = rightKinds.integral;
-        mixed = mixed || rightKinds.mixed;
+        rightKinds = kindsOf(TypeList::of(right));
     } else if (isRealScalar(other)) {
         right = py::reinterpret_borrow<py::object>(other);
-        rightIntegral = isIntegerKind(global("np").attr("asarray")(other).attr("dtype"));
+        py::object dtype = global("np").attr("asarray")(other).attr("dtype");
+        rightKinds.integral = isIntegerKind(dtype);
+        rightKinds.boolean = equals(dtype.attr("kind"), "b");
     } else {
         return py::none();
     }
-    // An integer divided by an integer is the one pairing whose division by
-    // zero numpy answers with 0.
-    const bool integerDivision = leftKinds.integral && rightIntegral && divides(opName);
-    if (!mixed && !integerDivision) return py::none();
+    if (!leftKinds.mixed && !rightKinds.mixed &&
+        !(leftKinds.integral && rightKinds.integral && divides(opName) &&
+          (leftKinds.boolean || rightKinds.boolean ||
+           holdsZero(opName.rfind("__r", 0) == 0 ? left : right)))) {
+        // numpy divides integers as pandas does, except by zero (numpy
+        // answers 0) and for two booleans (pandas has no boolean division).
+        return py::none();
+    }
 
     if (isInstance(other, global("Base"))) {
         const std::pair<Py_ssize_t, Py_ssize_t> leftShape = shapeOf(left);
