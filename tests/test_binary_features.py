@@ -17,7 +17,8 @@ from leakcheck import assert_no_growth
     # a missing date belongs to the missing value's feature
     (pd.to_datetime(["2020-01-01", None]), {pd.Timestamp("2020-01-01"): 0, np.nan: 1},
      [[1, 0], [0, 1]]),
-    (["a", None, np.nan], {"a": 0, None: 1, np.nan: 2}, [[1, 0, 0], [0, 1, 0], [0, 0, 1]]),
+    (pd.Series(["a", None, np.nan], dtype=object), {"a": 0, None: 1, np.nan: 2},
+     [[1, 0, 0], [0, 1, 0], [0, 0, 1]]),
 ])
 def test_one_float_feature_per_value(make, column, uniqueIdx, expected):
     obj = make(pd.DataFrame({0: column}))

@@ -996,27 +996,49 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
 
 namespace {
 
-// The position among `keys` of the missing value: NaN (or NaT) before None;
-// -1 without one.
-Py_ssize_t missingKeyPosition(py::handle keys) {
+// The positions among `keys` of None and of the other missing value (NaN,
+// NaT); -1 for one not there.
+std::pair<Py_ssize_t, Py_ssize_t> missingKeyPositions(py::handle keys) {
     py::object isna = global("pd").attr("isna");
     py::object numpyBool = global("np").attr("bool_");
     Py_ssize_t noneKey = -1;
+    Py_ssize_t nanKey = -1;
     Py_ssize_t position = 0;
     for (py::handle key : keys) {
         if (key.is_none()) {
             if (noneKey < 0) noneKey = position;
-        } else {
+        } else if (nanKey < 0) {
             // A key such as a tuple answers with an array: it is no missing value.
             py::object answer = isna(key);
             const bool single = PyBool_Check(answer.ptr()) || isInstance(answer, numpyBool);
-            if (single && truthy(answer)) return position;
+            if (single && truthy(answer)) nanKey = position;
         }
         ++position;
     }
-    return noneKey;
+    return {noneKey, nanKey};
 }
 
+// Each missing element of `elements` (an object array) gets, in `found`, the
+// position of its key: None that of None, NaN and NaT that of the missing
+// value, either the other when its own is not a key.  pandas versions differ
+// in whether an object index tells None from NaN, so these are matched here.
+void assignMissing(py::handle found, py::handle elements, py::handle keys) {
+    py::object np = global("np");
+    py::object missing = np.attr("flatnonzero")(global("pd").attr("isna")(elements));
+    const Py_ssize_t count = length(missing);
+    if (count == 0) return;
+    const auto [noneKey, nanKey] = missingKeyPositions(keys);
+    py::array_t<Py_ssize_t> targets(count);
+    Py_ssize_t* out = targets.mutable_data();
+    SignalCheck signals;
+    for (py::handle position : missing) {
+        signals.step();
+        const bool isNone = elements[position].is_none();
+        const Py_ssize_t own = isNone ? noneKey : nanKey;
+        *out++ = own >= 0 ? own : (isNone ? nanKey : noneKey);
+    }
+    found[missing] = targets;
+}
 }  // namespace
 
 py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueIdx) {
@@ -1052,13 +1074,7 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     // without inferring a type for them.
     py::object elements = column.attr("astype")(np.attr("object_")).attr("to_numpy")();
     py::object found = keys.attr("get_indexer")(elements);
-    // Every missing element (NaN, NaT, None) that no key matched as itself
-    // belongs to the feature of the missing value.
-    const Py_ssize_t missingKey = missingKeyPosition(keys);
-    if (missingKey >= 0) {
-        py::object unmatched = found.attr("__lt__")(0) & pd.attr("isna")(elements);
-        found = np.attr("where")(unmatched, missingKey, found);
-    }
+    assignMissing(found, elements, keys);
     const Py_ssize_t rows = length(found);
     if (rows > 0 && asSize(found.attr("min")()) < 0) {
         raise(global("InvalidArgumentValue"),
