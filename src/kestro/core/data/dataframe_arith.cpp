@@ -188,7 +188,7 @@ bool isRealKind(py::handle dtype) {
     return kind == "b" || kind == "i" || kind == "u" || kind == "f";
 }
 
-bool isIntegerKind(py::handle dtype) {
+bool isIntegralKind(py::handle dtype) {
     const auto kind = py::cast<std::string>(dtype.attr("kind"));
     return kind == "b" || kind == "i" || kind == "u";
 }
@@ -205,7 +205,7 @@ Kinds kindsOf(const TypeList& types) {
     Kinds kinds;
     for (const py::object& dtype : types.distinct) {
         kinds.real = kinds.real && isRealKind(dtype);
-        kinds.integral = kinds.integral || isIntegerKind(dtype);
+        kinds.integral = kinds.integral || isIntegralKind(dtype);
         kinds.boolean = kinds.boolean || equals(dtype.attr("kind"), "b");
     }
     kinds.mixed = kinds.integral && types.distinct.size() > 1;
@@ -245,7 +245,6 @@ py::object realValuesTable(py::handle obj) {
     }
     return isRealTable(table) ? table : py::none();
 }
-
 
 std::pair<Py_ssize_t, Py_ssize_t> shapeOf(py::handle table) {
     py::tuple shape(table.attr("shape"));
@@ -405,7 +404,7 @@ py::object realResult(py::handle self, const std::string& opName, py::handle oth
     } else if (isRealScalar(other)) {
         right = py::reinterpret_borrow<py::object>(other);
         py::object dtype = global("np").attr("asarray")(other).attr("dtype");
-        rightKinds.integral = isIntegerKind(dtype);
+        rightKinds.integral = isIntegralKind(dtype);
         rightKinds.boolean = equals(dtype.attr("kind"), "b");
     } else {
         return py::none();
