@@ -14,6 +14,11 @@ from leakcheck import assert_no_growth
      [[1, 0, 0], [0, 1, 0], [0, 0, 1], [0, 1, 0]]),
     ([3, 1, 3], {1: 0, 3.0: 1}, [[0, 1], [1, 0], [0, 1]]),  # 3 == 3.0, as in a dict
     ([True, False], {False: 0, True: 1}, [[0, 1], [1, 0]]),
+    # a missing date belongs to the missing value's feature
+    (pd.to_datetime(["2020-01-01", None]), {pd.Timestamp("2020-01-01"): 0, np.nan: 1},
+     [[1, 0], [0, 1]]),
+    (pd.Series(["a", None, np.nan], dtype=object), {"a": 0, None: 1, np.nan: 2},
+     [[1, 0, 0], [0, 1, 0], [0, 0, 1]]),
 ])
 def test_one_float_feature_per_value(make, column, uniqueIdx, expected):
     obj = make(pd.DataFrame({0: column}))
@@ -53,3 +58,22 @@ def test_no_growth(make):
         obj._replaceFeatureWithBinaryFeatures_implementation(mapping)
 
     assert_no_growth(once, repeat=500, watch=[obj, mapping], max_bytes=192 * 1024)
+
+
+DATES = ["2020-01-01 00:00:00", "2021-06-30 12:30:00"]
+
+
+@pytest.mark.parametrize("unit", ["ns", "us", "s"])
+@pytest.mark.parametrize("withMissing", [False, True])
+def test_dates_give_the_same_features_on_every_storage(unit, withMissing):
+    import kestro
+    dates = pd.to_datetime(DATES + ([None] if withMissing else [])).astype(f"datetime64[{unit}]")
+    expectedNames = [f"d={date}" for date in DATES] + (["d=nan"] if withMissing else [])
+    results = []
+    for storage in ["DataFrame", "Matrix"]:
+        obj = kestro.data(pd.DataFrame({"d": dates, "n": range(len(dates))}), returnType=storage)
+        assert obj.replaceFeatureWithBinaryFeatures("d") == expectedNames
+        assert obj.features.getNames() == expectedNames + ["n"]
+        results.append(np.asarray(obj.copy("numpyarray"), dtype=float))
+    np.testing.assert_array_equal(results[0], results[1])
+    np.testing.assert_array_equal(results[0][:, :-1], np.eye(len(expectedNames)))

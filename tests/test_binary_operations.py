@@ -393,6 +393,100 @@ def test_modulo_by_zero_float():
     assert np.isnan(result._data[0]).all()
 
 
+
+def _zeros(rows, cols, zero, storage="DataFrame"):
+    import kestro
+    return kestro.data([[zero] * cols for _ in range(rows)], returnType=storage)
+
+
+# every way a zero divisor reaches the hook: all of them answer as numbers do
+ZERO_DIVISORS = {
+    "scalar": lambda zero: zero,
+    "object": lambda zero: _zeros(2, 3, zero),
+    "one feature": lambda zero: _zeros(2, 1, zero),
+    "one point": lambda zero: _zeros(1, 3, zero),
+    "Matrix": lambda zero: _zeros(2, 3, zero, "Matrix"),
+}
+
+
+@pytest.mark.parametrize("route", list(ZERO_DIVISORS))
+@pytest.mark.parametrize("zero", [0, False])
+@pytest.mark.parametrize("dividend", [[[7, -7, 0], [1, 0, -1]],
+                                      [[True, False, True], [False, False, True]]])
+@pytest.mark.parametrize("opName", ["__floordiv__", "__mod__", "__truediv__"])
+def test_division_by_zero_is_inf_or_nan_on_every_route(route, zero, dividend, opName):
+    import kestro
+    left = kestro.data(dividend)
+    before = left.copy("pythonlist")
+    result = getattr(left, opName)(ZERO_DIVISORS[route](zero))
+    with np.errstate(all="ignore"):
+        expected = getattr(np.array(dividend, dtype=float), opName)(0.0)
+    assert dtypes(result) == [F64] * 3
+    np.testing.assert_array_equal(result._data.to_numpy(), expected)
+    assert left.copy("pythonlist") == before
+
+
+def test_reflected_floor_division_by_zero_features():
+    import kestro
+    result = 0 // kestro.data([[7, 0]])
+    assert dtypes(result) == [I64, F64]
+    assert result._data.iat[0, 0] == 0 and np.isnan(result._data.iat[0, 1])
+
+
+@pytest.mark.parametrize("opName", ["__truediv__", "__floordiv__", "__mod__"])
+def test_boolean_division_gives_what_matrix_storage_gives_where_divisors_are_true(opName):
+    import kestro
+    values = [[True, False], [True, True]]
+    result = getattr(kestro.data(values), opName)(kestro.data([[True, True], [True, True]]))
+    matrix = getattr(kestro.data(values, returnType="Matrix"), opName)(
+        kestro.data([[True, True], [True, True]], returnType="Matrix"))
+    assert result.copy("pythonlist") == matrix.copy("pythonlist")
+
+
+def test_boolean_true_division_matches_matrix_storage():
+    import kestro
+    values = [[True, False], [False, True]]
+    result = kestro.data(values) / kestro.data(values)
+    matrix = kestro.data(values, returnType="Matrix") / kestro.data(values, returnType="Matrix")
+    assert dtypes(result) == [F64, F64]
+    np.testing.assert_array_equal(result._data.to_numpy(), matrix._data)
+
+
+# Integers next to float features ---------------------------------------------
+
+BIG = 2 ** 53 + 1
+
+
+@pytest.mark.parametrize("makeOther, opName, expected", [
+    (lambda s: s, "__add__", 2 * BIG),
+    (lambda s: 1, "__sub__", BIG - 1),
+    (lambda s: s, "__floordiv__", 1),
+    (lambda s: s, "__eq__", True),
+    (lambda s: DataFrame(pd.DataFrame({"i": [1, 1], "f": [1.0, 1.0]})), "__mul__", BIG),
+    # a one-point object repeated over the points
+    (lambda s: DataFrame(pd.DataFrame({"i": [1], "f": [0.0]})), "__mul__", BIG),
+    (lambda s: createDataNoValidation("Matrix", np.array([[2, 3]]), None, None), "__mul__",
+     2 * BIG),
+    (lambda s: 2, "__pow__", BIG ** 2 % 2 ** 64 - 2 ** 64 if BIG ** 2 % 2 ** 64 >= 2 ** 63
+     else BIG ** 2 % 2 ** 64),
+])
+def test_integer_feature_next_to_float_feature_stays_exact(makeOther, opName, expected):
+    import kestro
+    s = kestro.data(pd.DataFrame({"i": [BIG, BIG], "f": [0.5, 1.5]}))
+    result = getattr(s, opName)(makeOther(s))
+    assert result._data.iat[1, 0] == expected
+    assert result._data.iat[1, 0].dtype.kind in "ib"
+    assert s._data[0].tolist() == [BIG, BIG]
+
+
+def test_negative_integer_power_next_to_float_feature():
+    import kestro
+    s = kestro.data(pd.DataFrame({"i": [2, 4], "f": [0.5, 1.5]}))
+    result = s ** -1
+    assert dtypes(result) == [F64, F64]
+    assert result._data.to_numpy().tolist() == [[0.5, 2.0], [0.25, 1 / 1.5]]
+
+
 # The caller's handled-exception state -------------------------------------
 
 _incref = ctypes.pythonapi.Py_IncRef

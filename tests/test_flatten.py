@@ -5,6 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from kestro.exceptions import InvalidArgumentValue
 from leakcheck import assert_no_growth
 
 I64, F64, OBJ = np.dtype("int64"), np.dtype("float64"), np.dtype("object")
@@ -106,6 +107,10 @@ def test_one_by_one_flattens_to_itself(make):
     ((4, 2), "point", ValueError),       # six elements do not fill 4 x 2
     ((3, 3), "feature", ValueError),
     ((0, 3), "feature", ValueError),
+    ((2**62, 4), "point", InvalidArgumentValue),     # the product overflows
+    ((4, 2**62), "feature", InvalidArgumentValue),
+    ((2**70, 1), "point", InvalidArgumentValue),
+    ((2**31, 2**31), "feature", ValueError),         # fits, but is not six elements
 ])
 def test_bad_shapes_leave_the_object_untouched(make, shape, order, error):
     obj = abc(make)
@@ -207,3 +212,31 @@ def test_unflatten_negative_size_is_left_to_numpy(make):
     obj._unflatten_implementation((-1, 3), "point")
     assert obj._data.values.tolist() == [[1, 2.5, 3]]
     assert list(obj._data.dtypes) == [I64, F64, I64]
+
+
+@pytest.mark.parametrize("values", [[[2**63 - 1, 0.5], [-2**63, 1.5]],
+                                    [[2**53 + 1, 0.5], [2**53 + 3, 1.5]]])
+@pytest.mark.parametrize("order", ["point", "feature"])
+def test_integers_next_to_floats_stay_exact(make, values, order):
+    table = pd.DataFrame({0: [values[0][0], values[1][0]], 1: [values[0][1], values[1][1]]})
+    obj = make(table)
+    obj.flatten(order)
+    flat = [obj._data.iat[0, j] for j in range(4)]
+    integers = [int(v) for v, t in zip(flat, obj._data.dtypes) if t == I64]
+    assert sorted(integers) == sorted(table[0].tolist())
+    obj.unflatten([2, 2], order)
+    assert list(obj._data.dtypes) == [I64, F64]
+    assert obj._data[0].tolist() == table[0].tolist()
+
+
+@pytest.mark.parametrize("table, shape", [
+    (np.ones((2, 2)), [2**62, 4]),         # the element count overflows
+    (np.empty((0, 0)), [2**40, 0]),        # would loop over 2**40 points
+    (np.ones((2, 2)), [2, 3]),
+])
+def test_flatten_refuses_a_recorded_shape_the_table_does_not_have(DataFrame, table, shape):
+    obj = DataFrame(table, shape=shape)
+    before = obj._data
+    with pytest.raises(InvalidArgumentValue, match="recorded shape"):
+        obj._flatten_implementation("point")
+    assert obj._data is before

@@ -136,3 +136,32 @@ def test_no_growth(pair):
         left._merge_implementation(right, "union", "union", None, [[1], [1]])
 
     assert_no_growth(once, repeat=300, watch=[left, right], max_bytes=192 * 1024)
+
+
+BIG = 2**53 + 1
+
+
+@pytest.mark.parametrize("point, feature, expectedTypes", [
+    # the other's point d fills every gap of features x and y
+    ("union", "strict", ["int64", "int64"]),
+    ("union", "union", ["int64", "int64", "object"]),  # z misses a value
+    ("left", "union", ["int64", "int64", "object"]),
+])
+def test_merged_features_without_gaps_keep_their_type(point, feature, expectedTypes):
+    import kestro
+    left = kestro.data([[1, BIG], [2, 3]], pointNames=["a", "b"], featureNames=["x", "y"])
+    rightValues = [[4, BIG + 2, True], [2, 3, False]] if feature == "union" else \
+        [[4, BIG + 2], [2, 3]]
+    rightNames = ["x", "y", "z"] if feature == "union" else ["x", "y"]
+    right = kestro.data(rightValues, pointNames=["d", "b"], featureNames=rightNames)
+    left.merge(right, point=point, feature=feature)
+    assert [str(t) for t in left._data.dtypes] == expectedTypes
+    assert left._data.iat[0, 1] == BIG
+    if point == "union":
+        assert left._data.iat[2, 1] == BIG + 2
+
+
+def test_integer_feature_with_gaps_becomes_float_as_before(pair):
+    left, right = pair()
+    left._merge_implementation(right, "union", "union", None, [[1], [1]])
+    assert list(left._data.dtypes) == [np.dtype("float64")] * 3

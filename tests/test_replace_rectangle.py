@@ -104,11 +104,17 @@ def test_failure_leaves_the_object_untouched(make, value, error):
     pd.testing.assert_frame_equal(obj._data, before)
 
 
-@pytest.mark.parametrize("bounds", [(0, 0, 3, 0), (0, 0, 0, 3), (2, 0, 1, 0), (-1, 0, 0, 0)])
+@pytest.mark.parametrize("bounds", [(0, 0, 3, 0), (0, 0, 0, 3), (2, 0, 1, 0), (-1, 0, 0, 0),
+                                    # sizes computed from these would overflow
+                                    (0, 0, 2**63 - 1, 0), (0, 0, 0, 2**63 - 1),
+                                    (-2**63, 0, 1, 0), (0, -2**63, 0, 1),
+                                    (0, 0, 2**64, 0), (-2**63, -2**63, 2**63 - 1, 2**63 - 1)])
 def test_rectangle_outside_the_data(make, bounds):
     obj = ints(make)
+    before = obj._data.copy()
     with pytest.raises(InvalidArgumentValue, match="outside the data"):
         obj._replaceRectangle_implementation(1, *bounds)
+    pd.testing.assert_frame_equal(obj._data, before)
 
 
 @pytest.mark.parametrize("odd", [[[1, 2]], np.ones((3, 3)), np.ones(4), "text"])

@@ -26,6 +26,9 @@ def test_empty_axes_swap(make, shape):
     ({0: [1.5, 2.5], 1: [3.5, 4.5]}, "float64"),
     ({0: [1, 2], 1: [3.5, 4.5]}, "float64"),
     ({0: [1, 2], 1: ["a", "b"]}, "object"),
+    # a float common type would change the integer: the elements stay objects
+    ({0: [2**53 + 1, 2], 1: [3.5, 4.5]}, "object"),
+    ({0: [2**63 - 1, 2], 1: [3.5, 4.5]}, "object"),
 ])
 def test_element_types_are_the_pandas_transpose(make, columns, expected):
     obj = make(pd.DataFrame(columns))
@@ -46,3 +49,12 @@ def test_twice_restores_and_old_table_is_untouched(make, mixed_table):
 def test_no_growth(make):
     obj = make(np.arange(12).reshape(3, 4))
     assert_no_growth(obj._transpose_implementation, repeat=500, watch=[obj])
+
+
+@pytest.mark.parametrize("big", [2**53 + 1, 2**63 - 1, -2**63])
+def test_integers_next_to_floats_survive_twice(make, big):
+    obj = make(pd.DataFrame({0: [big, 1], 1: [0.5, 1.5]}))
+    obj._transpose_implementation()
+    assert obj._data.iat[0, 0] == big and obj._data.iat[1, 1] == 1.5
+    obj._transpose_implementation()
+    assert obj._data.values.tolist() == [[big, 0.5], [1, 1.5]]

@@ -18,9 +18,9 @@ import numpy as np
 from kestro._utility import allowedNumpyDType, isAllowedSingleElement, pd, scipy
 from kestro.exceptions import InvalidArgumentValue, PackageException
 
-from ._dataHelpers import (KestroElementIterator, allDataIdentical, convertToNumpyOrder,
-                           createDataNoValidation, denseCountUnique, inferArrayDtype,
-                           isMissing)
+from ._dataHelpers import (KestroElementIterator, allDataIdentical, binaryFeatureValues,
+                           convertToNumpyOrder, createDataNoValidation, denseCountUnique,
+                           inferArrayDtype, isMissing)
 from .axis import Features, Points
 from .base import Base
 
@@ -230,7 +230,7 @@ class ArrayStorage(Base):
         self._storeArray(inferArrayDtype(out))
 
     def _replaceFeatureWithBinaryFeatures_implementation(self, uniqueIdx):
-        column = self._asNumpyArray()[:, 0]
+        column = binaryFeatureValues(self._asNumpyArray()[:, 0])
         binary = np.zeros((len(column), len(uniqueIdx)), dtype=np.int64)
         for i, value in enumerate(column):
             key = np.nan if isMissing(value) and value is not None else value

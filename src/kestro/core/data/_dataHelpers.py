@@ -40,6 +40,18 @@ def isMissing(value) -> bool:
         return False
 
 
+def binaryFeatureValues(column) -> list:
+    """
+    The elements of a one-dimensional array as binary features key and name
+    them: numbers as Python numbers, dates and durations as pandas Timestamps
+    and Timedeltas (named alike whatever their unit), anything else as is.
+    """
+    if column.dtype.kind in "mM":
+        from kestro._utility import pd
+        return pd.Series(column, dtype=column.dtype).tolist()
+    return column.tolist() if column.dtype.kind in "biufc" else list(column)
+
+
 def _sameElement(a, b) -> bool:
     if a is b:
         return True

@@ -22,8 +22,8 @@ from kestro._utility import isAllowedSingleElement
 from kestro.exceptions import (ImproperObjectAction, InvalidArgumentType,
                                InvalidArgumentValue)
 
-from ._dataHelpers import (createDataNoValidation, getFeatureDtypes, isMissing,
-                           isValid2DObject)
+from ._dataHelpers import (binaryFeatureValues, createDataNoValidation, getFeatureDtypes,
+                           isMissing, isValid2DObject)
 from .axis import Features, Points, isDefaultName
 
 RAW_FORMATS = ("pythonlist", "numpyarray", "numpymatrix", "scipycoo", "scipycsc",
@@ -569,9 +569,7 @@ class Base:
 
         extracted = self.view(None, None, position, position + 1).copy(typeString)
         uniqueIdx: dict = {}
-        column = extracted._asNumpyArray()[:, 0]
-        values = column.tolist() if column.dtype.kind in "biufc" else list(column)
-        for value in values:
+        for value in binaryFeatureValues(extracted._asNumpyArray()[:, 0]):
             if isMissing(value) and value is not None:
                 value = np.nan
             uniqueIdx.setdefault(value, len(uniqueIdx))

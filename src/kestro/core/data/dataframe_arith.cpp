@@ -2,6 +2,8 @@
 #include "dataframe.hpp"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestro::native {
 
@@ -179,6 +181,257 @@ py::object asProductOperand(py::object operand) {
     return operand;
 }
 
+// Real-valued tables: every feature boolean, integer or floating point ----
+
+bool isRealKind(py::handle dtype) {
+    const auto kind = py::cast<std::string>(dtype.attr("kind"));
+    return kind == "b" || kind == "i" || kind == "u" || kind == "f";
+}
+
+bool isIntegralKind(py::handle dtype) {
+    const auto kind = py::cast<std::string>(dtype.attr("kind"));
+    return kind == "b" || kind == "i" || kind == "u";
+}
+
+// What the route by feature needs to know of an operand's feature types.
+struct Kinds {
+    bool real = true;       // every feature boolean, integer or float
+    bool integral = false;  // some feature boolean or integer
+    bool boolean = false;   // some feature boolean
+    bool mixed = false;     // an integer feature next to a feature of another type
+};
+
+Kinds kindsOf(const TypeList& types) {
+    Kinds kinds;
+    for (const py::object& dtype : types.distinct) {
+        kinds.real = kinds.real && isRealKind(dtype);
+        kinds.integral = kinds.integral || isIntegralKind(dtype);
+        kinds.boolean = kinds.boolean || equals(dtype.attr("kind"), "b");
+    }
+    kinds.mixed = kinds.integral && types.distinct.size() > 1;
+    return kinds;
+}
+
+bool isRealTable(py::handle table) { return kindsOf(TypeList::of(table)).real; }
+
+// A single real number: a bool, an int that int64 holds, a float, or a numpy
+// scalar of those kinds.
+bool isRealScalar(py::handle value) {
+    if (PyBool_Check(value.ptr()) || PyFloat_Check(value.ptr())) return true;
+    if (PyLong_Check(value.ptr())) {
+        int overflow = 0;
+        const long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+        return overflow == 0;
+    }
+    return isInstance(value, global("np").attr("generic")) && isRealKind(value.attr("dtype"));
+}
+
+// The values of a data object as a table of real-valued features, or None:
+// a DataFrame's own table, the dense values of any other non-sparse object.
+py::object realValuesTable(py::handle obj) {
+    py::object table;
+    if (isInstance(obj, dataFrameClass())) {
+        table = backingTable(obj);
+    } else if (isInstance(obj, global("Base")) &&
+               !isInstance(obj, global("kestro").attr("core").attr("data").attr("Sparse"))) {
+        py::object values = global("np").attr("asarray")(obj.attr("_asNumpyArray")());
+        if (py::len(values.attr("shape")) != 2 || !isRealKind(values.attr("dtype"))) {
+            return py::none();
+        }
+        table = global("pd").attr("DataFrame")(values);
+    } else {
+        return py::none();
+    }
+    return isRealTable(table) ? table : py::none();
+}
+
+std::pair<Py_ssize_t, Py_ssize_t> shapeOf(py::handle table) {
+    py::tuple shape(table.attr("shape"));
+    return {py::cast<Py_ssize_t>(shape[0]), py::cast<Py_ssize_t>(shape[1])};
+}
+
+// `table` with the point and feature counts `points` and `features`: a
+// single point (feature) is repeated to fill them, and both axes are labelled
+// by position so that pandas pairs the elements by position.  None when the
+// table has other counts.
+py::object broadcastTo(py::object table, Py_ssize_t points, Py_ssize_t features) {
+    py::object np = global("np");
+    const auto [height, width] = shapeOf(table);
+    const bool repeatPoint = height != points;
+    const bool repeatFeature = width != features;
+    if ((repeatPoint && height != 1) || (repeatFeature && width != 1)) return py::none();
+    py::object intp = np.attr("intp");
+    if (repeatPoint) {
+        table = table.attr("take")(np.attr("zeros")(points, py::arg("dtype") = intp));
+    }
+    if (repeatFeature) {
+        table = table.attr("take")(np.attr("zeros")(features, py::arg("dtype") = intp),
+                                   py::arg("axis") = 1);
+    }
+    py::object pointLabels = rangeIndex(py::int_(points));
+    py::object featureLabels = rangeIndex(py::int_(features));
+    if (repeatPoint || repeatFeature) {
+        // `take` built a new table: relabelling it touches no one else's.
+        table.attr("index") = pointLabels;
+        table.attr("columns") = featureLabels;
+        return table;
+    }
+    if (!truthy(table.attr("index").attr("equals")(pointLabels))) {
+        table = table.attr("set_axis")(pointLabels, py::arg("axis") = 0);
+    }
+    if (!truthy(table.attr("columns").attr("equals")(featureLabels))) {
+        table = table.attr("set_axis")(featureLabels, py::arg("axis") = 1);
+    }
+    return table;
+}
+
+// Whether a table or a scalar holds a zero (False included).
+bool holdsZero(py::handle operand) {
+    if (!isInstance(operand, global("pd").attr("DataFrame"))) {
+        return truthy(operand.attr("__eq__")(py::int_(0)));
+    }
+    return truthy(operand.attr("eq")(0).attr("to_numpy")().attr("any")());
+}
+
+bool divides(const std::string& opName) {
+    for (const char* part : {"truediv", "floordiv", "mod"}) {
+        if (opName.find(part) != std::string::npos) return true;
+    }
+    return false;
+}
+
+bool powers(const std::string& opName) { return opName.find("pow") != std::string::npos; }
+
+// `table` with the features of the given kinds cast to `target`.
+py::object castKinds(py::handle table, const char* kinds, py::handle target) {
+    const TypeList types = TypeList::of(table);
+    std::vector<bool> matches(types.distinct.size());
+    bool any = false;
+    bool every = true;
+    for (std::size_t k = 0; k < types.distinct.size(); ++k) {
+        const auto kind = py::cast<std::string>(types.distinct[k].attr("kind"));
+        matches[k] = std::string(kinds).find(kind) != std::string::npos;
+        any = any || matches[k];
+        every = every && matches[k];
+    }
+    if (!any) return py::reinterpret_borrow<py::object>(table);
+    if (every) return table.attr("astype")(target);
+    py::dict casts;
+    py::object columns = table.attr("columns");
+    for (std::size_t j = 0; j < types.at.size(); ++j) {
+        if (matches[types.at[j]]) casts[columns[py::int_(j)]] = target;
+    }
+    return table.attr("astype")(casts);
+}
+
+// Whether `exponent` (a table or a scalar) holds a negative integer.
+bool hasNegativeIntegerExponent(py::handle exponent) {
+    if (!isInstance(exponent, global("pd").attr("DataFrame"))) {
+        const auto kind = py::cast<std::string>(
+            global("np").attr("asarray")(exponent).attr("dtype").attr("kind"));
+        return (kind == "i" || kind == "b") && exponent < py::int_(0);
+    }
+    py::object integers = exponent.attr("select_dtypes")(py::arg("include") = "integer");
+    if (py::len(integers.attr("columns")) == 0) return false;
+    return truthy(integers.attr("lt")(0).attr("to_numpy")().attr("any")());
+}
+
+// The operand as pandas computes with it: booleans count as the integers 0
+// and 1 in divisions, remainders and powers (pandas has no boolean
+// division), and an integer base with a negative integer exponent is a
+// float, as 2 ** -1 is 0.5.
+py::object preparedOperand(py::handle operand) {
+    py::object int64 = global("np").attr("dtype")("int64");
+    if (!isInstance(operand, global("pd").attr("DataFrame"))) {
+        if (PyBool_Check(operand.ptr())) return steal(PyNumber_Long(operand.ptr()));
+        if (isInstance(operand, global("np").attr("bool_"))) return operand.attr("astype")(int64);
+        return py::reinterpret_borrow<py::object>(operand);
+    }
+    return castKinds(operand, "b", int64);
+}
+
+// `left opName right` computed by pandas feature by feature on tables of
+// real numbers (`right` a table of the same shape or a scalar), or None when
+// pandas declines the operands.  Each feature is computed in its own type,
+// so no integer passes through a float; pandas answers an integer division
+// or remainder by zero with inf, -inf or NaN as for floats.
+py::object computeByFeature(py::object left, const std::string& opName, py::object right) {
+    if (divides(opName) || powers(opName)) {
+        left = preparedOperand(left);
+        right = preparedOperand(right);
+        if (powers(opName)) {
+            const bool reflected = opName.rfind("__r", 0) == 0;
+            py::object& base = reflected ? right : left;
+            const py::object& exponent = reflected ? left : right;
+            if (hasNegativeIntegerExponent(exponent)) {
+                py::object float64 = global("np").attr("dtype")("float64");
+                if (isInstance(base, global("pd").attr("DataFrame"))) {
+                    base = castKinds(base, "iu", float64);
+                } else {
+                    base = steal(PyNumber_Float(base.ptr()));
+                }
+            }
+        }
+    }
+    try {
+        return py::getattr(left, opName.c_str())(right);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) ||
+            e.matches(PyExc_NotImplementedError)) {
+            return py::none();
+        }
+        throw;
+    }
+}
+
+// The operation computed feature by feature, when both operands are real
+// numbers (a non-sparse data object of real values, or a real scalar) and
+// the array routes could change a value or fail: an integer feature exported
+// next to features of other types passes through a common float type, numpy
+// answers an integer division by zero with 0, and pandas refuses to divide
+// booleans.  None otherwise, or when pandas declines the operands.
+py::object realResult(py::handle self, const std::string& opName, py::handle other) {
+    py::object left = backingTable(self);
+    const Kinds leftKinds = kindsOf(TypeList::of(left));
+    if (!leftKinds.real) return py::none();
+    py::object right;
+    Kinds rightKinds;
+    if (isInstance(other, global("Base"))) {
+        right = realValuesTable(other);
+        if (right.is_none()) return py::none();
+        rightKinds = kindsOf(TypeList::of(right));
+    } else if (isRealScalar(other)) {
+        right = py::reinterpret_borrow<py::object>(other);
+        py::object dtype = global("np").attr("asarray")(other).attr("dtype");
+        rightKinds.integral = isIntegralKind(dtype);
+        rightKinds.boolean = equals(dtype.attr("kind"), "b");
+    } else {
+        return py::none();
+    }
+    if (!leftKinds.mixed && !rightKinds.mixed &&
+        !(leftKinds.integral && rightKinds.integral && divides(opName) &&
+          (leftKinds.boolean || rightKinds.boolean ||
+           holdsZero(opName.rfind("__r", 0) == 0 ? left : right)))) {
+        // numpy divides integers as pandas does, except by zero (numpy
+        // answers 0) and for two booleans (pandas has no boolean division).
+        return py::none();
+    }
+
+    if (isInstance(other, global("Base"))) {
+        const std::pair<Py_ssize_t, Py_ssize_t> leftShape = shapeOf(left);
+        const std::pair<Py_ssize_t, Py_ssize_t> rightShape = shapeOf(right);
+        const Py_ssize_t points = leftShape.first == 1 ? rightShape.first : leftShape.first;
+        const Py_ssize_t features = leftShape.second == 1 ? rightShape.second : leftShape.second;
+        left = broadcastTo(left, points, features);
+        right = broadcastTo(right, points, features);
+        if (left.is_none() || right.is_none()) return py::none();
+    }
+    py::object table = computeByFeature(left, opName, right);
+    if (table.is_none()) return table;
+    return dataFrameClass()(table);
+}
+
 }  // namespace
 
 py::object binaryOperations(py::handle self, py::handle opName, py::handle other) {
@@ -187,6 +440,12 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
     const std::string op = py::cast<std::string>(opName);
 
     py::list dtypes = resultDtypes(self, op, other);
+
+    py::object exact = realResult(self, op, other);
+    if (!exact.is_none()) {
+        applyDtypes(exact, dtypes);
+        return exact;
+    }
 
     if (!takesGenericRoute(op, other)) {
         try {

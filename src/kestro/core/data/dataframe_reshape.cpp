@@ -201,6 +201,53 @@ bool isNumericType(py::handle dtype) {
 
 [[noreturn]] void emptyMax() { throw py::value_error("max() arg is an empty sequence"); }
 
+// Lets a long native loop be interrupted: every 4096 steps it runs the
+// interpreter's signal handlers, and a handler's exception ends the loop.
+class SignalCheck {
+public:
+    void step() {
+        if ((++steps_ & 4095u) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+
+private:
+    std::size_t steps_ = 0;
+};
+
+// `a * b` for sizes of zero or more; false when it does not fit.
+bool checkedProduct(Py_ssize_t a, Py_ssize_t b, Py_ssize_t& product) {
+    return !__builtin_mul_overflow(a, b, &product);
+}
+
+// The positions of the integer features (kinds "i" and "u") of `types`.
+std::vector<Py_ssize_t> integerPositions(const TypeList& types) {
+    std::vector<bool> integral(types.distinct.size());
+    for (std::size_t k = 0; k < types.distinct.size(); ++k) {
+        const std::string kind = py::cast<std::string>(types.distinct[k].attr("kind"));
+        integral[k] = kind == "i" || kind == "u";
+    }
+    std::vector<Py_ssize_t> positions;
+    for (std::size_t j = 0; j < types.at.size(); ++j) {
+        if (integral[types.at[j]]) positions.push_back(static_cast<Py_ssize_t>(j));
+    }
+    return positions;
+}
+
+// Whether the integer features of `table` keep every value in `commonType`,
+// the type pandas gives the table's values as one array.
+bool integersSurvive(py::handle table, const TypeList& types, py::handle commonType) {
+    const std::string kind = py::cast<std::string>(commonType.attr("kind"));
+    if (kind != "f" && kind != "c") return true;
+    const std::vector<Py_ssize_t> positions = integerPositions(types);
+    if (positions.empty()) return true;
+    py::object block = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
+                                                         intpArray(positions))]
+                           .attr("to_numpy")();
+    for (py::handle exact : representable(block, commonType)) {
+        if (!truthy(exact)) return false;
+    }
+    return true;
+}
+
 // The largest of the dtypes at `first`, `first + step`, ... (`count`
 // positions), chosen as the builtin `max` chooses: a later dtype replaces the
 // current choice only when it compares strictly greater.
@@ -213,6 +260,7 @@ public:
         if (count == 0) emptyMax();
         std::uint32_t best = types_.at[first];
         for (std::size_t k = 1; k < count; ++k) {
+            signals_.step();
             const std::uint32_t candidate = types_.at[first + k * step];
             if (candidate != best && greater(candidate, best)) best = candidate;
         }
@@ -232,6 +280,7 @@ private:
 
     const TypeList& types_;
     std::vector<signed char> known_;
+    SignalCheck signals_;
 };
 
 }  // namespace
@@ -239,12 +288,45 @@ private:
 // Transpose -----------------------------------------------------------------
 
 py::object transpose(py::handle self) {
-    py::object transposed = backingTable(self).attr("T");
+    py::object table = backingTable(self);
+    py::object transposed = table.attr("T");
+    // Features of several types meet in one common type; where that type is
+    // a float that would change an integer, the elements travel as objects.
+    const TypeList types = TypeList::of(table);
+    if (types.distinct.size() > 1) {
+        const TypeList newTypes = TypeList::of(transposed);
+        if (newTypes.distinct.size() == 1 &&
+            !integersSurvive(table, types, newTypes.distinct[0])) {
+            transposed = table.attr("astype")(global("np").attr("object_")).attr("T");
+        }
+    }
     self.attr("_data") = transposed;
     return py::none();
 }
 
 // Replace rectangle ---------------------------------------------------------
+
+namespace {
+
+// A rectangle bound as a position; a Python int beyond the position range
+// lies outside every table.
+Py_ssize_t boundOf(py::handle value) {
+    const Py_ssize_t result = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (result == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();
+        raise(global("InvalidArgumentValue"), "The rectangle to replace lies outside the data");
+    }
+    return result;
+}
+
+// 0 <= first <= last < count.
+bool withinCount(Py_ssize_t first, Py_ssize_t last, Py_ssize_t count) {
+    return first >= 0 && first <= last && last < count;
+}
+
+}  // namespace
+
 
 py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle pointStart,
                             py::handle featureStart, py::handle pointEnd,
@@ -257,17 +339,19 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     std::vector<py::object> current = listOf(dtypeSeries);
     std::vector<py::object> types = current;
 
-    const Py_ssize_t firstPoint = asSize(pointStart);
-    const Py_ssize_t lastPoint = asSize(pointEnd);
-    const Py_ssize_t firstFeature = asSize(featureStart);
-    const Py_ssize_t lastFeature = asSize(featureEnd);
-    const Py_ssize_t height = lastPoint - firstPoint + 1;
-    const Py_ssize_t width = lastFeature - firstFeature + 1;
+    const Py_ssize_t firstPoint = boundOf(pointStart);
+    const Py_ssize_t lastPoint = boundOf(pointEnd);
+    const Py_ssize_t firstFeature = boundOf(featureStart);
+    const Py_ssize_t lastFeature = boundOf(featureEnd);
     const Py_ssize_t featureCount = static_cast<Py_ssize_t>(current.size());
-    if (height < 1 || width < 1 || firstPoint < 0 || firstFeature < 0 ||
-        lastFeature >= featureCount || lastPoint >= length(table.attr("index"))) {
+    // Both ranges lie inside the table before any size is computed from
+    // them, so no difference below can overflow.
+    if (!withinCount(firstPoint, lastPoint, length(table.attr("index"))) ||
+        !withinCount(firstFeature, lastFeature, featureCount)) {
         raise(global("InvalidArgumentValue"), "The rectangle to replace lies outside the data");
     }
+    const Py_ssize_t height = lastPoint - firstPoint + 1;
+    const Py_ssize_t width = lastFeature - firstFeature + 1;
 
     // Replacement types and the block of new values.
     const bool isFrame = isInstance(replaceWith, dataFrameClass());
@@ -439,10 +523,30 @@ void installTable(py::handle self, py::handle values, const TypeList& types) {
 
 // The values reshaped to `shape` in `order` ("point" or "feature") become
 // the new backing table, with `types` per feature.
+// The values to reshape: the dense array, unless that array's common type
+// would change an integer feature's values (2**53 + 1 next to a float
+// feature); then every element as the Python object the table holds.
+py::object exactValues(py::handle self) {
+    py::object values = self.attr("_asNumpyArray")();
+    py::object table = backingTable(self);
+    const TypeList types = TypeList::of(table);
+    if (types.distinct.size() <= 1 ||
+        integersSurvive(table, types, global("np").attr("asarray")(values).attr("dtype"))) {
+        return values;
+    }
+    return table.attr("astype")(global("np").attr("object_")).attr("to_numpy")();
+}
+
 void reshapeValues(py::handle self, py::handle shape, py::handle order, const TypeList& types) {
     py::object numpyOrder = global("convertToNumpyOrder")(order);
-    py::object values = self.attr("_asNumpyArray")();
+    py::object values = exactValues(self);
     installTable(self, values.attr("reshape")(shape, py::arg("order") = numpyOrder), types);
+}
+
+// The table's point and feature counts.
+std::pair<Py_ssize_t, Py_ssize_t> tableShape(py::handle table) {
+    py::tuple shape(table.attr("shape"));
+    return {asSize(shape[0]), asSize(shape[1])};
 }
 
 // The restored features' types exactly as Python computes them from the
@@ -484,20 +588,35 @@ TypeList typesBySlicing(const TypeList& dtypes, py::handle reshape, py::handle o
 py::object flatten(py::handle self, py::handle order) {
     const Py_ssize_t points = length(self.attr("points"));
     const Py_ssize_t features = length(self.attr("features"));
-    const Py_ssize_t numElements = points * features;
-    const TypeList dtypes = TypeList::of(backingTable(self));
+    py::object table = backingTable(self);
+    // The shape the host records must be the table's: every count below is
+    // then bounded by the elements the table really holds.
+    if (tableShape(table) != std::make_pair(points, features)) {
+        raise(global("InvalidArgumentValue"),
+              "The recorded shape of the object differs from the shape of its table");
+    }
+    Py_ssize_t numElements = 0;
+    if (!checkedProduct(points, features, numElements)) {
+        raise(global("InvalidArgumentValue"), "The object holds too many elements to flatten");
+    }
+    const TypeList dtypes = TypeList::of(table);
 
     // Point order tiles the feature types, feature order repeats each one.
     TypeList newTypes;
     newTypes.distinct = dtypes.distinct;
     const std::size_t p = static_cast<std::size_t>(std::max<Py_ssize_t>(points, 0));
     newTypes.at.reserve(dtypes.at.size() * p);
+    SignalCheck signals;
     if (isPointOrder(order)) {
         for (std::size_t k = 0; k < p; ++k) {
+            signals.step();
             newTypes.at.insert(newTypes.at.end(), dtypes.at.begin(), dtypes.at.end());
         }
     } else {
-        for (std::uint32_t type : dtypes.at) newTypes.at.insert(newTypes.at.end(), p, type);
+        for (std::uint32_t type : dtypes.at) {
+            signals.step();
+            newTypes.at.insert(newTypes.at.end(), p, type);
+        }
     }
 
     reshapeValues(self, py::make_tuple(1, numElements), order, newTypes);
@@ -506,16 +625,37 @@ py::object flatten(py::handle self, py::handle order) {
 
 namespace {
 
+// A size of the shape to restore; one beyond the position range is too large
+// for any object.
+Py_ssize_t reshapeSize(py::handle value) {
+    const Py_ssize_t result = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (result == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();
+        raise(global("InvalidArgumentValue"),
+              "The shape to restore holds more elements than any object can");
+    }
+    return result;
+}
+
 // The element type of each restored feature: the largest type among the
-// positions it gathers.
-TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order) {
-    const Py_ssize_t points = asSize(reshape[py::int_(0)]);
-    const Py_ssize_t features = asSize(reshape[py::int_(1)]);
+// positions it gathers; no types when the shape does not hold the
+// `elementCount` elements of the table.
+TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order,
+                       Py_ssize_t elementCount) {
+    const Py_ssize_t points = reshapeSize(reshape[py::int_(0)]);
+    const Py_ssize_t features = reshapeSize(reshape[py::int_(1)]);
     if (points <= 0 || features <= 0) {
         // Sizes of zero or below: the types are worked out with Python's own
         // slicing, range and max, whatever numpy then makes of the shape.
         return typesBySlicing(dtypes, reshape, order);
     }
+    Py_ssize_t product = 0;
+    if (!checkedProduct(points, features, product)) {
+        raise(global("InvalidArgumentValue"),
+              "The shape to restore holds more elements than any object can");
+    }
+    if (product != elementCount) return TypeList{};  // numpy's reshape reports it
     // A single feature holding every element: each position shares its type.
     if (dtypes.at.size() == 1 && features > 1) {
         dtypes.at.assign(static_cast<std::size_t>(points * features), dtypes.at[0]);
@@ -527,15 +667,18 @@ TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order) {
     TypeList newTypes;
     newTypes.distinct = dtypes.distinct;
     LargestType largest(dtypes);
+    SignalCheck signals;
     if (isPointOrder(order)) {
         // Feature i gathers positions i, i + F, i + 2F, ...
         for (std::size_t i = 0; i < f; ++i) {
+            signals.step();
             const std::size_t count = i < available ? (available - i + f - 1) / f : 0;
             newTypes.at.push_back(largest(i, f, count));
         }
     } else {
         // Feature j gathers the P consecutive positions from j * P.
         for (std::size_t start = 0; start < p * f; start += p) {
+            signals.step();
             const std::size_t end = std::min(start + p, available);
             newTypes.at.push_back(largest(start, 1, end > start ? end - start : 0));
         }
@@ -546,7 +689,10 @@ TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order) {
 }  // namespace
 
 py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
-    TypeList newTypes = restoredTypes(TypeList::of(backingTable(self)), reshape, order);
+    py::object table = backingTable(self);
+    const auto [points, features] = tableShape(table);
+    TypeList newTypes =
+        restoredTypes(TypeList::of(table), reshape, order, points * features);
     reshapeValues(self, reshape, order, newTypes);
     return py::none();
 }
@@ -609,6 +755,74 @@ Py_ssize_t keyPosition(py::handle obj, py::handle onFeature, Py_ssize_t featureC
         raise(global("InvalidArgumentValue"), "onFeature must be one of the matched features");
     }
     return position;
+}
+
+// The columns at `positions` of `table`, in that order.
+py::object columnsAt(py::handle table, const std::vector<Py_ssize_t>& positions) {
+    return table.attr("take")(intpArray(positions), py::arg("axis") = 1);
+}
+
+// The rows at `positions` of `table`, a position of -1 giving a missing row.
+// Boolean and integer features cannot hold a missing value: with missing
+// rows they travel as objects, so that no integer passes through a float.
+py::object rowsAt(py::handle table, py::handle positions, bool missingRows) {
+    if (!missingRows) return table.attr("take")(positions);
+    py::object objectType = global("np").attr("dtype")(global("np").attr("object_"));
+    const TypeList types = TypeList::of(table);
+    py::dict casts;
+    py::object columns = table.attr("columns");
+    for (std::size_t j = 0; j < types.at.size(); ++j) {
+        const std::string kind = py::cast<std::string>(types.distinct[types.at[j]].attr("kind"));
+        if (kind == "b" || kind == "i" || kind == "u") casts[columns[py::int_(j)]] = objectType;
+    }
+    py::object source = casts.empty() ? py::reinterpret_borrow<py::object>(table)
+                                      : table.attr("astype")(casts);
+    return source.attr("reindex")(positions);
+}
+
+// The type of the feature each result feature comes from: this object's
+// kept features, then the other's own.
+std::vector<py::object> sourceTypes(py::handle left, const std::vector<Py_ssize_t>& leftKept,
+                                    py::handle right, const std::vector<Py_ssize_t>& rightKept) {
+    const TypeList leftTypes = TypeList::of(left);
+    const TypeList rightTypes = TypeList::of(right);
+    std::vector<py::object> types;
+    for (Py_ssize_t j : leftKept) {
+        types.push_back(leftTypes.distinct[leftTypes.at[static_cast<std::size_t>(j)]]);
+    }
+    for (Py_ssize_t j : rightKept) {
+        types.push_back(rightTypes.distinct[rightTypes.at[static_cast<std::size_t>(j)]]);
+    }
+    return types;
+}
+
+// Each feature of `result` that holds no missing value gets back the type of
+// the feature it comes from, where that type holds its values exactly.  An
+// integer feature travelled as objects because of missing rows and still
+// missing values becomes float, as pandas makes it; a boolean one stays
+// object.
+void restoreSourceTypes(py::handle result, const std::vector<py::object>& types) {
+    py::object iloc = result.attr("iloc");
+    py::object all = slice(py::none(), py::none());
+    py::list current = result.attr("dtypes").attr("tolist")();
+    for (std::size_t k = 0; k < types.size(); ++k) {
+        const py::object& source = types[k];
+        py::object now = current[k];
+        if (!now.not_equal(source)) continue;
+        const auto position = py::int_(static_cast<Py_ssize_t>(k));
+        py::object column = iloc[py::make_tuple(all, position)];
+        const std::string kind = py::cast<std::string>(source.attr("kind"));
+        if (truthy(column.attr("isna")().attr("any")())) {
+            if (equals(now.attr("kind"), "O") && (kind == "i" || kind == "u")) {
+                result.attr("isetitem")(position, column.attr("astype")("float64"));
+            }
+            continue;
+        }
+        py::object block = column.attr("to_numpy")().attr("reshape")(-1, 1);
+        if (truthy(representable(block, source)[0])) {
+            result.attr("isetitem")(position, column.attr("astype")(source));
+        }
+    }
 }
 
 }  // namespace
@@ -741,12 +955,10 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     const Py_ssize_t partnerCount = static_cast<Py_ssize_t>(rightNeeded.size());
     rightNeeded.insert(rightNeeded.end(), rightKept.begin(), rightKept.end());
     const bool everyLeftFeature = static_cast<Py_ssize_t>(leftKept.size()) == leftFeatures;
-    py::object leftPart = everyLeftFeature
-                              ? left.attr("reindex")(leftPos)
-                              : left.attr("reindex")(py::arg("index") = leftPos,
-                                                     py::arg("columns") = intpArray(leftKept));
-    py::object rightPart = right.attr("reindex")(py::arg("index") = rightPos,
-                                                 py::arg("columns") = intpArray(rightNeeded));
+    py::object leftSource = everyLeftFeature ? left : columnsAt(left, leftKept);
+    py::object leftPart = rowsAt(leftSource, leftPos, !truthy(hasLeft.attr("all")()));
+    py::object rightPart =
+        rowsAt(columnsAt(right, rightNeeded), rightPos, !truthy(hasRight.attr("all")()));
     leftPart.attr("index") = labels;
     rightPart.attr("index") = labels;
 
@@ -783,11 +995,59 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     result.attr("columns") =
         rangeIndex(py::int_(static_cast<Py_ssize_t>(leftKept.size() + rightKept.size())));
     result.attr("index") = labels;
+    restoreSourceTypes(result, sourceTypes(left, leftKept, right, rightKept));
     self.attr("_data") = result;
     return py::none();
 }
 
 // Binary features -----------------------------------------------------------
+
+namespace {
+
+// The positions among `keys` of None and of the other missing value (NaN,
+// NaT); -1 for one not there.
+std::pair<Py_ssize_t, Py_ssize_t> missingKeyPositions(py::handle keys) {
+    py::object isna = global("pd").attr("isna");
+    py::object numpyBool = global("np").attr("bool_");
+    Py_ssize_t noneKey = -1;
+    Py_ssize_t nanKey = -1;
+    Py_ssize_t position = 0;
+    for (py::handle key : keys) {
+        if (key.is_none()) {
+            if (noneKey < 0) noneKey = position;
+        } else if (nanKey < 0) {
+            // A key such as a tuple answers with an array: it is no missing value.
+            py::object answer = isna(key);
+            const bool single = PyBool_Check(answer.ptr()) || isInstance(answer, numpyBool);
+            if (single && truthy(answer)) nanKey = position;
+        }
+        ++position;
+    }
+    return {noneKey, nanKey};
+}
+
+// Each missing element of `elements` (an object array) gets, in `found`, the
+// position of its key: None that of None, NaN and NaT that of the missing
+// value, either the other when its own is not a key.  pandas versions differ
+// in whether an object index tells None from NaN, so these are matched here.
+void assignMissing(py::handle found, py::handle elements, py::handle keys) {
+    py::object np = global("np");
+    py::object missing = np.attr("flatnonzero")(global("pd").attr("isna")(elements));
+    const Py_ssize_t count = length(missing);
+    if (count == 0) return;
+    const auto [noneKey, nanKey] = missingKeyPositions(keys);
+    py::array_t<Py_ssize_t> targets(count);
+    Py_ssize_t* out = targets.mutable_data();
+    SignalCheck signals;
+    for (py::handle position : missing) {
+        signals.step();
+        const bool isNone = elements[position].is_none();
+        const Py_ssize_t own = isNone ? noneKey : nanKey;
+        *out++ = own >= 0 ? own : (isNone ? nanKey : noneKey);
+    }
+    found[missing] = targets;
+}
+}  // namespace
 
 py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueIdx) {
     py::object np = global("np");
@@ -818,7 +1078,11 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     }
     py::object column = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
                                                           py::int_(0))];
-    py::object found = keys.attr("get_indexer")(column.attr("astype")(np.attr("object_")));
+    // An array, not a Series: pandas matches the elements as they are,
+    // without inferring a type for them.
+    py::object elements = column.attr("astype")(np.attr("object_")).attr("to_numpy")();
+    py::object found = keys.attr("get_indexer")(elements);
+    assignMissing(found, elements, keys);
     const Py_ssize_t rows = length(found);
     if (rows > 0 && asSize(found.attr("min")()) < 0) {
         raise(global("InvalidArgumentValue"),
