@@ -195,14 +195,13 @@ public:
     explicit LabelRestore(py::object table) : table_(std::move(table)) {}
     LabelRestore(const LabelRestore&) = delete;
     LabelRestore& operator=(const LabelRestore&) = delete;
-    ~LabelRestore() {
-        try {
+    ~LabelRestore() noexcept(false) {
+        cleanUp([&] {
             if (index_) table_.attr("index") = rangeIndex(py::int_(py::len(table_.attr("index"))));
             if (columns_) {
                 table_.attr("columns") = rangeIndex(py::int_(py::len(table_.attr("columns"))));
             }
-        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
-        }
+        });
     }
 
     void indexNamed() { index_ = true; }

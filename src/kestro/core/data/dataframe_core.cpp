@@ -568,8 +568,13 @@ private:
 // when `array` is not one.
 std::shared_ptr<py::buffer_info> objectBuffer(py::handle array, py::ssize_t ndim) {
     if (!PyObject_CheckBuffer(array.ptr())) return nullptr;
-    auto info = std::make_shared<py::buffer_info>(
-        py::reinterpret_borrow<py::buffer>(array).request());
+    // Released like a reference (see releaseReference): ending the export
+    // touches the array.
+    std::shared_ptr<py::buffer_info> info(
+        new py::buffer_info(py::reinterpret_borrow<py::buffer>(array).request()),
+        [](py::buffer_info* done) {
+            if (mayTouchPython()) delete done;
+        });
     if (info->ndim != ndim || info->format != "O" ||
         info->itemsize != static_cast<py::ssize_t>(sizeof(PyObject*))) {
         return nullptr;
