@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,8 +15,9 @@ namespace kestro::native {
 namespace {
 
 // The one initialised module of this process (borrowed: cleared when the
-// module object is freed).  Methods keep the module alive through their
-// `__self__`, so the pointer is valid whenever a method runs.
+// module object is freed, or when its initialisation fails).  Methods keep
+// the module that made them alive through their `__self__` and run only
+// while it is this one, so the pointer is valid whenever a method runs.
 PyObject* g_module = nullptr;
 int64_t g_mainInterpreterId = -1;
 
@@ -118,10 +120,23 @@ const Method kDataFrameViewMethods[] = {
      [](Call& c) { return viewGetFeatures(c[0], c[1]); }},
 };
 
+// A class can outlive an initialisation of its module that failed after the
+// class was made (the host may keep a reference to every subclass of Base).
+// Its methods still hold that module, but its namespace may be half filled
+// and it is not the module later imports give: such calls are refused.
+PyObject* refuseOrphanedCall(const Method& method) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s() belongs to a class from a failed import of kestro.core.data.dataframe; "
+                 "import the module again and use its classes",
+                 method.sig.name);
+    return nullptr;
+}
+
 template <const Method* Table, std::size_t I>
-PyObject* methodEntry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* methodEntry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     const Method& method = Table[I];
+    if (module != g_module) return refuseOrphanedCall(method);
     Call call;
     if (!bindArguments(method.sig, args, nargs, kwnames, call)) return nullptr;
     return translateExceptions([&] { return method.impl(call); });
@@ -365,6 +380,7 @@ PyModuleDef kModuleDef = {
 // Shared helpers ------------------------------------------------------------
 
 py::object global(const char* name) {
+    if (!g_module) throw std::runtime_error("kestro.core.data.dataframe is not initialised");
     PyObject* namespace_ = PyModule_GetDict(g_module);
     PyObject* value = PyDict_GetItemString(namespace_, name);
     if (!value) {
