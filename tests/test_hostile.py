@@ -5,9 +5,16 @@ New cases go to the section of their theme (or a new section, e.g. bounds).
 Cases that need a fresh interpreter run one in a subprocess, which inherits
 the environment (the sanitizer runtimes of a sanitized run included).
 """
+import contextlib
 import subprocess
 import sys
 import textwrap
+import threading
+import warnings
+
+import numpy as np
+
+import kestro
 
 
 def run_python(code, timeout=300):
@@ -143,3 +150,90 @@ def test_class_surviving_a_failed_first_import_refuses_calls():
         "again: True [[1.0, 2.0]]",
         "still refused: _getTypeString_implementation" + refused,
     ]
+
+
+# Threads ---------------------------------------------------------------------
+
+COPY_TARGETS = ["List", "Matrix", "Sparse", "DataFrame", "pythonlist", "numpyarray",
+                "numpymatrix", "scipycoo", "scipycsc", "scipycsr", "pandasdataframe"]
+
+
+def hook_round(obj, folder, name):
+    """Hooks that call libraries which may warn: transform, every copy,
+    arithmetic, matrix product, both file formats."""
+    obj.transform(lambda v: v * 2)
+    for to in COPY_TARGETS * 4:
+        obj.copy(to)
+    obj + obj, obj * 2, obj == obj, obj @ obj
+    obj.save(str(folder / f"{name}.csv"))
+    obj.save(str(folder / f"{name}.mtx"))
+
+
+@contextlib.contextmanager
+def library_warning_blocks_in_turn():
+    """Replaces `warnings.catch_warnings` for a while: blocks that numpy,
+    pandas or scipy code enters take turns (pandas itself saves and restores
+    the filters around `np.dtype` in `pandas_dtype`, which races like any
+    other such block); the modules that enter any other block are listed."""
+    original = warnings.catch_warnings
+    turn = threading.RLock()
+    others = []
+
+    class InTurn(original):
+        def __enter__(self):
+            caller = sys._getframe(1).f_globals.get("__name__", "")
+            self.in_turn = caller.partition(".")[0] in ("numpy", "pandas", "scipy")
+            if self.in_turn:
+                turn.acquire()
+            else:
+                others.append(caller)
+            return super().__enter__()
+
+        def __exit__(self, *error):
+            try:
+                return super().__exit__(*error)
+            finally:
+                if self.in_turn:
+                    turn.release()
+
+    warnings.catch_warnings = InTurn
+    try:
+        yield others
+    finally:
+        warnings.catch_warnings = original
+
+
+def test_hooks_in_threads_leave_warning_filters_alone(tmp_path):
+    """Warning filters are process-wide: a hook that changes them, even for a
+    moment (`catch_warnings` is not thread-safe), races with every other
+    thread and can leave a filter behind."""
+    # First use imports what the hooks need (scipy.sparse adds a filter of
+    # its own when imported).
+    hook_round(kestro.data(np.ones((4, 4))), tmp_path, "first")
+    before = list(warnings.filters)
+    start = threading.Barrier(8)
+    failures = []
+
+    def work(n):
+        try:
+            obj = kestro.data(np.arange(16.0).reshape(4, 4))
+            start.wait()
+            for _ in range(25):
+                hook_round(obj, tmp_path, n)
+        except BaseException as error:  # reported by the main thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # threads take turns inside the hooks
+    try:
+        with library_warning_blocks_in_turn() as entered_elsewhere:
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert failures == []
+    assert entered_elsewhere == []
+    assert warnings.filters == before

@@ -141,8 +141,13 @@ py::object copyTo(py::handle self, py::handle to) {
     }
 
     if (equals(to, "numpymatrix")) {
-        IgnoredWarnings quiet(PyExc_PendingDeprecationWarning);  // numpy's note on np.matrix
-        return global("np").attr("matrix")(data);
+        // What np.matrix(data) builds, without calling the constructor, which
+        // warns (PendingDeprecationWarning) every time: a copy of the data
+        // viewed as a matrix.
+        py::object np = global("np");
+        py::object matrix = np.attr("matrix");
+        if (isInstance(data, np.attr("ndarray"))) return data.attr("view")(matrix).attr("copy")();
+        return np.attr("array")(data).attr("view")(matrix);
     }
 
     if (contains(to, py::str("scipy"))) {
