@@ -29,11 +29,12 @@ def run_python(code, timeout=300):
 # ends each of them where it next waits for the GIL, from inside the hook.
 EXIT_INSIDE_HOOKS = """
     import threading, time
-    import numpy as np
+    import numpy as np, pandas as pd
     import kestro
 
     numbers = kestro.data(np.arange(40.0).reshape(8, 5))
-    mixed = kestro.data([[1, "a", 2.5], [2, None, 3.5]] * 20)
+    objects = np.array([[1, "a", None], ["b", 2.5, 3]] * 20, dtype=object)
+    mixed = kestro.data(pd.DataFrame(objects))   # every column of dtype object
     inside = []
 
     def daemon(hook):
