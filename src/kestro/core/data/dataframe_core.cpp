@@ -170,6 +170,20 @@ std::vector<PyMethodDef>& methodDefs(std::index_sequence<I...>) {
     return defs;
 }
 
+// Registered with `atexit`: from the interpreter's exit on, releasing a
+// reference checks whether the thread may still do it (see mayTouchPython).
+PyObject* noteExitStarted(PyObject* /*module*/, PyObject* /*unused*/) {
+    g_exitStarted.store(true);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kExitNotice = {"_note_exit_started", noteExitStarted, METH_NOARGS, nullptr};
+
+void registerExitNotice(py::module_& module) {
+    py::object notice = steal(PyCFunction_NewEx(&kExitNotice, module.ptr(), nullptr));
+    py::module_::import("atexit").attr("register")(notice);
+}
+
 // The import statements of the module, made the way the interpreter makes
 // them: through the builtin `__import__` (a replaced one included) with the
 // module's namespace as globals and locals, then one attribute look-up per
@@ -311,6 +325,7 @@ void populate(py::module_ module) {
         module, methodType, "DataFrameView", py::make_tuple(module.attr("BaseView"), module.attr("DataFrame")),
         kDataFrameViewDoc);
     module.attr("__test__") = py::dict();
+    registerExitNotice(module);
 }
 
 // Py_mod_create: one interpreter per process, one module object per process.

@@ -19,6 +19,7 @@
 #include <cxxabi.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <exception>
@@ -31,15 +32,21 @@ namespace kestro::native {
 // Threads ended at interpreter exit ------------------------------------------
 //
 // When the interpreter finalises, a daemon thread that waits for the GIL is
-// ended where it waits: CPython 3.11 and 3.12 call pthread_exit, which
+// ended where it waits: CPython 3.11 to 3.13 call pthread_exit, which
 // unwinds the thread's stack (`abi::__forced_unwind`) through every native
 // frame between there and the thread's start, running their destructors
 // without the GIL.  Therefore: every catch-all passes that unwind on, and no
 // destructor touches a Python object on such a thread.
 
+// Set when the interpreter starts to exit, by a callback the module registers
+// with `atexit` (those run before finalisation begins).  Until then every
+// thread may touch Python objects, and checking costs one load.
+inline std::atomic<bool> g_exitStarted{false};
+
 // Whether this thread may touch Python objects: false only on a thread the
 // finalising interpreter is ending (it does not hold the GIL and never will).
 inline bool mayTouchPython() noexcept {
+    if (!g_exitStarted.load(std::memory_order_relaxed)) return true;
 #if PY_VERSION_HEX >= 0x030D0000
     return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
