@@ -6,6 +6,7 @@ Cases that need a fresh interpreter run one in a subprocess, which inherits
 the environment (the sanitizer runtimes of a sanitized run included).
 """
 import contextlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -13,6 +14,7 @@ import threading
 import warnings
 
 import numpy as np
+import pytest
 
 import kestro
 
@@ -86,6 +88,11 @@ EXIT_INSIDE_HOOKS = """
 """
 
 
+@pytest.mark.skipif(
+    bool(os.environ.get("KESTRO_SANITIZED")),
+    reason="the sanitizers report the forced unwind itself: AddressSanitizer does not "
+           "unpoison the stack for pthread_exit's unwind and flags the frames it cleans "
+           "up, UBSan flags the null reference the C++ runtime binds for it")
 def test_exit_while_daemon_threads_are_inside_hooks():
     for attempt in range(20):
         run = run_python(EXIT_INSIDE_HOOKS)

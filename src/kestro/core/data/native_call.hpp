@@ -75,8 +75,9 @@ inline void releaseReference(PyObject* object) noexcept {
 
 }  // namespace kestro::native
 
-// Every owner of a reference releases it through `Py_XDECREF`: pybind11's
-// handles (`py::object` and the rest) and CPython's own macros alike.
+// Every owner of a reference in this module releases it through
+// `Py_XDECREF`: pybind11's handles (`py::object` and the rest) and the
+// module's own uses of the macro.
 #undef Py_XDECREF
 #define Py_XDECREF(op) ::kestro::native::releaseReference(_PyObject_CAST(op))
 
