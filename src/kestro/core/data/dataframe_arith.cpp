@@ -32,7 +32,9 @@ namespace {
 class HandledExceptionGuard {
 public:
     HandledExceptionGuard() { PyErr_GetExcInfo(&type_, &value_, &traceback_); }
-    ~HandledExceptionGuard() { PyErr_SetExcInfo(type_, value_, traceback_); }
+    ~HandledExceptionGuard() {
+        if (mayTouchPython()) PyErr_SetExcInfo(type_, value_, traceback_);
+    }
     HandledExceptionGuard(const HandledExceptionGuard&) = delete;
     HandledExceptionGuard& operator=(const HandledExceptionGuard&) = delete;
 

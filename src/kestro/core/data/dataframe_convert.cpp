@@ -145,8 +145,13 @@ py::object copyTo(py::handle self, py::handle to) {
     }
 
     if (equals(to, "numpymatrix")) {
-        IgnoredWarnings quiet(PyExc_PendingDeprecationWarning);  // numpy's note on np.matrix
-        return global("np").attr("matrix")(data);
+        // What np.matrix(data) builds, without calling the constructor, which
+        // warns (PendingDeprecationWarning) every time: a copy of the data
+        // viewed as a matrix.
+        py::object np = global("np");
+        py::object matrix = np.attr("matrix");
+        if (isInstance(data, np.attr("ndarray"))) return data.attr("view")(matrix).attr("copy")();
+        return np.attr("array")(data).attr("view")(matrix);
     }
 
     if (contains(to, py::str("scipy"))) {
@@ -199,14 +204,13 @@ public:
     explicit LabelRestore(py::object table) : table_(std::move(table)) {}
     LabelRestore(const LabelRestore&) = delete;
     LabelRestore& operator=(const LabelRestore&) = delete;
-    ~LabelRestore() {
-        try {
+    ~LabelRestore() noexcept(false) {
+        cleanUp([&] {
             if (index_) table_.attr("index") = rangeIndex(py::int_(py::len(table_.attr("index"))));
             if (columns_) {
                 table_.attr("columns") = rangeIndex(py::int_(py::len(table_.attr("columns"))));
             }
-        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
-        }
+        });
     }
 
     void indexNamed() { index_ = true; }

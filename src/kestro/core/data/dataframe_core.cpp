@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,8 +16,9 @@ namespace kestro::native {
 namespace {
 
 // The one initialised module of this process (borrowed: cleared when the
-// module object is freed).  Methods keep the module alive through their
-// `__self__`, so the pointer is valid whenever a method runs.
+// module object is freed, or when its initialisation fails).  Methods keep
+// the module that made them alive through their `__self__` and run only
+// while it is this one, so the pointer is valid whenever a method runs.
 PyObject* g_module = nullptr;
 int64_t g_mainInterpreterId = -1;
 
@@ -119,10 +121,23 @@ const Method kDataFrameViewMethods[] = {
      [](Call& c) { return viewGetFeatures(c[0], c[1]); }},
 };
 
+// A class can outlive an initialisation of its module that failed after the
+// class was made (the host may keep a reference to every subclass of Base).
+// Its methods still hold that module, but its namespace may be half filled
+// and it is not the module later imports give: such calls are refused.
+PyObject* refuseOrphanedCall(const Method& method) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s() belongs to a class from a failed import of kestro.core.data.dataframe; "
+                 "import the module again and use its classes",
+                 method.sig.name);
+    return nullptr;
+}
+
 template <const Method* Table, std::size_t I>
-PyObject* methodEntry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* methodEntry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     const Method& method = Table[I];
+    if (module != g_module) return refuseOrphanedCall(method);
     Call call;
     if (!bindArguments(method.sig, args, nargs, kwnames, call)) return nullptr;
     return translateExceptions([&] { return method.impl(call); });
@@ -154,6 +169,20 @@ std::vector<PyMethodDef>& methodDefs(std::index_sequence<I...>) {
                         reinterpret_cast<void (*)()>(&methodEntry<Table, I>)),
                     METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...};
     return defs;
+}
+
+// Registered with `atexit`: from the interpreter's exit on, releasing a
+// reference checks whether the thread may still do it (see mayTouchPython).
+PyObject* noteExitStarted(PyObject* /*module*/, PyObject* /*unused*/) {
+    g_exitStarted.store(true);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kExitNotice = {"_note_exit_started", noteExitStarted, METH_NOARGS, nullptr};
+
+void registerExitNotice(py::module_& module) {
+    py::object notice = steal(PyCFunction_NewEx(&kExitNotice, module.ptr(), nullptr));
+    py::module_::import("atexit").attr("register")(notice);
 }
 
 // The import statements of the module, made the way the interpreter makes
@@ -297,6 +326,7 @@ void populate(py::module_ module) {
         module, methodType, "DataFrameView", py::make_tuple(module.attr("BaseView"), module.attr("DataFrame")),
         kDataFrameViewDoc);
     module.attr("__test__") = py::dict();
+    registerExitNotice(module);
 }
 
 // Py_mod_create: one interpreter per process, one module object per process.
@@ -366,6 +396,7 @@ PyModuleDef kModuleDef = {
 // Shared helpers ------------------------------------------------------------
 
 py::object global(const char* name) {
+    if (!g_module) throw std::runtime_error("kestro.core.data.dataframe is not initialised");
     PyObject* namespace_ = PyModule_GetDict(g_module);
     PyObject* value = PyDict_GetItemString(namespace_, name);
     if (!value) {
@@ -578,8 +609,13 @@ private:
 // when `array` is not one.
 std::shared_ptr<py::buffer_info> objectBuffer(py::handle array, py::ssize_t ndim) {
     if (!PyObject_CheckBuffer(array.ptr())) return nullptr;
-    auto info = std::make_shared<py::buffer_info>(
-        py::reinterpret_borrow<py::buffer>(array).request());
+    // Released like a reference (see releaseReference): ending the export
+    // touches the array.
+    std::shared_ptr<py::buffer_info> info(
+        new py::buffer_info(py::reinterpret_borrow<py::buffer>(array).request()),
+        [](py::buffer_info* done) {
+            if (mayTouchPython()) delete done;
+        });
     if (info->ndim != ndim || info->format != "O" ||
         info->itemsize != static_cast<py::ssize_t>(sizeof(PyObject*))) {
         return nullptr;

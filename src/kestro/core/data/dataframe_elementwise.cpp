@@ -89,7 +89,7 @@ public:
     }
 
     void release() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && mayTouchPython()) PyBuffer_Release(&view_);
         held_ = false;
     }
 

@@ -7,7 +7,7 @@
 // can be replaced, and `inspect.signature` reads the builtin's text signature.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "native_call.hpp"
 
 namespace kestro::native {
 

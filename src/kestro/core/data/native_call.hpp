@@ -5,19 +5,105 @@
 // are bound here with the wording CPython users know from compiled Python
 // functions: every parameter by position or keyword, defaults, an optional
 // `**kwds`, and the classic "takes exactly N positional arguments" errors.
+//
+// It also decides what releasing a reference means, so it comes before any
+// pybind11 header in every source file (see `releaseReference`).
 #pragma once
 
-#include <pybind11/pybind11.h>
+#ifdef PYBIND11_VERSION_MAJOR
+#error "native_call.hpp must be included before any pybind11 header"
+#endif
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <cxxabi.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <thread>
+
+namespace kestro::native {
+
+// Threads ended at interpreter exit ------------------------------------------
+//
+// When the interpreter finalises, a daemon thread that waits for the GIL is
+// ended where it waits: CPython 3.11 to 3.13 call pthread_exit, which
+// unwinds the thread's stack (`abi::__forced_unwind`) through every native
+// frame between there and the thread's start, running their destructors
+// without the GIL.  Therefore: every catch-all passes that unwind on, and no
+// destructor touches a Python object on such a thread.
+
+// Set when the interpreter starts to exit, by a callback the module registers
+// with `atexit` (those run before finalisation begins).  Until then every
+// thread may touch Python objects, and checking costs one load.
+inline std::atomic<bool> g_exitStarted{false};
+
+// Whether this thread may touch Python objects: false only on a thread the
+// finalising interpreter is ending (it does not hold the GIL and never will).
+inline bool mayTouchPython() noexcept {
+    if (!g_exitStarted.load(std::memory_order_relaxed)) return true;
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return !_Py_IsFinalizing() || _PyThreadState_UncheckedGet() != nullptr;
+#else
+    if (!_Py_IsFinalizing()) return true;
+    PyThreadState* holder = _PyThreadState_UncheckedGet();  // of the GIL, on any thread
+    return holder != nullptr && holder == PyGILState_GetThisThreadState();
+#endif
+}
+
+// Gives up one owned reference, or leaks it on a thread that may not touch
+// Python objects: the process is ending and the object may be in use by the
+// finalising thread.
+inline void releaseReference(PyObject* object) noexcept {
+    if (object != nullptr && mayTouchPython()) Py_DECREF(object);
+}
+
+// Keeps a thread the interpreter is ending where it is, until the process
+// exits: for a destructor that meets the forced unwind while another
+// exception is already unwinding (two at once end the process).  CPython
+// itself holds such threads this way from 3.14 on.
+[[noreturn]] inline void holdThreadUntilExit() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+}  // namespace kestro::native
+
+// Every owner of a reference in this module releases it through
+// `Py_XDECREF`: pybind11's handles (`py::object` and the rest) and the
+// module's own uses of the macro.
+#undef Py_XDECREF
+#define Py_XDECREF(op) ::kestro::native::releaseReference(_PyObject_CAST(op))
+
+#include <pybind11/pybind11.h>
 
 namespace kestro::native {
 
 namespace py = pybind11;
+
+// Runs the Python clean-up code of a destructor.  Nothing runs on a thread
+// the interpreter is ending; errors raised give way to the one in flight.
+// When the interpreter ends the thread inside the clean-up, the unwind goes
+// on, unless the destructor runs for another exception: then the thread is
+// held (see holdThreadUntilExit).
+template <typename Cleanup>
+void cleanUp(Cleanup&& cleanup) noexcept(false) {
+    if (!mayTouchPython()) return;
+    const bool unwinding = std::uncaught_exceptions() > 0;
+    try {
+        cleanup();
+    } catch (abi::__forced_unwind&) {
+        if (unwinding) holdThreadUntilExit();
+        throw;
+    } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
+    }
+}
 
 inline constexpr std::size_t kMaxParams = 8;
 
@@ -138,11 +224,14 @@ inline bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_
 }
 
 // Runs `body`, turning any C++ exception into the matching Python exception.
-// Returns a new reference, or nullptr with an exception set.
+// Returns a new reference, or nullptr with an exception set.  The forced
+// unwind of a thread ended at interpreter exit passes through.
 template <typename Body>
-PyObject* translateExceptions(Body&& body) noexcept {
+PyObject* translateExceptions(Body&& body) {
     try {
         return body().release().ptr();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -206,12 +295,8 @@ public:
         : exit_(manager.attr("__exit__")), target_(manager.attr("__enter__")()) {}
     WithBlock(const WithBlock&) = delete;
     WithBlock& operator=(const WithBlock&) = delete;
-    ~WithBlock() {
-        if (!open_) return;
-        try {
-            exit_(py::none(), py::none(), py::none());
-        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
-        }
+    ~WithBlock() noexcept(false) {
+        if (open_) cleanUp([&] { exit_(py::none(), py::none(), py::none()); });
     }
 
     const py::object& target() const { return target_; }
