@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import math
 import numbers
-import warnings
 
 import numpy as np
 
@@ -103,9 +102,9 @@ class ArrayStorage(Base):
                 array = array.reshape(self._dims)
             return array.tolist() if to == "pythonlist" else array
         if to == "numpymatrix":
-            with warnings.catch_warnings():  # asked for explicitly; numpy discourages it
-                warnings.simplefilter("ignore", PendingDeprecationWarning)
-                return np.matrix(array)
+            # what np.matrix(array) builds, without its constructor's
+            # deprecation notice (and without touching warning filters)
+            return array.view(np.matrix).copy()
         if to.startswith("scipy"):
             if not scipy.kestroAccessible():
                 raise PackageException("scipy is not available")

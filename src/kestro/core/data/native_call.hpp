@@ -313,29 +313,6 @@ private:
     bool open_ = true;
 };
 
-// `with warnings.catch_warnings(): warnings.simplefilter("ignore", category)`
-// for the lifetime of the object: library deprecation notices about calls
-// the package makes on the user's behalf stay inside the package.
-// With `message`, only warnings whose text starts with that regular
-// expression are ignored (`warnings.filterwarnings`).
-class IgnoredWarnings {
-public:
-    explicit IgnoredWarnings(py::handle category)
-        : warnings_(py::module_::import("warnings")),
-          block_(warnings_.attr("catch_warnings")()) {
-        warnings_.attr("simplefilter")("ignore", category);
-    }
-    IgnoredWarnings(py::handle category, const char* message)
-        : warnings_(py::module_::import("warnings")),
-          block_(warnings_.attr("catch_warnings")()) {
-        warnings_.attr("filterwarnings")("ignore", py::str(message), category);
-    }
-
-private:
-    py::module_ warnings_;
-    WithBlock block_;
-};
-
 inline bool isInstance(py::handle value, py::handle cls) {
     const int result = PyObject_IsInstance(value.ptr(), cls.ptr());
     if (result < 0) throw py::error_already_set();
