@@ -1,7 +1,7 @@
 """Hostile conditions for the native module: one sharp case per fault.
 
-Grouped by theme, one section each: interpreter exit, module state, threads.
-New cases go to the section of their theme (or a new section, e.g. bounds).
+Grouped by theme, one section each: interpreter exit, module state, threads,
+bounds and sizes, integers beside floats.
 Cases that need a fresh interpreter run one in a subprocess, which inherits
 the environment (the sanitizer runtimes of a sanitized run included).
 """
@@ -245,3 +245,74 @@ def test_hooks_in_threads_leave_warning_filters_alone(tmp_path):
     assert failures == []
     assert entered_elsewhere == []
     assert warnings.filters == before
+
+
+# Bounds and sizes --------------------------------------------------------------
+
+# Extreme positions and shapes reach the hooks directly, past the host's own
+# checks: each must give a clear error (no overflow, crash or endless loop)
+# and leave the object as it was.
+EXTREME_CALLS = {
+    "rectangle end at int64 max": lambda o: o._replaceRectangle_implementation(
+        1, 0, 0, 2**63 - 1, 1),
+    "rectangle start at int64 min": lambda o: o._replaceRectangle_implementation(
+        1, -2**63, 0, 1, 1),
+    "unflatten to an overflowing size": lambda o: o._unflatten_implementation(
+        (2**62, 4), "point"),
+}
+
+
+@pytest.mark.parametrize("call", EXTREME_CALLS.values(), ids=EXTREME_CALLS.keys())
+def test_extreme_bounds_are_refused(call):
+    from kestro.exceptions import InvalidArgumentValue
+    obj = kestro.data([[1.0, 2.0], [3.0, 4.0]])
+    before = obj._data.copy()
+    with pytest.raises((InvalidArgumentValue, ValueError)):
+        call(obj)
+    assert obj._data.equals(before)
+
+
+@pytest.mark.parametrize("table, shape", [
+    (np.empty((0, 0)), [2**40, 0]),
+    (np.ones((2, 2)), [2**62, 4]),
+])
+def test_recorded_shape_unlike_the_table_is_refused_before_any_loop(table, shape):
+    from kestro.core.data.dataframe import DataFrame
+    from kestro.exceptions import InvalidArgumentValue
+    obj = DataFrame(table, shape=shape)
+    with pytest.raises(InvalidArgumentValue):
+        obj._flatten_implementation("point")
+    assert obj._data.shape == table.shape
+
+
+# Integers beside floats ------------------------------------------------------
+
+EXACT = [2**63 - 1, 2**53 + 1, -2**63]
+
+
+def _frame(ints, floats):
+    import pandas as pd
+    return kestro.data(pd.DataFrame({"i": ints, "f": floats}))
+
+
+def _flatten_unflatten(obj):
+    obj.flatten()
+    obj.unflatten((3, 2))
+    return obj
+
+
+def _transpose_twice(obj):
+    obj.transpose()
+    obj.transpose()
+    return obj
+
+
+@pytest.mark.parametrize("operation", [
+    _flatten_unflatten,
+    _transpose_twice,
+    lambda obj: obj + _frame([0, 0, 0], [0.0, 0.0, 0.0]),
+    lambda obj: obj * 1,
+], ids=["flatten and unflatten", "transpose twice", "add zeros", "times one"])
+def test_int64_values_stay_exact_next_to_float_features(operation):
+    result = operation(_frame(EXACT, [0.5, 1.5, 2.5]))
+    assert [int(v) for v in result._data.iloc[:, 0]] == EXACT
