@@ -176,7 +176,10 @@ py::object copyTo(py::handle self, py::handle to) {
 
     py::object pnames = givenNames(self, "points");
     py::object fnames = givenNames(self, "features");
-    py::object dataframe = global("pd").attr("DataFrame")(data);
+    // The copy taken above is the result itself; only nested points still
+    // need a table around them.
+    py::object pdFrame = global("pd").attr("DataFrame");
+    py::object dataframe = isInstance(data, pdFrame) ? data : pdFrame(data);
     if (!pnames.is_none()) dataframe.attr("index") = pnames;
     if (!fnames.is_none()) dataframe.attr("columns") = fnames;
     return dataframe;

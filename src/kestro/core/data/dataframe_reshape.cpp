@@ -131,10 +131,15 @@ py::object typedTable(py::handle values, const TypeList& types) {
         groupPositions[group].push_back(static_cast<Py_ssize_t>(pos));
     }
 
+    // Object features are built as object columns straight away: no type
+    // is inferred for them (pandas 3 would infer its string dtype).
+    py::object objectType = builtinType(&PyBaseObject_Type);
+    auto isObject = [&](const py::object& dtype) { return dtype.equal(objectType); };
     if (groupType.size() <= 1) {
-        py::object table = newTable(values);
-        if (groupType.empty()) return table;
+        if (groupType.empty()) return newTable(values);
         const py::object& only = types.distinct[groupType[0]];
+        if (isObject(only)) return pdFrame(values, py::arg("dtype") = objectType);
+        py::object table = pdFrame(values);
         return valuesType.equal(only) ? table : table.attr("astype")(only);
     }
 
@@ -149,9 +154,13 @@ py::object typedTable(py::handle values, const TypeList& types) {
         out = std::copy(positions.begin(), positions.end(), out);
         const py::object& dtype = types.distinct[groupType[g]];
         py::object block = values.attr("take")(labels, py::arg("axis") = 1);
-        py::object frame = pdFrame(block, py::arg("columns") = labels);
-        storeTextAsObject(frame, block);
-        if (!valuesType.equal(dtype)) frame = frame.attr("astype")(dtype);
+        py::object frame;
+        if (isObject(dtype)) {
+            frame = pdFrame(block, py::arg("columns") = labels, py::arg("dtype") = objectType);
+        } else {
+            frame = pdFrame(block, py::arg("columns") = labels);
+            if (!valuesType.equal(dtype)) frame = frame.attr("astype")(dtype);
+        }
         frames.append(frame);
     }
     py::object joined = pd.attr("concat")(frames, py::arg("axis") = 1);
