@@ -4,6 +4,7 @@
 #include "method_type.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -20,7 +21,9 @@ namespace {
 // the module that made them alive through their `__self__` and run only
 // while it is this one, so the pointer is valid whenever a method runs.
 PyObject* g_module = nullptr;
-int64_t g_mainInterpreterId = -1;
+// The first interpreter to load the module; atomic because others, each
+// with a GIL of its own, may ask at the same time.
+std::atomic<int64_t> g_mainInterpreterId{-1};
 
 constexpr const char* kModuleDoc = "\nClass extending Base, using a pandas DataFrame to store data.\n";
 
@@ -333,9 +336,8 @@ void populate(py::module_ module) {
 PyObject* moduleCreate(PyObject* spec, PyModuleDef* /*def*/) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (g_mainInterpreterId == -1) {
-        g_mainInterpreterId = current;
-    } else if (current != g_mainInterpreterId) {
+    int64_t first = -1;
+    if (!g_mainInterpreterId.compare_exchange_strong(first, current) && first != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -376,6 +378,12 @@ void moduleFree(void* module) {
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&moduleCreate)},
     {Py_mod_exec, reinterpret_cast<void*>(&moduleExec)},
+#ifdef Py_mod_multiple_interpreters
+    // moduleCreate itself refuses every interpreter but the first one, with
+    // the module's own message; the interpreter's generic refusal (3.12 on)
+    // would come first otherwise.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // Per-feature element types and the dense array export.
 #include "dataframe.hpp"
+#include "pandas_storage.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -121,7 +122,6 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
     allowed.add(np.attr("dtype")(floatType));
     if (!numeric) allowed.add(np.attr("dtype")(np.attr("object_")));
 
-    py::object dtypes = table.attr("dtypes");
     bool sharedType = py::len(table.attr("columns")) > 0;
     py::object canCast = np.attr("can_cast");
     // Wide tables repeat a few dtype objects many times: each distinct
@@ -131,7 +131,7 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
         return std::any_of(passed.begin(), passed.end(),
                            [&](const py::object& known) { return known.is(dtype); });
     };
-    for (py::handle dtype : py::list(dtypes.attr("tolist")())) {
+    for (py::handle dtype : PandasStorage().featureTypes(table)) {
         if (seen(dtype)) continue;
         if (!allowed.contains(dtype) || !truthy(canCast(dtype, floatType))) {
             sharedType = false;

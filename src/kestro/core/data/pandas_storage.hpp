@@ -75,6 +75,21 @@ public:
         return key;
     }
 
+    // The distinct element types of `table`'s features (in no set order):
+    // one per block where pandas keeps blocks, which spares building the
+    // `dtypes` Series; every feature's type otherwise.
+    py::list featureTypes(py::handle table) const {
+        if (py::hasattr(table, mgrName_)) {
+            py::object mgr = table.attr(mgrName_);
+            if (py::hasattr(mgr, blocksName_)) {
+                py::list types;
+                for (py::handle block : mgr.attr(blocksName_)) types.append(block.attr("dtype"));
+                return types;
+            }
+        }
+        return py::list(table.attr("dtypes").attr("tolist")());
+    }
+
     // The array `iat` reads column `j` from.
     py::object columnValues(py::handle table, Py_ssize_t j) const {
         py::object series = table.attr(ixsName_)(j, py::arg("axis") = 1);
