@@ -1,7 +1,7 @@
 """Hostile conditions for the native module: one sharp case per fault.
 
 Grouped by theme, one section each: interpreter exit, module state, threads,
-bounds and sizes, integers beside floats.
+bounds and sizes.
 Cases that need a fresh interpreter run one in a subprocess, which inherits
 the environment (the sanitizer runtimes of a sanitized run included).
 """
@@ -283,36 +283,3 @@ def test_recorded_shape_unlike_the_table_is_refused_before_any_loop(table, shape
     with pytest.raises(InvalidArgumentValue):
         obj._flatten_implementation("point")
     assert obj._data.shape == table.shape
-
-
-# Integers beside floats ------------------------------------------------------
-
-EXACT = [2**63 - 1, 2**53 + 1, -2**63]
-
-
-def _frame(ints, floats):
-    import pandas as pd
-    return kestro.data(pd.DataFrame({"i": ints, "f": floats}))
-
-
-def _flatten_unflatten(obj):
-    obj.flatten()
-    obj.unflatten((3, 2))
-    return obj
-
-
-def _transpose_twice(obj):
-    obj.transpose()
-    obj.transpose()
-    return obj
-
-
-@pytest.mark.parametrize("operation", [
-    _flatten_unflatten,
-    _transpose_twice,
-    lambda obj: obj + _frame([0, 0, 0], [0.0, 0.0, 0.0]),
-    lambda obj: obj * 1,
-], ids=["flatten and unflatten", "transpose twice", "add zeros", "times one"])
-def test_int64_values_stay_exact_next_to_float_features(operation):
-    result = operation(_frame(EXACT, [0.5, 1.5, 2.5]))
-    assert [int(v) for v in result._data.iloc[:, 0]] == EXACT

@@ -64,6 +64,24 @@ const char* const kIterateElementsDoc =
 
 namespace {
 
+// Whether `value` is one of the plain element types every data object holds
+// (tested before asking the host's `isAllowedSingleElement`).
+bool plainElement(py::handle value) {
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    return value.is_none() || type == &PyFloat_Type || type == &PyLong_Type ||
+           type == &PyBool_Type || type == &PyUnicode_Type;
+}
+
+// InvalidArgumentValue for a function result a data object cannot hold.
+[[noreturn]] void refuseResult(py::handle value, py::handle point, py::handle feature) {
+    const std::string message =
+        "the function returned a value of type '" +
+        py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>() +
+        "' for point " + py::str(point).cast<std::string>() + ", feature " +
+        py::str(feature).cast<std::string>() + ", which a data object cannot hold";
+    raise(global("InvalidArgumentValue"), message.c_str());
+}
+
 // Owns a writable one-dimensional buffer export of an array.
 class ColumnBuffer {
 public:
@@ -383,19 +401,11 @@ private:
     // stored; the common exact types are accepted without asking the host.
     void checkResult(py::handle result, Py_ssize_t i, Py_ssize_t j) {
         PyTypeObject* type = Py_TYPE(result.ptr());
-        if (result.is_none() || type == &PyFloat_Type || type == &PyLong_Type ||
-            type == &PyBool_Type || type == &PyUnicode_Type || type == asType(float64_) ||
-            type == asType(int64_) || type == asType(bool_) || type == asType(timestamp_)) {
+        if (plainElement(result) || type == asType(float64_) || type == asType(int64_) ||
+            type == asType(bool_) || type == asType(timestamp_) || truthy(isAllowed_(result))) {
             return;
         }
-        if (truthy(isAllowed_(result))) return;
-        const std::string typeName =
-            py::str(builtinType(type).attr("__name__")).cast<std::string>();
-        std::string message = "the function returned a value of type '" + typeName +
-                              "' for point " + std::to_string(i) +
-                              ", feature " + std::to_string(j) +
-                              ", which a data object cannot hold";
-        raise(global("InvalidArgumentValue"), message.c_str());
+        refuseResult(result, py::int_(i), py::int_(j));
     }
 
     void fastElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
@@ -651,11 +661,7 @@ py::object firstRefused(py::handle column, Py_ssize_t limit, Py_ssize_t& row) {
     py::object isAllowed = global("isAllowedSingleElement");
     for (Py_ssize_t i = 0; i < limit; ++i) {
         py::object value = steal(PySequence_GetItem(column.ptr(), i));
-        PyTypeObject* type = Py_TYPE(value.ptr());
-        if (value.is_none() || type == &PyFloat_Type || type == &PyLong_Type ||
-            type == &PyUnicode_Type || type == &PyBool_Type || truthy(isAllowed(value))) {
-            continue;
-        }
+        if (plainElement(value) || truthy(isAllowed(value))) continue;
         row = i;
         return value;
     }
@@ -690,14 +696,7 @@ void checkResults(py::handle table, py::handle points, py::handle features) {
     auto position = [](py::handle selection, Py_ssize_t k) {
         return selection.is_none() ? py::int_(k) : py::int_(selection[py::int_(k)]);
     };
-    const std::string typeName =
-        py::str(py::type::handle_of(badValue).attr("__name__")).cast<std::string>();
-    const std::string message =
-        "the function returned a value of type '" + typeName + "' for point " +
-        py::str(position(points, badRow)).cast<std::string>() + ", feature " +
-        py::str(position(features, badCol)).cast<std::string>() +
-        ", which a data object cannot hold";
-    raise(global("InvalidArgumentValue"), message.c_str());
+    refuseResult(badValue, position(points, badRow), position(features, badCol));
 }
 
 }  // namespace

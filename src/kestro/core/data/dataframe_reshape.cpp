@@ -317,16 +317,22 @@ py::object transpose(py::handle self) {
 
 namespace {
 
-// A rectangle bound as a position; a Python int beyond the position range
-// lies outside every table.
-Py_ssize_t boundOf(py::handle value) {
+// `value` as a position or size; InvalidArgumentValue(`message`) for an
+// integer beyond the position range.
+Py_ssize_t positionOrRefuse(py::handle value, const char* message) {
     const Py_ssize_t result = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
     if (result == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
         PyErr_Clear();
-        raise(global("InvalidArgumentValue"), "The rectangle to replace lies outside the data");
+        raise(global("InvalidArgumentValue"), message);
     }
     return result;
+}
+
+// A rectangle bound as a position; a Python int beyond the position range
+// lies outside every table.
+Py_ssize_t boundOf(py::handle value) {
+    return positionOrRefuse(value, "The rectangle to replace lies outside the data");
 }
 
 // 0 <= first <= last < count.
@@ -634,26 +640,16 @@ py::object flatten(py::handle self, py::handle order) {
 
 namespace {
 
-// A size of the shape to restore; one beyond the position range is too large
-// for any object.
-Py_ssize_t reshapeSize(py::handle value) {
-    const Py_ssize_t result = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
-    if (result == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
-        PyErr_Clear();
-        raise(global("InvalidArgumentValue"),
-              "The shape to restore holds more elements than any object can");
-    }
-    return result;
-}
 
 // The element type of each restored feature: the largest type among the
 // positions it gathers; no types when the shape does not hold the
 // `elementCount` elements of the table.
 TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order,
                        Py_ssize_t elementCount) {
-    const Py_ssize_t points = reshapeSize(reshape[py::int_(0)]);
-    const Py_ssize_t features = reshapeSize(reshape[py::int_(1)]);
+    // A size beyond the position range is too large for any object.
+    const char* tooLarge = "The shape to restore holds more elements than any object can";
+    const Py_ssize_t points = positionOrRefuse(reshape[py::int_(0)], tooLarge);
+    const Py_ssize_t features = positionOrRefuse(reshape[py::int_(1)], tooLarge);
     if (points <= 0 || features <= 0) {
         // Sizes of zero or below: the types are worked out with Python's own
         // slicing, range and max, whatever numpy then makes of the shape.

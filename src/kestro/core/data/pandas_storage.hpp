@@ -19,9 +19,13 @@ namespace kestro::native {
 // Whether pandas copies on write: always from pandas 3 on, and in pandas 2
 // when the user turned the mode on.  The option is only read where reading
 // it is silent (before pandas 3).
-inline bool copyOnWrite(py::handle pd) {
+inline int pandasMajor(py::handle pd) {
     const std::string version = py::str(pd.attr("__version__")).cast<std::string>();
-    if (std::atoi(version.c_str()) >= 3) return true;
+    return std::atoi(version.c_str());
+}
+
+inline bool copyOnWrite(py::handle pd) {
+    if (pandasMajor(pd) >= 3) return true;
     py::object mode = pd.attr("options").attr("mode");
     if (!py::hasattr(mode, "copy_on_write")) return false;
     py::object setting = mode.attr("copy_on_write");
@@ -32,8 +36,7 @@ inline bool copyOnWrite(py::handle pd) {
 // infers a column's type: always from pandas 3 on, and in pandas 2 when the
 // user turned that future mode on.
 inline bool infersStrings(py::handle pd) {
-    const std::string version = py::str(pd.attr("__version__")).cast<std::string>();
-    if (std::atoi(version.c_str()) >= 3) return true;
+    if (pandasMajor(pd) >= 3) return true;
     py::object options = pd.attr("options");
     if (!py::hasattr(options, "future")) return false;
     py::object future = options.attr("future");
