@@ -323,7 +323,7 @@ def measure_walk(walk, repeats):
     return statistics.median(timed(run, setup, 1) for _ in range(repeats)) * scale, scale
 
 
-def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KINDS):
+def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KINDS, only=()):
     results = []
     with tempfile.TemporaryDirectory() as folder, warnings.catch_warnings():
         # the walks and floors use pandas idioms that it warns about
@@ -333,6 +333,8 @@ def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KIN
             maker = float_table if kind == "float64" else mixed_table
             table = maker(size // FEATURES, FEATURES)
             for case in cases(kind, table, folder, walkElements):
+                if only and not any(part in case.hook for part in only):
+                    continue
                 # what exists by now outlives the case: keep it out of the
                 # collections that `timed` makes
                 gc.collect()
@@ -482,8 +484,16 @@ def main(argv=None):
                         help="sizes up to 10^5 elements, fewer repeats")
     parser.add_argument("--out", default=str(ROOT / "benchmarks" / "results"),
                         help="folder for results.md and hooks.png (default: %(default)s)")
+    parser.add_argument("--only", action="append", default=[], metavar="TEXT",
+                        help="only the hooks whose name contains TEXT (repeatable)")
+    parser.add_argument("--kind", action="append", choices=KINDS, default=[],
+                        help="only tables of this kind (repeatable)")
+    parser.add_argument("--sizes", type=lambda text: [int(float(s)) for s in text.split(",")],
+                        help="comma-separated table sizes in elements, e.g. 1e3,1e5")
     args = parser.parse_args(argv)
     sizes = [10**3, 10**4, 10**5] if args.quick else [10**3, 10**4, 10**5, 10**6]
+    if args.sizes:
+        sizes = args.sizes
     repeats, walkRepeats, budget, walkElements = (5, 1, 0.3, 2_000) if args.quick else \
         (11, 3, 1.5, 20_000)
     settings = (f"Median of up to {repeats} repeats (at least 3; hook and floor alternate), "
@@ -504,7 +514,8 @@ def main(argv=None):
         floors = {c.hook: c.floorLabel for kind in KINDS
                   for c in cases(kind, float_table(10, FEATURES) if kind == "float64"
                                  else mixed_table(10, FEATURES), folder, 0)}
-    results = run_all(sizes, repeats, walkRepeats, budget, walkElements, report)
+    results = run_all(sizes, repeats, walkRepeats, budget, walkElements, report,
+                      kinds=tuple(args.kind) or KINDS, only=tuple(args.only))
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "results.md").write_text(markdown(results, floors, settings))
