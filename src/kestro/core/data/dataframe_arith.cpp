@@ -1,5 +1,6 @@
 // Element-wise arithmetic and comparison, and the matrix product.
 #include "dataframe.hpp"
+#include "pandas_storage.hpp"
 
 #include <string>
 #include <utility>
@@ -44,6 +45,12 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
+py::tuple tupleOf(const std::vector<py::object>& items) {
+    py::tuple result(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) result[i] = items[i];
+    return result;
+}
+
 bool isComparison(const std::string& opName) {
     static const char* const kComparisons[] = {"__eq__", "__ne__", "__lt__",
                                                "__le__", "__gt__", "__ge__"};
@@ -71,10 +78,15 @@ py::list resultDtypes(py::handle self, const std::string& opName, py::handle oth
     py::object floatType = builtinType(&PyFloat_Type);
     py::object canCast = np.attr("can_cast");
 
-    py::tuple initialDtypes(backingTable(self).attr("dtypes"));
+    const PandasStorage storage;
+    py::tuple initialDtypes = tupleOf(storage.columnTypes(backingTable(self)));
     py::object otherDtypes;
-    if (isInstance(other, global("Base"))) {
+    if (isInstance(other, dataFrameClass())) {
+        otherDtypes = tupleOf(storage.columnTypes(backingTable(other)));
+    } else if (isInstance(other, global("Base"))) {
         otherDtypes = global("getFeatureDtypes")(other);
+    }
+    if (isInstance(other, global("Base"))) {
         const py::ssize_t selfCount = py::len(self.attr("features"));
         const py::ssize_t otherCount = py::len(other.attr("features"));
         if (selfCount != otherCount) {
@@ -120,7 +132,7 @@ py::list resultDtypes(py::handle self, const std::string& opName, py::handle oth
 // list decides types, never values.
 py::list settledDtypes(py::handle result, py::list wanted) {
     py::object table = backingTable(result);
-    py::tuple computed(table.attr("dtypes"));
+    py::tuple computed = tupleOf(PandasStorage().columnTypes(table));
     if (computed.size() != wanted.size()) return wanted;  // `_setDtypes` reports it
 
     py::dict groups;  // (computed, wanted) -> positions
@@ -434,6 +446,36 @@ py::object realResult(py::handle self, const std::string& opName, py::handle oth
     return dataFrameClass()(table);
 }
 
+// Whether `values` is a numpy array of integers or floats.
+bool isNumberArray(py::handle values) {
+    if (!isInstance(values, global("np").attr("ndarray"))) return false;
+    const auto kind = py::cast<std::string>(values.attr("dtype").attr("kind"));
+    return kind == "i" || kind == "u" || kind == "f";
+}
+
+// `array opName otherData`, where `array` is this object's values as
+// numbers and `otherData` the other object's storage.  Against a pandas
+// table of one integer or float type and the same shape, numpy computes
+// what pandas would compute column by column, without pandas' alignment.
+py::object arrayResult(py::handle array, py::handle opName, py::handle otherData) {
+    if (isNumberArray(array) && isInstance(otherData, global("pd").attr("DataFrame"))) {
+        py::list types = PandasStorage().featureTypes(otherData);
+        bool oneType = py::len(types) >= 1;
+        for (py::handle dtype : types) oneType = oneType && dtype.equal(types[0]);
+        if (oneType) {
+            py::object otherValues = otherData.attr("to_numpy")();
+            if (isNumberArray(otherValues) &&
+                py::object(array.attr("shape")).equal(otherValues.attr("shape"))) {
+                WithBlock quiet(global("np").attr("errstate")(py::arg("all") = "ignore"));
+                py::object result = py::getattr(array, opName)(otherValues);
+                quiet.exit();
+                return result;
+            }
+        }
+    }
+    return py::getattr(array, opName)(otherData);
+}
+
 }  // namespace
 
 py::object binaryOperations(py::handle self, py::handle opName, py::handle other) {
@@ -449,17 +491,21 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
         return exact;
     }
 
-    if (!takesGenericRoute(op, other)) {
+    // A scalar operand takes the generic route: it is what the array route
+    // would do with it.
+    if (isInstance(other, global("Base")) && !takesGenericRoute(op, other)) {
+        py::object values;
         try {
             py::object array =
                 self.attr("_asNumpyArray")(py::arg("numericRequired") = true);
-            py::object method = py::getattr(array, opName);
-            py::object values = method(other.attr("_data"));
+            values = arrayResult(array, opName, other.attr("_data"));
+        } catch (py::error_already_set& e) {
+            if (!absorbedOnFastPath(e)) throw;
+        }
+        if (values) {
             py::object ret = dataFrameClass()(values);
             applyDtypes(ret, dtypes);
             return ret;
-        } catch (py::error_already_set& e) {
-            if (!absorbedOnFastPath(e)) throw;
         }
     }
 

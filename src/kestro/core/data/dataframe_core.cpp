@@ -482,6 +482,27 @@ py::object getTypeString(py::handle /*self*/) { return py::str("DataFrame"); }
 
 // Views ---------------------------------------------------------------------
 
+namespace {
+
+// Labels `table`'s axis `axis` 0, 1, ..., length - 1, unless it already is
+// (a slice from the start of a positional axis).
+void renumber(py::handle table, const char* axis, py::handle length) {
+    py::object labels = table.attr(axis);
+    py::object rangeType = global("pd").attr("RangeIndex");
+    auto is = [](py::handle value, py::handle expected) {
+        const int result = PyObject_RichCompareBool(value.ptr(), expected.ptr(), Py_EQ);
+        if (result < 0) throw py::error_already_set();
+        return result == 1;
+    };
+    if (py::type::handle_of(labels).is(rangeType) && is(labels.attr("start"), py::int_(0)) &&
+        is(labels.attr("step"), py::int_(1)) && is(labels.attr("stop"), length)) {
+        return;
+    }
+    table.attr(axis) = rangeType(length);
+}
+
+}  // namespace
+
 py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
                 py::handle featureStart, py::handle featureEnd, py::handle dropDimension) {
     py::dict kwds;
@@ -530,8 +551,8 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
 
     py::object result = global("DataFrameView")(**kwds);
     py::object resultTable = backingTable(result);
-    resultTable.attr("index") = rangeIndex(pRange);
-    resultTable.attr("columns") = rangeIndex(fRange);
+    renumber(resultTable, "index", pRange);
+    renumber(resultTable, "columns", fRange);
     return result;
 }
 

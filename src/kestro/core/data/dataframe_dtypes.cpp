@@ -34,12 +34,24 @@ py::object nextItem(py::handle iterator) {
 std::vector<Py_ssize_t> textColumns(py::handle table) {
     std::vector<Py_ssize_t> found;
     py::object stringDtype = global("pd").attr("StringDtype");
+    const PandasStorage storage;
+    bool anyText = false;
+    for (py::handle dtype : storage.featureTypes(table)) {
+        anyText = anyText || isInstance(dtype, stringDtype);
+    }
+    if (!anyText) return found;
     Py_ssize_t j = 0;
-    for (py::handle dtype : py::list(table.attr("dtypes").attr("tolist")())) {
+    for (const py::object& dtype : storage.columnTypes(table)) {
         if (isInstance(dtype, stringDtype)) found.push_back(j);
         ++j;
     }
     return found;
+}
+
+py::tuple tupleOf(const std::vector<py::object>& items) {
+    py::tuple result(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) result[i] = items[i];
+    return result;
 }
 
 }  // namespace
@@ -74,7 +86,7 @@ py::object newTable(py::handle values) {
 
 py::object setDtypes(py::handle self, py::handle dtypes) {
     py::object table = backingTable(self);
-    py::tuple current(table.attr("dtypes"));
+    py::tuple current = tupleOf(PandasStorage().columnTypes(table));
     py::tuple wanted(py::reinterpret_borrow<py::object>(dtypes));
     if (current.equal(wanted)) return py::none();
     if (current.size() != wanted.size()) {
@@ -101,7 +113,7 @@ py::object setDtypes(py::handle self, py::handle dtypes) {
 
 py::object convertToNumericTypes(py::handle self, py::handle usableTypes) {
     py::object table = backingTable(self);
-    for (py::handle dtype : table.attr("dtypes")) {
+    for (py::handle dtype : PandasStorage().featureTypes(table)) {
         if (!contains(usableTypes, dtype)) {
             self.attr("_data") = table.attr("astype")(builtinType(&PyFloat_Type));
             break;

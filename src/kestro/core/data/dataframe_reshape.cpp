@@ -1,5 +1,6 @@
 // Structural reshaping and element access.
 #include "dataframe.hpp"
+#include "pandas_storage.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -91,12 +92,12 @@ std::uint32_t TypeList::intern(py::handle dtype) {
 
 TypeList TypeList::of(py::handle table) {
     TypeList types;
-    py::list dtypes = table.attr("dtypes").attr("tolist")();
+    const std::vector<py::object> dtypes = PandasStorage().columnTypes(table);
     types.at.reserve(dtypes.size());
     // Consecutive features mostly share one dtype object.
     py::handle last;
     std::uint32_t lastIndex = 0;
-    for (py::handle dtype : dtypes) {
+    for (const py::object& dtype : dtypes) {
         if (!last || !last.is(dtype)) {
             lastIndex = types.intern(dtype);
             last = dtype;

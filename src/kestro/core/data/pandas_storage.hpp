@@ -11,7 +11,10 @@
 
 #include "native_call.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <vector>
 #include <string>
 
 namespace kestro::native {
@@ -19,16 +22,22 @@ namespace kestro::native {
 // Whether pandas copies on write: always from pandas 3 on, and in pandas 2
 // when the user turned the mode on.  The option is only read where reading
 // it is silent (before pandas 3).
+// The major version of the pandas in use, read once per process (a module
+// cannot be swapped for another version while the process runs).
 inline int pandasMajor(py::handle pd) {
-    const std::string version = py::str(pd.attr("__version__")).cast<std::string>();
-    return std::atoi(version.c_str());
+    static std::atomic<int> major{0};
+    int known = major.load(std::memory_order_relaxed);
+    if (known == 0) {
+        const std::string version = py::str(pd.attr("__version__")).cast<std::string>();
+        known = std::max(1, std::atoi(version.c_str()));
+        major.store(known, std::memory_order_relaxed);
+    }
+    return known;
 }
 
 inline bool copyOnWrite(py::handle pd) {
     if (pandasMajor(pd) >= 3) return true;
-    py::object mode = pd.attr("options").attr("mode");
-    if (!py::hasattr(mode, "copy_on_write")) return false;
-    py::object setting = mode.attr("copy_on_write");
+    py::object setting = py::getattr(pd.attr("options").attr("mode"), "copy_on_write", py::none());
     return setting.is(py::bool_(true)) || equals(setting, "warn");
 }
 
@@ -78,19 +87,42 @@ public:
         return key;
     }
 
-    // The distinct element types of `table`'s features (in no set order):
-    // one per block where pandas keeps blocks, which spares building the
-    // `dtypes` Series; every feature's type otherwise.
+    // The distinct element types of `table`'s features (in no set order, a
+    // type may repeat): one per block where pandas keeps blocks, which
+    // spares building the `dtypes` Series; every feature's type otherwise.
     py::list featureTypes(py::handle table) const {
-        if (py::hasattr(table, mgrName_)) {
-            py::object mgr = table.attr(mgrName_);
-            if (py::hasattr(mgr, blocksName_)) {
-                py::list types;
-                for (py::handle block : mgr.attr(blocksName_)) types.append(block.attr("dtype"));
-                return types;
+        py::list types;
+        py::object blockList = blocksOf(table);
+        if (!blockList) return py::list(table.attr("dtypes").attr("tolist")());
+        for (py::handle block : blockList) types.append(block.attr("dtype"));
+        return types;
+    }
+
+    // The element type of every feature of `table`, in feature order.
+    std::vector<py::object> columnTypes(py::handle table) const {
+        const Py_ssize_t width = py::len(table.attr("columns"));
+        std::vector<py::object> types(static_cast<std::size_t>(width));
+        py::object blockList = blocksOf(table);
+        if (blockList) {
+            bool complete = true;
+            for (py::handle block : blockList) {
+                py::object dtype = block.attr("dtype");
+                for (py::handle position : block.attr("mgr_locs")) {
+                    const auto j = position.cast<Py_ssize_t>();
+                    if (j < 0 || j >= width) { complete = false; break; }
+                    types[static_cast<std::size_t>(j)] = dtype;
+                }
             }
+            complete = complete && std::all_of(types.begin(), types.end(),
+                                               [](const py::object& t) { return bool(t); });
+            if (complete) return types;
         }
-        return py::list(table.attr("dtypes").attr("tolist")());
+        std::size_t j = 0;
+        for (py::handle dtype : table.attr("dtypes").attr("tolist")()) {
+            if (j == types.size()) break;
+            types[j++] = py::reinterpret_borrow<py::object>(dtype);
+        }
+        return types;
     }
 
     // The array `iat` reads column `j` from.
@@ -117,6 +149,18 @@ public:
     }
 
 private:
+    // The blocks of `table`'s block manager, or a null handle when pandas
+    // holds the table some other way.
+    py::object blocksOf(py::handle table) const {
+        py::object mgr = py::getattr(table, mgrName_, py::none());
+        if (mgr.is_none()) return py::object();
+        py::object found = py::getattr(mgr, blocksName_, py::none());
+        if (!py::isinstance<py::tuple>(found) && !py::isinstance<py::list>(found)) {
+            return py::object();
+        }
+        return found;
+    }
+
     py::str mgrName_, blocksName_, ixsName_, valuesName_;
 };
 
