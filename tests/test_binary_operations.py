@@ -91,6 +91,13 @@ OBJECT_CASES = [
      [I64, F64, I64]),
     ([([1, 2], I64), ([0.5, 0.5], F64), ([True, False], B)], [([1.0, 2.0], F64)], "__mul__",
      [F64, F64, F64]),
+    # zero divisors and comparisons against a one-type table, as pandas answers them
+    ([([1.0, 0.0], F64)], [([0.0, 0.0], F64)], "__truediv__", [F64]),
+    ([([1.0, -1.0], F64), ([0.0, 2.0], F64)], [([0, 0], I64), ([0, 3], I64)], "__floordiv__",
+     [F64, F64]),
+    ([([1.5, -1.0], F64), ([2, 3], I64)], [([0.0, 4.0], F64), ([1.0, 3.0], F64)], "__mod__",
+     [F64, F64]),
+    ([([1, 2], I64), ([0.5, 2.5], F64)], [([1, 3], I64), ([1, 2], I64)], "__lt__", [B, B]),
 ]
 
 
@@ -100,7 +107,8 @@ def test_object_result_types(selfColumns, otherColumns, opName, expectedTypes):
     leftBefore, rightBefore = left._data.copy(), right._data.copy()
     result = run(left, opName, right)
     assert dtypes(result) == expectedTypes
-    expected = getattr(left._data.to_numpy(dtype=float), opName)(right._data.to_numpy(float))
+    with np.errstate(all="ignore"):
+        expected = getattr(left._data.to_numpy(dtype=float), opName)(right._data.to_numpy(float))
     np.testing.assert_allclose(result._data.to_numpy(dtype=float), expected)
     pd.testing.assert_frame_equal(left._data, leftBefore)
     pd.testing.assert_frame_equal(right._data, rightBefore)

@@ -26,6 +26,15 @@ def table(*kinds):
     return pd.DataFrame({i: COLUMNS[k] for i, k in enumerate(kinds)})
 
 
+class SubclassedTable(pd.DataFrame):
+    """A pandas table of a subclass: element types are read through the
+    public `dtypes`, not through pandas' blocks."""
+
+    @property
+    def _constructor(self):
+        return SubclassedTable
+
+
 # ---- _asNumpyArray ------------------------------------------------------------
 
 @pytest.mark.parametrize("kinds, plain, numeric", [
@@ -43,8 +52,9 @@ def table(*kinds):
     (("object",), object, None),
     (("int", "object"), object, None),
 ])
-def test_as_numpy_array_dtypes(make, kinds, plain, numeric):
-    obj = make(table(*kinds))
+@pytest.mark.parametrize("holder", [pd.DataFrame, SubclassedTable])
+def test_as_numpy_array_dtypes(make, kinds, plain, numeric, holder):
+    obj = make(holder(table(*kinds)))
     before = obj._data.copy()
     values = obj._asNumpyArray()
     assert values.dtype == np.dtype(plain)

@@ -9,7 +9,7 @@
 // gives the same results, only more slowly.
 #pragma once
 
-#include "native_call.hpp"
+#include "dataframe.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -150,8 +150,10 @@ public:
 
 private:
     // The blocks of `table`'s block manager, or a null handle when pandas
-    // holds the table some other way.
+    // holds the table some other way or the table is of a subclass (which
+    // may answer `dtypes` its own way).
     py::object blocksOf(py::handle table) const {
+        if (!py::type::handle_of(table).is(global("pd").attr("DataFrame"))) return py::object();
         py::object mgr = py::getattr(table, mgrName_, py::none());
         if (mgr.is_none()) return py::object();
         py::object found = py::getattr(mgr, blocksName_, py::none());
