@@ -90,10 +90,11 @@ py::object denseCopy(py::handle self, bool toList, bool needsReshape) {
     }
     // Copy before reshaping: the export may be a view of the backing table,
     // and so may a reshape of it.  A reshape of the fresh C-ordered copy is a
-    // view of that copy only.
-    py::object result = arr.attr("copy")();
-    if (needsReshape) result = result.attr("reshape")(self.attr("_dims"));
-    return result;
+    // view of that copy only.  A two-dimensional copy keeps the export's
+    // memory order (pandas hands out its column blocks transposed), which
+    // copies them as they lie.
+    if (!needsReshape) return arr.attr("copy")(py::arg("order") = "K");
+    return arr.attr("copy")().attr("reshape")(self.attr("_dims"));
 }
 
 // For objects of more than two dimensions: an object array of shape
