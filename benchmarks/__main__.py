@@ -24,6 +24,7 @@ import argparse
 import dataclasses
 import gc
 import itertools
+import math
 import os
 import pathlib
 import platform
@@ -31,6 +32,7 @@ import statistics
 import sys
 import tempfile
 import time
+import tracemalloc
 import warnings
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -83,6 +85,8 @@ class Result:
     floorTime: float = float("nan")
     walkTime: float = float("nan")
     walkScale: float = 1.0
+    peak: float = float("nan")  # traced peak of one hook call / the table's bytes
+    floorPeak: float = float("nan")  # the same for one floor call
     note: str = ""
 
 
@@ -318,6 +322,23 @@ def measure(case, repeats, budget):
     return statistics.median(hook), statistics.median(floor)
 
 
+def measure_peak(case, tableBytes, floor=False):
+    """The largest amount of memory traced during one hook (floor) call, in
+    units of the table's own size (one extra copy of the table is 1.0)."""
+    setup, run = (case.floorSetup, case.floor) if floor else (case.setup, case.run)
+    state = setup() if setup else None
+    gc.collect()
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        start = tracemalloc.get_traced_memory()[0]
+        run(state)
+        peak = tracemalloc.get_traced_memory()[1] - start
+    finally:
+        tracemalloc.stop()
+    return peak / max(tableBytes, 1)
+
+
 def measure_walk(walk, repeats):
     _, run, setup, scale = walk
     return statistics.median(timed(run, setup, 1) for _ in range(repeats)) * scale, scale
@@ -332,6 +353,7 @@ def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KIN
         for kind, size in itertools.product(kinds, sizes):
             maker = float_table if kind == "float64" else mixed_table
             table = maker(size // FEATURES, FEATURES)
+            tableBytes = int(table.memory_usage(index=False).sum())
             for case in cases(kind, table, folder, walkElements):
                 if only and not any(part in case.hook for part in only):
                     continue
@@ -347,6 +369,8 @@ def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KIN
                     continue
                 try:
                     result.hookTime, result.floorTime = measure(case, repeats, budget)
+                    result.peak = measure_peak(case, tableBytes)
+                    result.floorPeak = measure_peak(case, tableBytes, floor=True)
                     if case.walk is not None:
                         result.walkTime, result.walkScale = measure_walk(case.walk, walkRepeats)
                 except NotImplementedError:
@@ -358,6 +382,105 @@ def run_all(sizes, repeats, walkRepeats, budget, walkElements, report, kinds=KIN
             gc.unfreeze()
             gc.collect()
     return results
+
+
+SHAPES = (("tall", 30_000, 1), ("square", 300, 100), ("wide", 100, 300))
+
+
+def costly_float(v):
+    return math.sqrt(abs(v)) + math.sin(v) * 0.5
+
+
+def costly_mixed(v):
+    if isinstance(v, str):
+        return v.upper() + "!"
+    if isinstance(v, pd.Timestamp):
+        return v.replace(day=1)
+    if isinstance(v, np.bool_):
+        return not v
+    return abs(v) * 2 + 1
+
+
+FUNCTIONS = {  # kind -> (label, function) pairs, cheap first
+    "float64": (("cheap: v * 2", DOUBLE), ("costly: sqrt, sin", oneArg(costly_float))),
+    "mixed": (("cheap: identity", oneArg(lambda v: v)), ("costly: per type", oneArg(costly_mixed))),
+}
+
+
+@dataclasses.dataclass
+class ShapeResult:
+    hook: str
+    kind: str
+    shape: str
+    function: str
+    hookTime: float
+    floorTime: float
+    peak: float
+    floorPeak: float
+
+
+def shape_sweep(repeats, budget, report, kinds=KINDS):
+    """transform and calculate against the bare loop of the function, on
+    tables of 30,000 elements in three shapes."""
+    results = []
+    for kind, (shape, points, features), (label, function) in (
+            (k, s, f) for k in kinds for s in SHAPES for f in FUNCTIONS[k]):
+        table = (float_table if kind == "float64" else mixed_table)(points, features)
+        tableBytes = int(table.memory_usage(index=False).sum())
+        values = values_of(table)
+        obj = DataFrame(table)
+        for hook, run, setup in (
+                ("_transform_implementation",
+                 lambda o: o._transform_implementation(function, None, None), fresh(table)),
+                ("_calculate_implementation",
+                 lambda _: obj._calculate_implementation(function, None, None, False), None)):
+            case = Case(hook, "bare loop", run, bare_loop(function, values), setup=setup)
+            gc.collect()
+            hookTime, floorTime = measure(case, repeats, budget)
+            result = ShapeResult(hook, kind, f"{shape} {points:,} x {features}", label,
+                                 hookTime, floorTime, measure_peak(case, tableBytes),
+                                 measure_peak(case, tableBytes, floor=True))
+            results.append(result)
+            report(result)
+    return results
+
+
+def shape_markdown(results):
+    lines = ["| hook | kind | shape | function | hook ms | bare loop ms | hook / loop | peak memory "
+             "| loop's peak |", "|---|---|---|---|---:|---:|---:|---:|---:|"]
+    lines += [f"| {r.hook} | {r.kind} | {r.shape} | {r.function} | {ms(r.hookTime)} | "
+              f"{ms(r.floorTime)} | {ratio(r.hookTime, r.floorTime)} | {r.peak:.2f} | "
+              f"{r.floorPeak:.2f} |"
+              for r in results]
+    return lines
+
+
+def summary_markdown(results, shapes):
+    """Per hook and kind of table: the worst hook / floor ratio over the sizes
+    (and shapes), the worst excess over the floor at the smallest size, and
+    the largest peak memory."""
+    rows = {}
+    smallest = min((r.size for r in results), default=0)
+    for r in results:
+        if r.hookTime != r.hookTime:
+            continue
+        row = rows.setdefault((r.hook, r.kind), [0.0, float("nan"), 0.0, 0.0])
+        row[0] = max(row[0], r.hookTime / r.floorTime)
+        if r.size == smallest:
+            row[1] = (r.hookTime - r.floorTime) * 1e6
+        row[2] = max(row[2], r.peak)
+        row[3] = max(row[3], r.floorPeak)
+    for r in shapes:
+        row = rows.setdefault((r.hook, r.kind), [0.0, float("nan"), 0.0, 0.0])
+        row[0] = max(row[0], r.hookTime / r.floorTime)
+        row[2] = max(row[2], r.peak)
+        row[3] = max(row[3], r.floorPeak)
+    lines = ["| hook | kind | worst hook / floor | over the floor at "
+             f"{smallest:,} elements | peak memory | floor's peak |", "|---|---|---:|---:|---:|---:|"]
+    for (hook, kind), (worst, excess, peak, floorPeak) in rows.items():
+        over = "" if excess != excess else f"{excess:+.0f} us"
+        lines.append(f"| {hook} | {kind} | {worst:.2f} | {over} | {peak:.2f} | {floorPeak:.2f} |")
+    return lines
 
 
 def ms(seconds):
@@ -374,8 +497,8 @@ def ratio(a, b):
     return "" if a != a or b != b or b == 0 else f"{a / b:.2f}"
 
 
-HEADER = ("hook", "kind", "elements", "hook ms", "floor ms", "hook / floor",
-          "walk ms", "walk / hook")
+HEADER = ("hook", "kind", "elements", "hook ms", "floor ms", "hook / floor", "peak memory",
+          "floor's peak", "walk ms", "walk / hook")
 
 
 def cells(r):
@@ -383,7 +506,8 @@ def cells(r):
     if walk and r.walkScale != 1:
         walk += f" (x{r.walkScale:g})"
     return (r.hook, r.kind, f"{r.size:,}", ms(r.hookTime) or r.note, ms(r.floorTime),
-            ratio(r.hookTime, r.floorTime), walk, ratio(r.walkTime, r.hookTime))
+            ratio(r.hookTime, r.floorTime), "" if r.peak != r.peak else f"{r.peak:.2f}",
+            "" if r.floorPeak != r.floorPeak else f"{r.floorPeak:.2f}", walk, ratio(r.walkTime, r.hookTime))
 
 
 def environment():
@@ -402,13 +526,20 @@ def environment():
             f"numpy {np.__version__}, pandas {pd.__version__}, scipy {scipy.__version__}")
 
 
-def markdown(results, floors, settings):
-    lines = [f"Machine: {environment()}.", "", settings, "",
+def markdown(results, floors, settings, shapes=()):
+    lines = [f"Machine: {environment()}.", "", settings, "", "Summary:", ""]
+    lines += summary_markdown(results, shapes) + ["", "All figures:", "",
              "| " + " | ".join(HEADER) + " |",
              "|" + "|".join("---" if i < 2 else "---:" for i in range(len(HEADER))) + "|"]
     lines += ["| " + " | ".join(cells(r)) + " |" for r in results]
+    if shapes:
+        lines += ["", "transform and calculate by shape (30,000 elements; the floor is the bare "
+                  "loop of the function):", ""] + shape_markdown(shapes)
     lines += ["", "Floors:", ""]
     lines += [f"- `{hook}`: {floor}" for hook, floor in floors.items()]
+    lines += ["", "Peak memory: the largest amount of memory traced (tracemalloc) during one "
+              "hook call, divided by the table's size in bytes; 1.00 is one extra copy of the "
+              "table (object features count their pointers only)."]
     return "\n".join(lines) + "\n"
 
 
@@ -501,7 +632,7 @@ def main(argv=None):
                 "run on the first rows and are scaled (factor in brackets).")
     print(environment())
     print(settings)
-    widths = (48, 8, 10, 10, 10, 12, 18, 11)
+    widths = (48, 8, 10, 10, 10, 12, 11, 12, 18, 11)
     print(" ".join(f"{h:<{w}}" if i < 2 else f"{h:>{w}}" for i, (h, w) in
                    enumerate(zip(HEADER, widths))))
 
@@ -514,11 +645,20 @@ def main(argv=None):
         floors = {c.hook: c.floorLabel for kind in KINDS
                   for c in cases(kind, float_table(10, FEATURES) if kind == "float64"
                                  else mixed_table(10, FEATURES), folder, 0)}
+    kinds = tuple(args.kind) or KINDS
     results = run_all(sizes, repeats, walkRepeats, budget, walkElements, report,
-                      kinds=tuple(args.kind) or KINDS, only=tuple(args.only))
+                      kinds=kinds, only=tuple(args.only))
+    shapes = []
+    if not args.only or any(part in "_transform_implementation _calculate_implementation"
+                            for part in args.only):
+        print("\ntransform and calculate by shape")
+        shapes = shape_sweep(repeats, budget, lambda r: print(
+            f"{r.hook:<28} {r.kind:<8} {r.shape:<20} {r.function:<20} {ms(r.hookTime):>8} "
+            f"{ms(r.floorTime):>8} {ratio(r.hookTime, r.floorTime):>6} {r.peak:>6.2f}",
+            flush=True), kinds=kinds)
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
-    (out / "results.md").write_text(markdown(results, floors, settings))
+    (out / "results.md").write_text(markdown(results, floors, settings, shapes))
     written = [out / "results.md"]
     if chart(results, out / "hooks.png"):
         written.append(out / "hooks.png")

@@ -158,7 +158,7 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
         if (!numeric || values.attr("dtype").not_equal(np.attr("object_"))) return values;
     }
     if (numeric) return table.attr("to_numpy")(floatType);
-    py::object values = table.attr("astype")(np.attr("object_")).attr("to_numpy")();
+    py::object values = table.attr("to_numpy")(py::arg("dtype") = np.attr("object_"));
     // A table without columns has no blocks to take the type from and pandas
     // answers with floats; the result is an object array all the same.
     if (values.attr("dtype").not_equal(np.attr("object_"))) {
