@@ -59,6 +59,8 @@ def test_as_numpy_array_dtypes(make, kinds, plain, numeric, holder):
     values = obj._asNumpyArray()
     assert values.dtype == np.dtype(plain)
     assert values.shape == (3, len(kinds))
+    if "datetime" in kinds:  # Timestamps, never integer nanoseconds
+        assert type(values[0, kinds.index("datetime")]) is pd.Timestamp
     if numeric is None:
         with pytest.raises((TypeError, ValueError)):
             obj._asNumpyArray(numericRequired=True)

@@ -158,7 +158,12 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
         if (!numeric || values.attr("dtype").not_equal(np.attr("object_"))) return values;
     }
     if (numeric) return table.attr("to_numpy")(floatType);
-    py::object values = table.attr("to_numpy")(py::arg("dtype") = np.attr("object_"));
+    // pandas 1.5 exports a lone datetime feature as integers when asked for
+    // objects directly; converting the table first gives Timestamps there too.
+    py::object values =
+        pandasMajor(global("pd")) >= 2
+            ? table.attr("to_numpy")(py::arg("dtype") = np.attr("object_"))
+            : table.attr("astype")(np.attr("object_")).attr("to_numpy")();
     // A table without columns has no blocks to take the type from and pandas
     // answers with floats; the result is an object array all the same.
     if (values.attr("dtype").not_equal(np.attr("object_"))) {
