@@ -1,5 +1,6 @@
 // Conversion and export: copies into other formats, nested objects, files.
 #include "dataframe.hpp"
+#include "pandas_storage.hpp"
 
 #include <string>
 #include <utility>
@@ -367,6 +368,15 @@ bool isIntegral(py::handle column) {
     return equals(kind, "i") || equals(kind, "u") || equals(kind, "b");
 }
 
+// Whether every value of a feature of type `dtype` is exact as a 64-bit
+// float whatever it is: booleans, floats up to 64 bits, integers up to 32.
+bool alwaysExactAsFloat(py::handle dtype) {
+    if (!isInstance(dtype, global("np").attr("dtype"))) return false;
+    const auto kind = py::cast<std::string>(dtype.attr("kind"));
+    const auto size = py::cast<Py_ssize_t>(dtype.attr("itemsize"));
+    return kind == "b" || (kind == "f" && size <= 8) || ((kind == "i" || kind == "u") && size <= 4);
+}
+
 // The values to write: 64-bit floats when every value is exact as one
 // (the real field), else 64-bit integers when every feature is integral (the
 // integer field).  Anything else cannot be written without changing a value
@@ -374,6 +384,12 @@ bool isIntegral(py::handle column) {
 py::object mtxValues(py::handle self) {
     py::object np = global("np");
     py::object table = backingTable(self);
+    bool allExact = true;
+    for (py::handle dtype : PandasStorage().featureTypes(table)) {
+        allExact = allExact && alwaysExactAsFloat(dtype);
+    }
+    if (allExact) return table.attr("to_numpy")(py::arg("dtype") = np.attr("float64"));
+
     const Py_ssize_t count = py::len(table.attr("columns"));
     std::vector<py::object> columns;
     Py_ssize_t firstInexact = -1;
