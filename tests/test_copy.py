@@ -199,6 +199,28 @@ def test_missing_datetime(make):
     assert np.isnat(obj._copy_implementation("numpyarray")[1, 0])
 
 
+@pytest.mark.parametrize("unit", ["ns", "us", "s"])
+@pytest.mark.parametrize("to", ["pythonlist", "numpyarray"])
+def test_dates_convert_as_each_timestamp_does(make, unit, to):
+    dates = pd.Series(pd.to_datetime(["2020-01-02 03:04:05.123456", None, "1999-12-31 00:00:00.0"]))
+    if unit != "ns":
+        if not hasattr(dates.dt, "as_unit"):
+            pytest.skip("pandas 1.5 holds every datetime in nanoseconds")
+        dates = dates.dt.as_unit(unit)
+    table = pd.DataFrame({0: dates, 1: [1.5, 2.5, 3.5]})
+    column = [row[0] for row in make(table)._copy_implementation(to)]
+    expected = [ts.to_pydatetime() if to == "pythonlist" else ts.to_numpy() for ts in table[0]]
+    assert [(type(v), repr(v), getattr(v, "dtype", None)) for v in column] == \
+        [(type(v), repr(v), getattr(v, "dtype", None)) for v in expected]
+
+
+def test_nanoseconds_dropped_for_a_list_warn_as_pandas_does(make):
+    table = pd.DataFrame({0: pd.to_datetime(["2020-01-02 03:04:05.123456789"])})
+    with pytest.warns(UserWarning, match="nanoseconds"):
+        listed = make(table)._copy_implementation("pythonlist")
+    assert listed == [[datetime.datetime(2020, 1, 2, 3, 4, 5, 123456)]]
+
+
 def test_only_datetime_features(make):
     table = pd.DataFrame({0: pd.to_datetime(["2020-01-01"]), 1: pd.to_datetime(["2020-01-02"])})
     arr = make(table)._copy_implementation("numpyarray")

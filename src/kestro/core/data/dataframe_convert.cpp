@@ -47,22 +47,61 @@ py::object givenNames(py::handle self, const char* axis) {
     return self.attr(axis).attr("_getNamesNoGeneration")();
 }
 
+// One datetime feature's values as an object array of what its Timestamps
+// convert to: `datetime.datetime` objects (`toList`) or numpy datetime64
+// values, NaT as NaT (lists) or as `NaT.to_numpy()` (arrays).  None when
+// that takes the per-element route: a date with nanoseconds becomes a
+// datetime with a warning there.
+py::object convertedDates(py::handle column, bool toList) {
+    py::object np = global("np");
+    py::object pd = global("pd");
+    py::object dates = column.attr("to_numpy")();
+    py::object missing = np.attr("isnat")(dates);
+    if (toList) {
+        py::object nanoseconds = dates.attr("view")("i8").attr("__mod__")(1000);
+        if (equals(np.attr("datetime_data")(dates.attr("dtype"))[py::int_(0)], "ns") &&
+            truthy(np.attr("logical_and")(nanoseconds, np.attr("logical_not")(missing))
+                       .attr("any")())) {
+            return py::none();
+        }
+        return pd.attr("DatetimeIndex")(dates).attr("to_pydatetime")();
+    }
+    const Py_ssize_t length = py::len(dates);
+    py::object values = np.attr("empty")(length, py::arg("dtype") = np.attr("object_"));
+    py::object missingValue = pd.attr("NaT").attr("to_numpy")();
+    py::list items(dates);
+    py::list isMissing = missing.attr("tolist")();
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const bool absent = PyObject_IsTrue(isMissing[static_cast<std::size_t>(i)].ptr()) == 1;
+        py::object item = absent ? missingValue : items[static_cast<std::size_t>(i)];
+        if (PySequence_SetItem(values.ptr(), i, item.ptr()) < 0) throw py::error_already_set();
+    }
+    return values;
+}
+
 // Turns the datetime features of `arr`, the table's object array export,
 // into datetime objects (`toList`) or numpy datetime64 values, in place.
 void convertTimestamps(py::handle self, py::object& arr, bool toList) {
     py::object np = global("np");
     py::object datetime64 = np.attr("datetime64");
-    py::list timestamp;
-    bool anyTimestamp = false;
-    // A list of the dtypes iterates much faster than the dtypes Series.
-    py::list dtypes = backingTable(self).attr("dtypes").attr("tolist")();
+    py::object table = backingTable(self);
     py::str typeAttr("type");
-    for (py::handle dtype : dtypes) {
-        const bool isTimestamp = py::object(dtype.attr(typeAttr)).equal(datetime64);
-        timestamp.append(py::bool_(isTimestamp));
-        anyTimestamp = anyTimestamp || isTimestamp;
+    py::object all = slice(py::none(), py::none());
+    std::vector<Py_ssize_t> perElement;
+    Py_ssize_t j = 0;
+    for (const py::object& dtype : PandasStorage().columnTypes(table)) {
+        if (py::object(dtype.attr(typeAttr)).equal(datetime64)) {
+            py::object column = table.attr("iloc")[py::make_tuple(all, py::int_(j))];
+            py::object converted = convertedDates(column, toList);
+            if (converted.is_none()) {
+                perElement.push_back(j);
+            } else {
+                arr[py::make_tuple(all, py::int_(j))] = converted;
+            }
+        }
+        ++j;
     }
-    if (!anyTimestamp) return;
+    if (perElement.empty()) return;
     // An explicit object output type: letting vectorize infer it from the
     // first result would store to_numpy's datetime64 values as integer
     // nanoseconds and would refuse a table without points.
@@ -70,7 +109,9 @@ void convertTimestamps(py::handle self, py::object& arr, bool toList) {
         py::module_::import("operator").attr("methodcaller")(toList ? "to_pydatetime" : "to_numpy");
     py::object convTimestamp =
         np.attr("vectorize")(method, py::arg("otypes") = py::make_tuple(np.attr("object_")));
-    py::tuple columns = py::make_tuple(slice(py::none(), py::none()), timestamp);
+    py::list positions;
+    for (Py_ssize_t k : perElement) positions.append(k);
+    py::tuple columns = py::make_tuple(all, positions);
     arr[columns] = convTimestamp(arr[columns]);
 }
 
