@@ -622,3 +622,19 @@ def test_arguments_bind_by_keyword():
     with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(2 given\)"):
         left._binaryOperations_implementation("__mul__")
 
+
+
+DATES = pd.to_datetime(["2020-01-01", "2021-06-30"])
+
+
+@pytest.mark.parametrize("columns", [
+    {0: [1, 2], 1: DATES}, {0: DATES}, {0: pd.to_timedelta([1, 2], unit="D")},
+    {0: np.array([2**60 + 1, 3], dtype=object)}])
+def test_dates_and_objects_compare_and_subtract_as_values(columns):
+    """Dates never pass through numbers: equal dates compare equal and
+    subtract to zero durations; integers held as objects stay exact."""
+    left, right = DataFrame(pd.DataFrame(columns)), DataFrame(pd.DataFrame(columns))
+    assert run(left, "__eq__", right)._data.to_numpy().all()
+    assert not run(left, "__sub__", right)._data.to_numpy().any()
+    if left._data.dtypes[0] == object:
+        assert run(left, "__add__", right)._data.iat[0, 0] == 2**61 + 2

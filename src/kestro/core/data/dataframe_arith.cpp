@@ -446,6 +446,14 @@ py::object realResult(py::handle self, const std::string& opName, py::handle oth
     return dataFrameClass()(table);
 }
 
+// Whether every feature of a DataFrame object is boolean, integer or float.
+bool holdsRealFeatures(py::handle obj) {
+    for (py::handle dtype : PandasStorage().featureTypes(backingTable(obj))) {
+        if (!isInstance(dtype, global("np").attr("dtype")) || !isRealKind(dtype)) return false;
+    }
+    return true;
+}
+
 // Whether `values` is a numpy array of integers or floats.
 bool isNumberArray(py::handle values) {
     if (!isInstance(values, global("np").attr("ndarray"))) return false;
@@ -491,9 +499,14 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
         return exact;
     }
 
-    // A scalar operand takes the generic route: it is what the array route
-    // would do with it.
-    if (isInstance(other, global("Base")) && !takesGenericRoute(op, other)) {
+    // The array route turns both sides into numbers: it is taken only when
+    // both hold real numbers in typed features (dates would become numbers
+    // and compare unequal to themselves, numbers held as objects would pass
+    // through floats).  A scalar operand takes the generic route: it is what
+    // the array route would do with it.
+    if (isInstance(other, global("Base")) && !takesGenericRoute(op, other) &&
+        holdsRealFeatures(self) &&
+        (!isInstance(other, dataFrameClass()) || holdsRealFeatures(other))) {
         py::object values;
         try {
             py::object array =

@@ -182,18 +182,25 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
 py::list representable(py::handle block, py::handle target) {
     py::object np = global("np");
     const auto columns = py::cast<py::ssize_t>(block.attr("shape")[py::int_(1)]);
-    py::object cast, back;
+    py::object isna = global("pd").attr("isna");
+    py::object same;
     try {
         WithBlock quiet(np.attr("errstate")(py::arg("all") = "ignore"));
-        cast = block.attr("astype")(target);
-        back = cast.attr("astype")(block.attr("dtype"));
+        py::object cast = block.attr("astype")(target);
+        py::object back = cast.attr("astype")(block.attr("dtype"));
+        // Values that convert but cannot be compared with the originals
+        // (durations cast to dates) are not held by `target` either.
+        same = np.attr("logical_and")(np.attr("equal")(back, block), np.attr("equal")(cast, block));
+        same = np.attr("logical_or")(same, np.attr("logical_and")(isna(back), isna(block)));
+        quiet.exit();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError) &&
             !e.matches(PyExc_OverflowError)) {
             throw;
         }
+        same = py::object();
     }
-    if (!back) {
+    if (!same) {
         // One unconvertible column must not decide for the others.
         py::list flags;
         if (columns == 1) {
@@ -207,10 +214,6 @@ py::list representable(py::handle block, py::handle target) {
         }
         return flags;
     }
-    py::object isna = global("pd").attr("isna");
-    py::object same =
-        np.attr("logical_and")(np.attr("equal")(back, block), np.attr("equal")(cast, block));
-    same = np.attr("logical_or")(same, np.attr("logical_and")(isna(back), isna(block)));
     return same.attr("all")(py::arg("axis") = 0).attr("tolist")();
 }
 
