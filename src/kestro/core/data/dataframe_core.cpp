@@ -613,10 +613,14 @@ public:
     ColumnValues(std::shared_ptr<py::buffer_info> owner, const char* base, Py_ssize_t stride,
                  Py_ssize_t length)
         : owner_(std::move(owner)), base_(base), stride_(stride), length_(length) {}
-    // Any other column: the array whose item `row` is the value.
-    explicit ColumnValues(py::object items) : items_(std::move(items)) {}
+    // Any other column: the array whose item `row` is the value.  With
+    // `boxedInChunks` the values are taken a few thousand rows at a time as
+    // the list that iterating a slice of the array gives.
+    explicit ColumnValues(py::object items, bool boxedInChunks = false)
+        : items_(std::move(items)), boxedInChunks_(boxedInChunks) {}
 
-    py::object operator[](Py_ssize_t row) const {
+    py::object operator[](Py_ssize_t row) {
+        if (boxedInChunks_) return boxed(row);
         if (!owner_) {
             return steal(PySequence_GetItem(items_.ptr(), row));
         }
@@ -627,11 +631,28 @@ public:
     }
 
 private:
+    static constexpr Py_ssize_t kChunkRows = 4096;
+
+    py::object boxed(Py_ssize_t row) {
+        if (row < chunkStart_ || row >= chunkStart_ + static_cast<Py_ssize_t>(chunk_.size())) {
+            chunkStart_ = row - row % kChunkRows;
+            chunk_ = py::list(items_[slice(py::int_(chunkStart_),
+                                           py::int_(chunkStart_ + kChunkRows))]);
+            if (row >= chunkStart_ + static_cast<Py_ssize_t>(chunk_.size())) {
+                throw py::index_error("row out of range");
+            }
+        }
+        return chunk_[static_cast<std::size_t>(row - chunkStart_)];
+    }
+
     std::shared_ptr<py::buffer_info> owner_;
     const char* base_ = nullptr;
     Py_ssize_t stride_ = 0;
     Py_ssize_t length_ = 0;
     py::object items_;
+    bool boxedInChunks_ = false;
+    py::list chunk_;
+    Py_ssize_t chunkStart_ = 0;
 };
 
 // A buffer of Python object pointers with `ndim` dimensions, or nullptr
@@ -681,7 +702,7 @@ std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssi
         if (kind == "M" || kind == "m") {
             // Iterating the pandas array boxes its Timestamps / Timedeltas
             // in bulk, far faster than one `__getitem__` per element.
-            result.emplace_back(py::list(column.attr("array")));
+            result.emplace_back(column.attr("array"), true);
             continue;
         }
         py::object values = column.attr("to_numpy")();
@@ -715,15 +736,15 @@ py::object checkInvariants(py::handle self, py::handle level) {
     affirm(labelsArePositions(table.attr("index"), shape[py::int_(0)]));
     affirm(labelsArePositions(table.attr("columns"), shape[py::int_(1)]));
 
-    py::object dtypes = table.attr("dtypes");
+    const std::vector<py::object> dtypes = PandasStorage().columnTypes(table);
     py::object allowed = global("allowedNumpyDType");
-    for (py::handle dtype : dtypes) affirm(truthy(allowed(dtype)));
+    for (const py::object& dtype : dtypes) affirm(truthy(allowed(dtype)));
 
     if (!compare(level, py::int_(1), Py_GT)) return py::none();
     py::object objectType = builtinType(&PyBaseObject_Type);
     bool anyObject = false;
     bool allObject = true;
-    for (py::handle dtype : dtypes) {
+    for (const py::object& dtype : dtypes) {
         const bool isObject = compare(dtype, objectType, Py_EQ);
         anyObject = anyObject || isObject;
         allObject = allObject && isObject;
@@ -734,7 +755,7 @@ py::object checkInvariants(py::handle self, py::handle level) {
     // element predicate (looked up once).
     const Py_ssize_t rows = py::cast<Py_ssize_t>(points);
     const Py_ssize_t cols = py::cast<Py_ssize_t>(features);
-    const std::vector<ColumnValues> columns = columnValues(table, allObject, cols);
+    std::vector<ColumnValues> columns = columnValues(table, allObject, cols);
     if (static_cast<Py_ssize_t>(columns.size()) != cols) {
         throw py::value_error("the backing table changed during the invariants check");
     }
