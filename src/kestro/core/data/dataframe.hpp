@@ -14,9 +14,33 @@
 
 namespace kestro::native {
 
-// A name bound in the module's namespace (`np`, `pd`, `Base`, ...), looked up
-// at call time so that the module behaves like any Python module.
-py::object global(const char* name);
+// The names the hooks look up in the module's namespace.  Each is looked up
+// at call time, so that the module behaves like any Python module (a name
+// rebound on the module is seen), through a key interned once in the module
+// state.
+#define KESTRO_MODULE_NAMES(X)                                                           \
+    X(np) X(pd) X(scipy) X(kestro) X(numbers) X(Base) X(BaseView) X(DataFrame)          \
+    X(DataFrameView) X(DataFramePoints) X(DataFramePointsView) X(DataFrameFeatures)     \
+    X(DataFrameFeaturesView) X(InvalidArgumentType) X(InvalidArgumentValue)             \
+    X(PackageException) X(isAllowedSingleElement) X(allowedNumpyDType)                   \
+    X(pandasDataFrameToList) X(allDataIdentical) X(createDataNoValidation)               \
+    X(denseCountUnique) X(KestroElementIterator) X(convertToNumpyOrder)                  \
+    X(isValid2DObject) X(getFeatureDtypes) X(__name__)
+
+enum class Name : std::size_t {
+#define KESTRO_NAME_ENUM(name) name,
+    KESTRO_MODULE_NAMES(KESTRO_NAME_ENUM)
+#undef KESTRO_NAME_ENUM
+    count_
+};
+
+// The object bound to `name` in the module's namespace, or NameError.
+py::object global(Name name);
+py::object global(const char* name);  // transitional: by the name's text
+
+// Attribute names the hooks read on hot paths, interned once.
+enum class Attr : std::size_t { data, count_ };
+py::handle attrName(Attr attr);
 
 // The class objects created at initialisation.
 py::object dataFrameClass();
@@ -24,7 +48,9 @@ py::object dataFrameClass();
 // Helpers shared by several groups ----------------------------------------
 
 // `self._data`, the backing pandas table.
-inline py::object backingTable(py::handle self) { return self.attr("_data"); }
+inline py::object backingTable(py::handle self) {
+    return steal(PyObject_GetAttr(self.ptr(), attrName(Attr::data).ptr()));
+}
 
 // `slice(start, stop)`.
 inline py::object slice(py::handle start, py::handle stop) {

@@ -74,7 +74,7 @@ py::tuple repeated(py::handle item, py::ssize_t count) {
 // one-feature operand is broadcast across the other's features; a scalar
 // counts as one feature of its own type per feature of `self`.
 py::list resultDtypes(py::handle self, const std::string& opName, py::handle other) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object floatType = builtinType(&PyFloat_Type);
     py::object canCast = np.attr("can_cast");
 
@@ -83,10 +83,10 @@ py::list resultDtypes(py::handle self, const std::string& opName, py::handle oth
     py::object otherDtypes;
     if (isInstance(other, dataFrameClass())) {
         otherDtypes = tupleOf(storage.columnTypes(backingTable(other)));
-    } else if (isInstance(other, global("Base"))) {
-        otherDtypes = global("getFeatureDtypes")(other);
+    } else if (isInstance(other, global(Name::Base))) {
+        otherDtypes = global(Name::getFeatureDtypes)(other);
     }
-    if (isInstance(other, global("Base"))) {
+    if (isInstance(other, global(Name::Base))) {
         const py::ssize_t selfCount = py::len(self.attr("features"));
         const py::ssize_t otherCount = py::len(other.attr("features"));
         if (selfCount != otherCount) {
@@ -169,7 +169,7 @@ void applyDtypes(py::handle result, const py::list& dtypes) {
 }
 
 bool absorbedOnFastPath(py::error_already_set& e) {
-    return e.matches(PyExc_AttributeError) || e.matches(global("InvalidArgumentType")) ||
+    return e.matches(PyExc_AttributeError) || e.matches(global(Name::InvalidArgumentType)) ||
            e.matches(PyExc_ValueError);
 }
 
@@ -182,7 +182,7 @@ bool takesGenericRoute(const std::string& opName, py::handle other) {
     if (isInstance(other, dataFrameClass()) && opName.find("pow") != std::string::npos) {
         return true;
     }
-    return isInstance(other, global("kestro").attr("core").attr("data").attr("Sparse"));
+    return isInstance(other, global(Name::kestro).attr("core").attr("data").attr("Sparse"));
 }
 
 // numpy multiplies boolean matrices logically (True + True is True), so
@@ -238,7 +238,7 @@ bool isRealScalar(py::handle value) {
         if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
         return overflow == 0;
     }
-    return isInstance(value, global("np").attr("generic")) && isRealKind(value.attr("dtype"));
+    return isInstance(value, global(Name::np).attr("generic")) && isRealKind(value.attr("dtype"));
 }
 
 // The values of a data object as a table of real-valued features, or None:
@@ -247,13 +247,13 @@ py::object realValuesTable(py::handle obj) {
     py::object table;
     if (isInstance(obj, dataFrameClass())) {
         table = backingTable(obj);
-    } else if (isInstance(obj, global("Base")) &&
-               !isInstance(obj, global("kestro").attr("core").attr("data").attr("Sparse"))) {
-        py::object values = global("np").attr("asarray")(obj.attr("_asNumpyArray")());
+    } else if (isInstance(obj, global(Name::Base)) &&
+               !isInstance(obj, global(Name::kestro).attr("core").attr("data").attr("Sparse"))) {
+        py::object values = global(Name::np).attr("asarray")(obj.attr("_asNumpyArray")());
         if (py::len(values.attr("shape")) != 2 || !isRealKind(values.attr("dtype"))) {
             return py::none();
         }
-        table = global("pd").attr("DataFrame")(values);
+        table = global(Name::pd).attr("DataFrame")(values);
     } else {
         return py::none();
     }
@@ -270,7 +270,7 @@ std::pair<Py_ssize_t, Py_ssize_t> shapeOf(py::handle table) {
 // by position so that pandas pairs the elements by position.  None when the
 // table has other counts.
 py::object broadcastTo(py::object table, Py_ssize_t points, Py_ssize_t features) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     const auto [height, width] = shapeOf(table);
     const bool repeatPoint = height != points;
     const bool repeatFeature = width != features;
@@ -302,7 +302,7 @@ py::object broadcastTo(py::object table, Py_ssize_t points, Py_ssize_t features)
 
 // Whether a table or a scalar holds a zero (False included).
 bool holdsZero(py::handle operand) {
-    if (!isInstance(operand, global("pd").attr("DataFrame"))) {
+    if (!isInstance(operand, global(Name::pd).attr("DataFrame"))) {
         return truthy(operand.attr("__eq__")(py::int_(0)));
     }
     return truthy(operand.attr("eq")(0).attr("to_numpy")().attr("any")());
@@ -341,9 +341,9 @@ py::object castKinds(py::handle table, const char* kinds, py::handle target) {
 
 // Whether `exponent` (a table or a scalar) holds a negative integer.
 bool hasNegativeIntegerExponent(py::handle exponent) {
-    if (!isInstance(exponent, global("pd").attr("DataFrame"))) {
+    if (!isInstance(exponent, global(Name::pd).attr("DataFrame"))) {
         const auto kind = py::cast<std::string>(
-            global("np").attr("asarray")(exponent).attr("dtype").attr("kind"));
+            global(Name::np).attr("asarray")(exponent).attr("dtype").attr("kind"));
         return (kind == "i" || kind == "b") && exponent < py::int_(0);
     }
     py::object integers = exponent.attr("select_dtypes")(py::arg("include") = "integer");
@@ -356,10 +356,10 @@ bool hasNegativeIntegerExponent(py::handle exponent) {
 // division), and an integer base with a negative integer exponent is a
 // float, as 2 ** -1 is 0.5.
 py::object preparedOperand(py::handle operand) {
-    py::object int64 = global("np").attr("dtype")("int64");
-    if (!isInstance(operand, global("pd").attr("DataFrame"))) {
+    py::object int64 = global(Name::np).attr("dtype")("int64");
+    if (!isInstance(operand, global(Name::pd).attr("DataFrame"))) {
         if (PyBool_Check(operand.ptr())) return steal(PyNumber_Long(operand.ptr()));
-        if (isInstance(operand, global("np").attr("bool_"))) return operand.attr("astype")(int64);
+        if (isInstance(operand, global(Name::np).attr("bool_"))) return operand.attr("astype")(int64);
         return py::reinterpret_borrow<py::object>(operand);
     }
     return castKinds(operand, "b", int64);
@@ -379,8 +379,8 @@ py::object computeByFeature(py::object left, const std::string& opName, py::obje
             py::object& base = reflected ? right : left;
             const py::object& exponent = reflected ? left : right;
             if (hasNegativeIntegerExponent(exponent)) {
-                py::object float64 = global("np").attr("dtype")("float64");
-                if (isInstance(base, global("pd").attr("DataFrame"))) {
+                py::object float64 = global(Name::np).attr("dtype")("float64");
+                if (isInstance(base, global(Name::pd).attr("DataFrame"))) {
                     base = castKinds(base, "iu", float64);
                 } else {
                     base = steal(PyNumber_Float(base.ptr()));
@@ -411,13 +411,13 @@ py::object realResult(py::handle self, const std::string& opName, py::handle oth
     if (!leftKinds.real) return py::none();
     py::object right;
     Kinds rightKinds;
-    if (isInstance(other, global("Base"))) {
+    if (isInstance(other, global(Name::Base))) {
         right = realValuesTable(other);
         if (right.is_none()) return py::none();
         rightKinds = kindsOf(TypeList::of(right));
     } else if (isRealScalar(other)) {
         right = py::reinterpret_borrow<py::object>(other);
-        py::object dtype = global("np").attr("asarray")(other).attr("dtype");
+        py::object dtype = global(Name::np).attr("asarray")(other).attr("dtype");
         rightKinds.integral = isIntegralKind(dtype);
         rightKinds.boolean = equals(dtype.attr("kind"), "b");
     } else {
@@ -432,7 +432,7 @@ py::object realResult(py::handle self, const std::string& opName, py::handle oth
         return py::none();
     }
 
-    if (isInstance(other, global("Base"))) {
+    if (isInstance(other, global(Name::Base))) {
         const std::pair<Py_ssize_t, Py_ssize_t> leftShape = shapeOf(left);
         const std::pair<Py_ssize_t, Py_ssize_t> rightShape = shapeOf(right);
         const Py_ssize_t points = leftShape.first == 1 ? rightShape.first : leftShape.first;
@@ -449,14 +449,14 @@ py::object realResult(py::handle self, const std::string& opName, py::handle oth
 // Whether every feature of a DataFrame object is boolean, integer or float.
 bool holdsRealFeatures(py::handle obj) {
     for (py::handle dtype : PandasStorage().featureTypes(backingTable(obj))) {
-        if (!isInstance(dtype, global("np").attr("dtype")) || !isRealKind(dtype)) return false;
+        if (!isInstance(dtype, global(Name::np).attr("dtype")) || !isRealKind(dtype)) return false;
     }
     return true;
 }
 
 // Whether `values` is a numpy array of integers or floats.
 bool isNumberArray(py::handle values) {
-    if (!isInstance(values, global("np").attr("ndarray"))) return false;
+    if (!isInstance(values, global(Name::np).attr("ndarray"))) return false;
     const auto kind = py::cast<std::string>(values.attr("dtype").attr("kind"));
     return kind == "i" || kind == "u" || kind == "f";
 }
@@ -466,7 +466,7 @@ bool isNumberArray(py::handle values) {
 // table of one integer or float type and the same shape, numpy computes
 // what pandas would compute column by column, without pandas' alignment.
 py::object arrayResult(py::handle array, py::handle opName, py::handle otherData) {
-    if (isNumberArray(array) && isInstance(otherData, global("pd").attr("DataFrame"))) {
+    if (isNumberArray(array) && isInstance(otherData, global(Name::pd).attr("DataFrame"))) {
         py::list types = PandasStorage().featureTypes(otherData);
         bool oneType = py::len(types) >= 1;
         for (py::handle dtype : types) oneType = oneType && dtype.equal(types[0]);
@@ -474,7 +474,7 @@ py::object arrayResult(py::handle array, py::handle opName, py::handle otherData
             py::object otherValues = otherData.attr("to_numpy")();
             if (isNumberArray(otherValues) &&
                 py::object(array.attr("shape")).equal(otherValues.attr("shape"))) {
-                WithBlock quiet(global("np").attr("errstate")(py::arg("all") = "ignore"));
+                WithBlock quiet(global(Name::np).attr("errstate")(py::arg("all") = "ignore"));
                 py::object result = py::getattr(array, opName)(otherValues);
                 quiet.exit();
                 return result;
@@ -504,7 +504,7 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
     // and compare unequal to themselves, numbers held as objects would pass
     // through floats).  A scalar operand takes the generic route: it is what
     // the array route would do with it.
-    if (isInstance(other, global("Base")) && !takesGenericRoute(op, other) &&
+    if (isInstance(other, global(Name::Base)) && !takesGenericRoute(op, other) &&
         holdsRealFeatures(self) &&
         (!isInstance(other, dataFrameClass()) || holdsRealFeatures(other))) {
         py::object values;
@@ -528,11 +528,11 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
 }
 
 py::object matmul(py::handle self, py::handle other) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object left = self.attr("_asNumpyArray")(py::arg("numericRequired") = true);
     left = asProductOperand(left);
 
-    py::object scipy = global("scipy");
+    py::object scipy = global(Name::scipy);
     py::object data = other.attr("_data");
     py::object product;
     if (truthy(scipy.attr("kestroAccessible")()) &&

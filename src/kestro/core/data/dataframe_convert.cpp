@@ -53,8 +53,8 @@ py::object givenNames(py::handle self, const char* axis) {
 // that takes the per-element route: a date with nanoseconds becomes a
 // datetime with a warning there.
 py::object convertedDates(py::handle column, bool toList) {
-    py::object np = global("np");
-    py::object pd = global("pd");
+    py::object np = global(Name::np);
+    py::object pd = global(Name::pd);
     py::object dates = column.attr("to_numpy")();
     py::object missing = np.attr("isnat")(dates);
     if (toList) {
@@ -82,7 +82,7 @@ py::object convertedDates(py::handle column, bool toList) {
 // Turns the datetime features of `arr`, the table's object array export,
 // into datetime objects (`toList`) or numpy datetime64 values, in place.
 void convertTimestamps(py::handle self, py::object& arr, bool toList) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object datetime64 = np.attr("datetime64");
     py::object table = backingTable(self);
     py::str typeAttr("type");
@@ -119,7 +119,7 @@ void convertTimestamps(py::handle self, py::object& arr, bool toList) {
 // turned into datetime objects (list) or numpy datetime64 values (array),
 // laid out in the object's full dimensions.
 py::object denseCopy(py::handle self, bool toList, bool needsReshape) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object arr = self.attr("_asNumpyArray")();
     // A datetime feature never passes the export's shared-type test, so only
     // an object array can hold one: numeric tables skip the dtype scan.
@@ -142,7 +142,7 @@ py::object denseCopy(py::handle self, bool toList, bool needsReshape) {
 // For objects of more than two dimensions: an object array of shape
 // `_dims[:2]` whose row i holds point i as nested lists.
 py::object nestedPoints(py::handle self) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object dims = self.attr("_dims");
     py::object data = np.attr("empty")(dims[slice(py::none(), py::int_(2))],
                                        py::arg("dtype") = np.attr("object_"));
@@ -156,7 +156,7 @@ py::object nestedPoints(py::handle self) {
 }  // namespace
 
 py::object copyTo(py::handle self, py::handle to) {
-    py::object available = global("kestro").attr("core").attr("data").attr("available");
+    py::object available = global(Name::kestro).attr("core").attr("data").attr("available");
     if (contains(available, to)) {
         py::object ptNames = givenNames(self, "points");
         py::object ftNames = givenNames(self, "features");
@@ -166,9 +166,9 @@ py::object copyTo(py::handle self, py::handle to) {
         } else if (truthy(backingTable(self).attr("empty"))) {
             data = self.attr("_asNumpyArray")();  // keeps a 0 x n or n x 0 shape
         } else {
-            data = global("pandasDataFrameToList")(backingTable(self));
+            data = global(Name::pandasDataFrameToList)(backingTable(self));
         }
-        return global("createDataNoValidation")(to, data, ptNames, ftNames,
+        return global(Name::createDataNoValidation)(to, data, ptNames, ftNames,
                                                 py::arg("reuseData") = true);
     }
 
@@ -191,16 +191,16 @@ py::object copyTo(py::handle self, py::handle to) {
         // What np.matrix(data) builds, without calling the constructor, which
         // warns (PendingDeprecationWarning) every time: a copy of the data
         // viewed as a matrix.
-        py::object np = global("np");
+        py::object np = global(Name::np);
         py::object matrix = np.attr("matrix");
         if (isInstance(data, np.attr("ndarray"))) return data.attr("view")(matrix).attr("copy")();
         return np.attr("array")(data).attr("view")(matrix);
     }
 
     if (contains(to, py::str("scipy"))) {
-        py::object scipy = global("scipy");
+        py::object scipy = global(Name::scipy);
         if (!truthy(scipy.attr("kestroAccessible")())) {
-            raise(global("PackageException"), "scipy is not available");
+            raise(global(Name::PackageException), "scipy is not available");
         }
         py::object sparse = scipy.attr("sparse");
         if (equals(to, "scipycoo")) return sparse.attr("coo_matrix")(data);
@@ -221,7 +221,7 @@ py::object copyTo(py::handle self, py::handle to) {
     py::object fnames = givenNames(self, "features");
     // The copy taken above is the result itself; only nested points still
     // need a table around them.
-    py::object pdFrame = global("pd").attr("DataFrame");
+    py::object pdFrame = global(Name::pd).attr("DataFrame");
     py::object dataframe = isInstance(data, pdFrame) ? data : pdFrame(data);
     if (!pnames.is_none()) dataframe.attr("index") = pnames;
     if (!fnames.is_none()) dataframe.attr("columns") = fnames;
@@ -232,7 +232,7 @@ py::object createNestedObject(py::handle self, py::handle pointIndex) {
     py::object dims = self.attr("_dims");
     py::object trailing = dims[slice(py::int_(2), py::none())];
     py::tuple storageShape = py::make_tuple(
-        dims[py::int_(1)], py::int_(global("np").attr("prod")(trailing)));
+        dims[py::int_(1)], py::int_(global(Name::np).attr("prod")(trailing)));
     py::object point = self.attr("_asNumpyArray")()[pointIndex];
     py::object values = point.attr("reshape")(storageShape);
     py::dict kwds;
@@ -278,11 +278,11 @@ py::object fileSystemPath(py::handle outPath) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
         PyErr_Clear();
         py::str typeName = py::type::handle_of(outPath).attr("__name__");
-        raise(global("InvalidArgumentType"),
+        raise(global(Name::InvalidArgumentType),
               ("outPath must be a str or os.PathLike path; got " + std::string(typeName)).c_str());
     }
     py::object path = steal(raw);
-    if (py::len(path) == 0) raise(global("InvalidArgumentValue"), "outPath must not be empty");
+    if (py::len(path) == 0) raise(global(Name::InvalidArgumentValue), "outPath must not be empty");
     return path;
 }
 
@@ -379,7 +379,7 @@ py::object mtxDestination(py::handle outPath) {
 [[noreturn]] void refuseFeature(py::handle self, Py_ssize_t feature, const std::string& what) {
     py::object name = py::repr(self.attr("features").attr("getName")(feature));
     const std::string text = "feature " + std::string(py::str(name)) + " " + what;
-    raise(global("InvalidArgumentValue"), text.c_str());
+    raise(global(Name::InvalidArgumentValue), text.c_str());
 }
 
 // One feature's values as a one-column array, ready for the exactness test.
@@ -394,7 +394,7 @@ py::object mtxColumn(py::handle self, py::handle table, Py_ssize_t feature) {
                                      "cannot hold");
     }
     if (equals(kind, "c")) {
-        if (py::cast<Py_ssize_t>(global("np").attr("count_nonzero")(column.attr("imag"))) != 0) {
+        if (py::cast<Py_ssize_t>(global(Name::np).attr("count_nonzero")(column.attr("imag"))) != 0) {
             refuseFeature(self, feature,
                           "holds complex values with an imaginary part, which a Matrix Market "
                           "file of real values cannot hold");
@@ -412,7 +412,7 @@ bool isIntegral(py::handle column) {
 // Whether every value of a feature of type `dtype` is exact as a 64-bit
 // float whatever it is: booleans, floats up to 64 bits, integers up to 32.
 bool alwaysExactAsFloat(py::handle dtype) {
-    if (!isInstance(dtype, global("np").attr("dtype"))) return false;
+    if (!isInstance(dtype, global(Name::np).attr("dtype"))) return false;
     const auto kind = py::cast<std::string>(dtype.attr("kind"));
     const auto size = py::cast<Py_ssize_t>(dtype.attr("itemsize"));
     return kind == "b" || (kind == "f" && size <= 8) || ((kind == "i" || kind == "u") && size <= 4);
@@ -423,7 +423,7 @@ bool alwaysExactAsFloat(py::handle dtype) {
 // integer field).  Anything else cannot be written without changing a value
 // and raises, naming the feature, before any file is touched.
 py::object mtxValues(py::handle self) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object table = backingTable(self);
     bool allExact = true;
     for (py::handle dtype : PandasStorage().featureTypes(table)) {
@@ -513,9 +513,9 @@ py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointN
     // A writable file object is written as it is; anything else must be a path.
     py::object destination;
     if (!py::hasattr(outPath, "write")) destination = mtxDestination(outPath);
-    py::object scipy = global("scipy");
+    py::object scipy = global(Name::scipy);
     if (!truthy(scipy.attr("kestroAccessible")())) {
-        raise(global("PackageException"), "scipy is not available");
+        raise(global(Name::PackageException), "scipy is not available");
     }
     py::str separator(",");
     py::object comment = py::str("#");

@@ -21,6 +21,78 @@ namespace {
 // the module that made them alive through their `__self__` and run only
 // while it is this one, so the pointer is valid whenever a method runs.
 PyObject* g_module = nullptr;
+
+// The module a method call is running for, on this thread: set by the
+// method entry from the module the method was made with, so that the
+// module's state is reached from the call itself.  Nested calls (a hook that
+// calls Python code that calls a hook) restore the outer one.
+thread_local PyObject* t_activeModule = nullptr;
+
+class ActiveModule {
+public:
+    explicit ActiveModule(PyObject* module) : previous_(t_activeModule) {
+        t_activeModule = module;
+    }
+    ~ActiveModule() { t_activeModule = previous_; }
+    ActiveModule(const ActiveModule&) = delete;
+    ActiveModule& operator=(const ActiveModule&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+constexpr std::size_t kNameCount = static_cast<std::size_t>(Name::count_);
+constexpr std::size_t kAttrCount = static_cast<std::size_t>(Attr::count_);
+
+constexpr const char* kNameTexts[kNameCount] = {
+#define KESTRO_NAME_TEXT(name) #name,
+    KESTRO_MODULE_NAMES(KESTRO_NAME_TEXT)
+#undef KESTRO_NAME_TEXT
+};
+constexpr const char* kAttrTexts[kAttrCount] = {"_data"};
+
+// Per-module state: the interned keys of the names the hooks look up and of
+// the attributes they read most.  Owned references, released with the
+// module.
+struct ModuleState {
+    PyObject* names[kNameCount];
+    PyObject* attrs[kAttrCount];
+};
+
+ModuleState& stateOf(PyObject* module) {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// Fills the state of a new module; false with an exception set on failure.
+bool initialiseState(PyObject* module) {
+    ModuleState& state = stateOf(module);
+    if (state.names[0]) return true;
+    for (std::size_t i = 0; i < kNameCount; ++i) {
+        state.names[i] = PyUnicode_InternFromString(kNameTexts[i]);
+        if (!state.names[i]) return false;
+    }
+    for (std::size_t i = 0; i < kAttrCount; ++i) {
+        state.attrs[i] = PyUnicode_InternFromString(kAttrTexts[i]);
+        if (!state.attrs[i]) return false;
+    }
+    return true;
+}
+
+int clearState(PyObject* module) {
+    ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!state) return 0;
+    for (PyObject*& name : state->names) Py_CLEAR(name);
+    for (PyObject*& attr : state->attrs) Py_CLEAR(attr);
+    return 0;
+}
+
+// The module whose state and namespace a hook uses: the one its method was
+// made with, else (during initialisation) the module being initialised.
+PyObject* activeModule() {
+    PyObject* module = t_activeModule ? t_activeModule : g_module;
+    if (!module) throw std::runtime_error("kestro.core.data.dataframe is not initialised");
+    return module;
+}
 // The first interpreter to load the module; atomic because others, each
 // with a GIL of its own, may ask at the same time.
 std::atomic<int64_t> g_mainInterpreterId{-1};
@@ -143,6 +215,7 @@ PyObject* methodEntry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (module != g_module) return refuseOrphanedCall(method);
     Call call;
     if (!bindArguments(method.sig, args, nargs, kwnames, call)) return nullptr;
+    ActiveModule active(module);
     return translateExceptions([&] { return method.impl(call); });
 }
 
@@ -353,12 +426,15 @@ PyObject* moduleCreate(PyObject* spec, PyModuleDef* /*def*/) {
 // Py_mod_exec: runs once; executing again on the same module is a no-op.
 int moduleExec(PyObject* module) {
     if (g_module) {
-        if (g_module == module) return 0;
+        // A repeated import gets the module back from moduleCreate, with a
+        // new, empty state block: the keys are filled in again.
+        if (g_module == module) return initialiseState(module) ? 0 : -1;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'dataframe' has already been imported. Re-initialisation is not "
                         "supported.");
         return -1;
     }
+    if (!initialiseState(module)) return -1;
     g_module = module;
     py::object done = py::reinterpret_steal<py::object>(translateExceptions([&] {
         populate(py::reinterpret_borrow<py::module_>(module));
@@ -372,6 +448,7 @@ int moduleExec(PyObject* module) {
 }
 
 void moduleFree(void* module) {
+    clearState(static_cast<PyObject*>(module));
     if (g_module == module) g_module = nullptr;
 }
 
@@ -391,11 +468,11 @@ PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "dataframe",
     kModuleDoc,
-    0,
+    sizeof(ModuleState),
     nullptr,
     kModuleSlots,
     nullptr,
-    nullptr,
+    clearState,
     moduleFree,
 };
 
@@ -403,20 +480,32 @@ PyModuleDef kModuleDef = {
 
 // Shared helpers ------------------------------------------------------------
 
-py::object global(const char* name) {
-    if (!g_module) throw std::runtime_error("kestro.core.data.dataframe is not initialised");
-    PyObject* namespace_ = PyModule_GetDict(g_module);
-    PyObject* value = PyDict_GetItemString(namespace_, name);
+py::object global(Name name) {
+    PyObject* module = activeModule();
+    PyObject* key = stateOf(module).names[static_cast<std::size_t>(name)];
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), key);  // borrowed
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(value);
 }
 
-py::object dataFrameClass() { return global("DataFrame"); }
+py::object global(const char* name) {
+    for (std::size_t i = 0; i < kNameCount; ++i) {
+        if (std::strcmp(kNameTexts[i], name) == 0) return global(static_cast<Name>(i));
+    }
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+}
 
-py::object rangeIndex(py::handle length) { return global("pd").attr("RangeIndex")(length); }
+py::handle attrName(Attr attr) {
+    return stateOf(activeModule()).attrs[static_cast<std::size_t>(attr)];
+}
+
+py::object dataFrameClass() { return global(Name::DataFrame); }
+
+py::object rangeIndex(py::handle length) { return global(Name::pd).attr("RangeIndex")(length); }
 
 bool dtypeGreater(py::handle candidate, py::handle current) {
     const int result = PyObject_RichCompareBool(candidate.ptr(), current.ptr(), Py_GT);
@@ -436,13 +525,13 @@ py::object newDataFrame(py::handle data, py::dict kwds) {
 // Construction --------------------------------------------------------------
 
 py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict kwds) {
-    py::object pd = global("pd");
+    py::object pd = global(Name::pd);
     if (!truthy(pd.attr("kestroAccessible")())) {
-        raise(global("PackageException"), "To use class DataFrame, pandas must be installed.");
+        raise(global(Name::PackageException), "To use class DataFrame, pandas must be installed.");
     }
     const bool isTable = isInstance(data, pd.attr("DataFrame"));
-    if (!isTable && !truthy(global("isValid2DObject")(data))) {
-        raise(global("InvalidArgumentType"),
+    if (!isTable && !truthy(global(Name::isValid2DObject)(data))) {
+        raise(global(Name::InvalidArgumentType),
               "the input data can only be a pandas DataFrame or a two-"
               "dimensional list or numpy array.");
     }
@@ -463,19 +552,19 @@ py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict
 }
 
 py::object getPoints(py::handle self, py::handle names) {
-    return global("DataFramePoints")(self, names);
+    return global(Name::DataFramePoints)(self, names);
 }
 
 py::object getFeatures(py::handle self, py::handle names) {
-    return global("DataFrameFeatures")(self, names);
+    return global(Name::DataFrameFeatures)(self, names);
 }
 
 py::object viewGetPoints(py::handle self, py::handle names) {
-    return global("DataFramePointsView")(self, names);
+    return global(Name::DataFramePointsView)(self, names);
 }
 
 py::object viewGetFeatures(py::handle self, py::handle names) {
-    return global("DataFrameFeaturesView")(self, names);
+    return global(Name::DataFrameFeaturesView)(self, names);
 }
 
 py::object getTypeString(py::handle /*self*/) { return py::str("DataFrame"); }
@@ -488,7 +577,7 @@ namespace {
 // (a slice from the start of a positional axis).
 void renumber(py::handle table, const char* axis, py::handle length) {
     py::object labels = table.attr(axis);
-    py::object rangeType = global("pd").attr("RangeIndex");
+    py::object rangeType = global(Name::pd).attr("RangeIndex");
     auto is = [](py::handle value, py::handle expected) {
         const int result = PyObject_RichCompareBool(value.ptr(), expected.ptr(), Py_EQ);
         if (result < 0) throw py::error_already_set();
@@ -513,7 +602,7 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
     // pandas version: under copy-on-write the slice already is such a copy
     // (pandas copies whichever side is written first); otherwise it would
     // share the source's memory, so it is copied here.
-    if (!copyOnWrite(global("pd"))) rectangle = rectangle.attr("copy")();
+    if (!copyOnWrite(global(Name::pd))) rectangle = rectangle.attr("copy")();
     kwds["data"] = rectangle;
     kwds["source"] = self;
     py::object pRange = py::reinterpret_borrow<py::object>(pointEnd) - pointStart;
@@ -549,7 +638,7 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
     kwds["featureStart"] = start[1];
     kwds["featureEnd"] = end[1];
 
-    py::object result = global("DataFrameView")(**kwds);
+    py::object result = global(Name::DataFrameView)(**kwds);
     py::object resultTable = backingTable(result);
     renumber(resultTable, "index", pRange);
     renumber(resultTable, "columns", fRange);
@@ -583,7 +672,7 @@ bool assertionsEnabled() {
 
 // Builtin `all(values)`, with numpy's reduction for boolean arrays.
 bool allTrue(py::handle values) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     if (isInstance(values, np.attr("ndarray")) &&
         compare(values.attr("dtype"), np.attr("bool_"), Py_EQ)) {
         return truthy(values.attr("all")());
@@ -688,7 +777,7 @@ std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssi
             return result;
         }
     }
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object numpyDtype = np.attr("dtype");
     py::object objectType = builtinType(&PyBaseObject_Type);
     for (py::handle item : table.attr("items")()) {
@@ -737,7 +826,7 @@ py::object checkInvariants(py::handle self, py::handle level) {
     affirm(labelsArePositions(table.attr("columns"), shape[py::int_(1)]));
 
     const std::vector<py::object> dtypes = PandasStorage().columnTypes(table);
-    py::object allowed = global("allowedNumpyDType");
+    py::object allowed = global(Name::allowedNumpyDType);
     for (const py::object& dtype : dtypes) affirm(truthy(allowed(dtype)));
 
     if (!compare(level, py::int_(1), Py_GT)) return py::none();
@@ -759,7 +848,7 @@ py::object checkInvariants(py::handle self, py::handle level) {
     if (static_cast<Py_ssize_t>(columns.size()) != cols) {
         throw py::value_error("the backing table changed during the invariants check");
     }
-    py::object predicate = global("isAllowedSingleElement");
+    py::object predicate = global(Name::isAllowedSingleElement);
     for (Py_ssize_t pt = 0; pt < rows; ++pt) {
         for (Py_ssize_t ft = 0; ft < cols; ++ft) {
             py::object value = columns[static_cast<std::size_t>(ft)][pt];

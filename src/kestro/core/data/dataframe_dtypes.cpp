@@ -33,7 +33,7 @@ py::object nextItem(py::handle iterator) {
 // Positions of the columns of `table` held in one of pandas' string dtypes.
 std::vector<Py_ssize_t> textColumns(py::handle table) {
     std::vector<Py_ssize_t> found;
-    py::object stringDtype = global("pd").attr("StringDtype");
+    py::object stringDtype = global(Name::pd).attr("StringDtype");
     const PandasStorage storage;
     bool anyText = false;
     for (py::handle dtype : storage.featureTypes(table)) {
@@ -62,10 +62,10 @@ void storeTextAsObject(py::handle table, py::handle source) {
     py::object objectType = builtinType(&PyBaseObject_Type);
     py::object originals;
     if (!source.is_none()) {
-        originals = global("pd").attr("DataFrame")(source, py::arg("dtype") = objectType);
+        originals = global(Name::pd).attr("DataFrame")(source, py::arg("dtype") = objectType);
     }
     py::object setItem = table.attr("isetitem");
-    py::object series = global("pd").attr("Series");
+    py::object series = global(Name::pd).attr("Series");
     py::object index = table.attr("index");
     py::object all = slice(py::none(), py::none());
     for (Py_ssize_t j : text) {
@@ -79,7 +79,7 @@ void storeTextAsObject(py::handle table, py::handle source) {
 }
 
 py::object newTable(py::handle values) {
-    py::object table = global("pd").attr("DataFrame")(values);
+    py::object table = global(Name::pd).attr("DataFrame")(values);
     storeTextAsObject(table, values);
     return table;
 }
@@ -90,7 +90,7 @@ py::object setDtypes(py::handle self, py::handle dtypes) {
     py::tuple wanted(py::reinterpret_borrow<py::object>(dtypes));
     if (current.equal(wanted)) return py::none();
     if (current.size() != wanted.size()) {
-        raise(global("InvalidArgumentValue"), "A dtype must be specified for each feature");
+        raise(global(Name::InvalidArgumentValue), "A dtype must be specified for each feature");
     }
     // zip(table.items(), dtypes): both iterators are made first, the column
     // walk before the wanted types, and each step reads a column first.
@@ -123,7 +123,7 @@ py::object convertToNumericTypes(py::handle self, py::handle usableTypes) {
 }
 
 py::object asNumpyArray(py::handle self, py::handle numericRequired) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object table = backingTable(self);
     py::object floatType = builtinType(&PyFloat_Type);
     const bool numeric = truthy(numericRequired);
@@ -161,7 +161,7 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
     // pandas 1.5 exports a lone datetime feature as integers when asked for
     // objects directly; converting the table first gives Timestamps there too.
     py::object values =
-        pandasMajor(global("pd")) >= 2
+        pandasMajor(global(Name::pd)) >= 2
             ? table.attr("to_numpy")(py::arg("dtype") = np.attr("object_"))
             : table.attr("astype")(np.attr("object_")).attr("to_numpy")();
     // A table without columns has no blocks to take the type from and pandas
@@ -180,9 +180,9 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
 // The converted values must equal the originals too: a round trip alone
 // misses integers that wrap around (uint64 2**63 through int64).
 py::list representable(py::handle block, py::handle target) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     const auto columns = py::cast<py::ssize_t>(block.attr("shape")[py::int_(1)]);
-    py::object isna = global("pd").attr("isna");
+    py::object isna = global(Name::pd).attr("isna");
     py::object same;
     try {
         WithBlock quiet(np.attr("errstate")(py::arg("all") = "ignore"));

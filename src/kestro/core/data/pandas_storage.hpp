@@ -153,7 +153,7 @@ private:
     // holds the table some other way or the table is of a subclass (which
     // may answer `dtypes` its own way).
     py::object blocksOf(py::handle table) const {
-        if (!py::type::handle_of(table).is(global("pd").attr("DataFrame"))) return py::object();
+        if (!py::type::handle_of(table).is(global(Name::pd).attr("DataFrame"))) return py::object();
         py::object mgr = py::getattr(table, mgrName_, py::none());
         if (mgr.is_none()) return py::object();
         py::object found = py::getattr(mgr, blocksName_, py::none());
