@@ -397,8 +397,10 @@ def test_paths_refused_before_any_file_is_touched(small, tmp_path, monkeypatch, 
 @pytest.mark.skipif(not os.access("/dev/full", os.W_OK), reason="needs a writable /dev/full")
 @pytest.mark.parametrize("hook", ["_saveMTX_implementation", "_saveCSV_implementation"])
 def test_full_device_reports_the_failure(small, hook):
-    with pytest.raises(OSError):
+    with pytest.raises(OSError) as info:
         getattr(small, hook)("/dev/full", True, True)
+    # closing the file fails too, and says so the way a `with` block would
+    assert isinstance(info.value.__context__, OSError)
     assert not os.path.exists("/dev/full.mtx")
     assertDefaultLabels(small)
 

@@ -2,6 +2,7 @@
 #include "dataframe.hpp"
 #include "pandas_storage.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -321,25 +322,36 @@ public:
     }
     ReplacingFile(const ReplacingFile&) = delete;
     ReplacingFile& operator=(const ReplacingFile&) = delete;
-    ~ReplacingFile() {
+    ~ReplacingFile() noexcept(false) {
         if (committed_) return;
-        try {
-            stream_.attr("close")();
-        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
-        }
-        try {
+        cleanUp([&] { stream_.attr("close")(); });
+        cleanUp([&] {
             if (temporary_) os_.attr("unlink")(temporary_);
-        } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
-        }
+        });
     }
 
-    const py::object& stream() const { return stream_; }
+    // Runs `write(stream)`, then commits.  When the writing fails, the file
+    // is closed and removed before the error propagates; an error of that
+    // clean-up is raised instead, with the writing error as its context, as
+    // a `with` block does.
+    template <typename Write>
+    void writeWith(Write&& write) {
+        try {
+            write(stream_);
+            stream_.attr("flush")();
+            stream_.attr("close")();
+            moveIntoPlace();
+        } catch (py::error_already_set& failure) {
+            committed_ = true;  // nothing is left for the destructor
+            abandon(failure);
+            throw;
+        }
+        committed_ = true;
+    }
 
-    // Flushes and closes the file, then moves it over the destination, whose
-    // permissions it takes over when there is one.
-    void commit() {
-        stream_.attr("flush")();
-        stream_.attr("close")();
+    // Moves the closed file over the destination, whose permissions it takes
+    // over when there is one.
+    void moveIntoPlace() {
         if (temporary_) {
             if (truthy(os_.attr("path").attr("isfile")(destination_))) {
                 py::object mode = os_.attr("stat")(destination_).attr("st_mode");
@@ -347,10 +359,30 @@ public:
             }
             os_.attr("replace")(temporary_, destination_);
         }
-        committed_ = true;
     }
 
 private:
+    // Closes and removes the unfinished file after `failure`.  Errors of
+    // these steps are chained the way Python chains them: each has the
+    // error before it as its context, and the last one is raised.
+    void abandon(py::error_already_set& failure) {
+        std::optional<py::error_already_set> latest;
+        auto attempt = [&](auto&& step) {
+            try {
+                step();
+            } catch (py::error_already_set& error) {
+                const py::error_already_set& before = latest ? *latest : failure;
+                PyException_SetContext(error.value().ptr(), before.value().inc_ref().ptr());
+                latest.emplace(error);
+            }
+        };
+        attempt([&] { stream_.attr("close")(); });
+        attempt([&] {
+            if (temporary_) os_.attr("unlink")(temporary_);
+        });
+        if (latest) throw *latest;
+    }
+
     py::object open(const py::object& path, const char* mode) const {
         py::object open = py::module_::import("builtins").attr("open");
         if (!text_) return open(path, std::string(mode) + "b");
@@ -483,21 +515,21 @@ py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointN
     py::object table = backingTable(self);
     LabelRestore restore(table);
     ReplacingFile file(destination, true);
-    if (truthy(includeFeatureNames)) {
-        table.attr("columns") = self.attr("features").attr("getNames")();
-        restore.columnsNamed();
-        // pandas starts the header with an empty field for the unnamed row
-        // labels; this fills it.
-        if (truthy(includePointNames)) file.stream().attr("write")("pointNames");
-    }
-    if (truthy(includePointNames)) {
-        table.attr("index") = self.attr("points").attr("getNames")();
-        restore.indexNamed();
-    }
-    table.attr("to_csv")(file.stream(), py::arg("mode") = "a",
-                         py::arg("index") = includePointNames,
-                         py::arg("header") = includeFeatureNames);
-    file.commit();
+    file.writeWith([&](const py::object& stream) {
+        if (truthy(includeFeatureNames)) {
+            table.attr("columns") = self.attr("features").attr("getNames")();
+            restore.columnsNamed();
+            // pandas starts the header with an empty field for the unnamed
+            // row labels; this fills it.
+            if (truthy(includePointNames)) stream.attr("write")("pointNames");
+        }
+        if (truthy(includePointNames)) {
+            table.attr("index") = self.attr("points").attr("getNames")();
+            restore.indexNamed();
+        }
+        table.attr("to_csv")(stream, py::arg("mode") = "a", py::arg("index") = includePointNames,
+                             py::arg("header") = includeFeatureNames);
+    });
     if (truthy(includePointNames)) {
         table.attr("index") = rangeIndex(py::int_(py::len(table.attr("index"))));
     }
@@ -533,8 +565,9 @@ py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointN
         return py::none();
     }
     ReplacingFile file(destination, false);
-    mmwrite(file.stream(), values, py::arg("comment") = comment);
-    file.commit();
+    file.writeWith([&](const py::object& stream) {
+        mmwrite(stream, values, py::arg("comment") = comment);
+    });
     return py::none();
 }
 

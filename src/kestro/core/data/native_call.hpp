@@ -88,20 +88,29 @@ namespace kestro::native {
 namespace py = pybind11;
 
 // Runs the Python clean-up code of a destructor.  Nothing runs on a thread
-// the interpreter is ending; errors raised give way to the one in flight.
-// When the interpreter ends the thread inside the clean-up, the unwind goes
-// on, unless the destructor runs for another exception: then the thread is
-// held (see holdThreadUntilExit).
+// the interpreter is ending.  On the success path an error of the clean-up
+// propagates like any other.  While another error unwinds the stack, that
+// one wins and the clean-up's error is reported through
+// `sys.unraisablehook`, as Python reports an error it cannot raise.  When
+// the interpreter ends the thread inside the clean-up, the unwind goes on,
+// unless the destructor runs for another exception: then the thread is held
+// (see holdThreadUntilExit).
 template <typename Cleanup>
 void cleanUp(Cleanup&& cleanup) noexcept(false) {
     if (!mayTouchPython()) return;
-    const bool unwinding = std::uncaught_exceptions() > 0;
+    if (std::uncaught_exceptions() == 0) {
+        cleanup();
+        return;
+    }
     try {
         cleanup();
     } catch (abi::__forced_unwind&) {
-        if (unwinding) holdThreadUntilExit();
-        throw;
-    } catch (...) {  // NOLINT(bugprone-empty-catch): the pending error wins
+        holdThreadUntilExit();
+    } catch (py::error_already_set& error) {
+        error.discard_as_unraisable("cleaning up after an error in kestro.core.data.dataframe");
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        PyErr_WriteUnraisable(nullptr);
     }
 }
 
