@@ -138,10 +138,14 @@ class LazyModule:
 
     def __getattr__(self, attr):
         # only reached for names the proxy itself lacks; its own state is
-        # refused so that a half-built proxy (during copy) cannot recurse
+        # refused so that a half-built proxy (during copy) cannot recurse.
+        # What the library gives is kept on the proxy, so that later
+        # look-ups of the same name cost no more than the module's own.
         if attr in LazyModule._OWN:
             raise AttributeError(attr)
-        return getattr(self._load(), attr)
+        value = getattr(self._load(), attr)
+        self.__dict__[attr] = value
+        return value
 
     def kestroAccessible(self) -> bool:
         """Return True when the library can be imported and used."""
