@@ -7,7 +7,7 @@
 // result; Python errors travel as `py::error_already_set`.
 #pragma once
 
-#include "native_call.hpp"
+#include "method_row.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -81,70 +81,24 @@ void storeTextAsObject(py::handle table, py::handle source = py::none());
 // `pd.DataFrame(values)` with text stored as object columns.
 py::object newTable(py::handle values);
 
-// Class set-up and construction (dataframe_core.cpp) -----------------------
-py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict kwds);
-py::object getPoints(py::handle self, py::handle names);
-py::object getFeatures(py::handle self, py::handle names);
-py::object viewGetPoints(py::handle self, py::handle names);
-py::object viewGetFeatures(py::handle self, py::handle names);
-py::object getTypeString(py::handle self);
-py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
-                py::handle featureStart, py::handle featureEnd, py::handle dropDimension);
-py::object checkInvariants(py::handle self, py::handle level);
+// The native methods, one row each (see method_row.hpp), defined next to
+// their functions in the source of their group.
 
-// Element types (dataframe_dtypes.cpp) --------------------------------------
-py::object setDtypes(py::handle self, py::handle dtypes);
-py::object convertToNumericTypes(py::handle self, py::handle usableTypes);
-py::object asNumpyArray(py::handle self, py::handle numericRequired);
-extern const char* const kAsNumpyArrayDoc;
-extern const char* const kSetDtypesDoc;
-extern const char* const kConvertToNumericTypesDoc;
-
-// Element-wise computation and queries (dataframe_elementwise.cpp) ----------
-py::object transform(py::handle self, py::handle toTransform, py::handle points,
-                     py::handle features);
-py::object calculate(py::handle self, py::handle function, py::handle points,
-                     py::handle features, py::handle preserveZeros);
-py::object countUnique(py::handle self, py::handle points, py::handle features);
-py::object containsZero(py::handle self);
-py::object isIdentical(py::handle self, py::handle other);
-py::object iterateElements(py::handle self, py::handle order, py::handle only);
-extern const char* const kTransformDoc;
-extern const char* const kCalculateDoc;
-extern const char* const kCountUniqueDoc;
-extern const char* const kContainsZeroDoc;
-extern const char* const kIsIdenticalDoc;
-extern const char* const kIterateElementsDoc;
-
-// Conversion and export (dataframe_convert.cpp) -----------------------------
-py::object copyTo(py::handle self, py::handle to);
-py::object createNestedObject(py::handle self, py::handle pointIndex);
-py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointNames,
-                   py::handle includeFeatureNames);
-py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointNames,
-                   py::handle includeFeatureNames);
-extern const char* const kCopyDoc;
-extern const char* const kCreateNestedObjectDoc;
-extern const char* const kSaveCSVDoc;
-extern const char* const kSaveMTXDoc;
-
-// Reshaping and element access (dataframe_reshape.cpp) ----------------------
-py::object transpose(py::handle self);
-py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle pointStart,
-                            py::handle featureStart, py::handle pointEnd,
-                            py::handle featureEnd);
-py::object flatten(py::handle self, py::handle order);
-py::object unflatten(py::handle self, py::handle reshape, py::handle order);
-py::object merge(py::handle self, py::handle other, py::handle point, py::handle feature,
-                 py::handle onFeature, py::handle matchingFtIdx);
-py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueIdx);
-py::object getitem(py::handle self, py::handle x, py::handle y);
-extern const char* const kTransposeDoc;
-extern const char* const kReplaceRectangleDoc;
-extern const char* const kFlattenDoc;
-extern const char* const kUnflattenDoc;
-extern const char* const kMergeDoc;
-extern const char* const kReplaceFeatureWithBinaryFeaturesDoc;
+// Class set-up and construction (dataframe_core.cpp)
+extern const MethodRow kInitRow, kGetPointsRow, kGetFeaturesRow, kViewGetPointsRow,
+    kViewGetFeaturesRow, kGetTypeStringRow, kViewRow, kCheckInvariantsRow;
+// Element types (dataframe_dtypes.cpp)
+extern const MethodRow kSetDtypesRow, kConvertToNumericTypesRow, kAsNumpyArrayRow;
+// Element-wise computation and queries (dataframe_elementwise.cpp)
+extern const MethodRow kTransformRow, kCalculateRow, kCountUniqueRow, kContainsZeroRow,
+    kIsIdenticalRow, kIterateElementsRow;
+// Conversion and export (dataframe_convert.cpp)
+extern const MethodRow kCopyRow, kCreateNestedObjectRow, kSaveCSVRow, kSaveMTXRow;
+// Reshaping and element access (dataframe_reshape.cpp)
+extern const MethodRow kTransposeRow, kReplaceRectangleRow, kFlattenRow, kUnflattenRow,
+    kMergeRow, kReplaceFeatureWithBinaryFeaturesRow, kGetitemRow;
+// Arithmetic (dataframe_arith.cpp)
+extern const MethodRow kBinaryOperationsRow, kMatmulRow;
 
 // Per-feature dtypes as indices into the few distinct dtypes they use.
 struct TypeList {
@@ -162,12 +116,6 @@ struct TypeList {
 // `pd.DataFrame(values)` followed by `_setDtypes(...)`, built with one cast
 // per distinct dtype so that wide tables need no per-column assignment.
 py::object typedTable(py::handle values, const TypeList& types);
-
-// Arithmetic (dataframe_arith.cpp) ------------------------------------------
-py::object binaryOperations(py::handle self, py::handle opName, py::handle other);
-py::object matmul(py::handle self, py::handle other);
-extern const char* const kBinaryOperationsDoc;
-extern const char* const kMatmulDoc;
 
 // Raised by hooks that are declared but not built yet.
 [[noreturn]] void notImplemented(const char* hookName);

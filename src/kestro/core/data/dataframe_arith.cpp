@@ -8,21 +8,6 @@
 
 namespace kestro::native {
 
-const char* const kBinaryOperationsDoc =
-    "\n        Attempt to perform operation with data as is, preserving sparse\n"
-    "        representations if possible. Otherwise, uses the generic\n"
-    "        implementation.\n        ";
-const char* const kMatmulDoc =
-    "\n        Matrix product of this object with ``other``.\n\n"
-    "        ``other`` is a data object of any storage type whose point count\n"
-    "        equals this object's feature count; both hold numeric values (the\n"
-    "        public operation checks both).  The product is computed on dense\n"
-    "        numeric arrays (a sparse ``other`` is multiplied without\n"
-    "        densifying it) and returned as a new DataFrame with one point per\n"
-    "        point of this object and one feature per feature of ``other``.\n"
-    "        Boolean operands are counted as 0/1 integers, so the product of\n"
-    "        two boolean objects holds integer counts, not logical values.\n"
-    "        Neither operand is modified.\n        ";
 
 namespace {
 
@@ -405,33 +390,47 @@ py::object computeByFeature(py::object left, const std::string& opName, py::obje
 // next to features of other types passes through a common float type, numpy
 // answers an integer division by zero with 0, and pandas refuses to divide
 // booleans.  None otherwise, or when pandas declines the operands.
+// The other operand of a route by feature, with its kinds: a table of real
+// values for a data object, the scalar itself for a real scalar; None when
+// the operand is neither.
+py::object realOperand(py::handle other, Kinds& kinds) {
+    if (isInstance(other, global(Name::Base))) {
+        py::object table = realValuesTable(other);
+        if (!table.is_none()) kinds = kindsOf(TypeList::of(table));
+        return table;
+    }
+    if (!isRealScalar(other)) return py::none();
+    py::object dtype = global(Name::np).attr("asarray")(other).attr("dtype");
+    kinds.integral = isIntegralKind(dtype);
+    kinds.boolean = equals(dtype.attr("kind"), "b");
+    return py::reinterpret_borrow<py::object>(other);
+}
+
+// Whether the array routes could change a value or fail where the route by
+// feature does not: an integer feature next to features of other types,
+// an integer division or remainder with a zero divisor (numpy answers 0), or
+// one with booleans (pandas has no boolean division).
+bool needsRouteByFeature(const Kinds& left, const Kinds& right, const std::string& opName,
+                         py::handle leftTable, py::handle rightOperand) {
+    if (left.mixed || right.mixed) return true;
+    if (!(left.integral && right.integral && divides(opName))) return false;
+    const bool reflected = opName.rfind("__r", 0) == 0;
+    return left.boolean || right.boolean || holdsZero(reflected ? leftTable : rightOperand);
+}
+
+// The operation computed feature by feature, when both operands are real
+// numbers (a non-sparse data object of real values, or a real scalar) and
+// the array routes could change a value or fail (see needsRouteByFeature).
+// None otherwise, or when pandas declines the operands.
 py::object realResult(py::handle self, const std::string& opName, py::handle other) {
     py::object left = backingTable(self);
     const Kinds leftKinds = kindsOf(TypeList::of(left));
     if (!leftKinds.real) return py::none();
-    py::object right;
     Kinds rightKinds;
-    if (isInstance(other, global(Name::Base))) {
-        right = realValuesTable(other);
-        if (right.is_none()) return py::none();
-        rightKinds = kindsOf(TypeList::of(right));
-    } else if (isRealScalar(other)) {
-        right = py::reinterpret_borrow<py::object>(other);
-        py::object dtype = global(Name::np).attr("asarray")(other).attr("dtype");
-        rightKinds.integral = isIntegralKind(dtype);
-        rightKinds.boolean = equals(dtype.attr("kind"), "b");
-    } else {
+    py::object right = realOperand(other, rightKinds);
+    if (right.is_none() || !needsRouteByFeature(leftKinds, rightKinds, opName, left, right)) {
         return py::none();
     }
-    if (!leftKinds.mixed && !rightKinds.mixed &&
-        !(leftKinds.integral && rightKinds.integral && divides(opName) &&
-          (leftKinds.boolean || rightKinds.boolean ||
-           holdsZero(opName.rfind("__r", 0) == 0 ? left : right)))) {
-        // numpy divides integers as pandas does, except by zero (numpy
-        // answers 0) and for two booleans (pandas has no boolean division).
-        return py::none();
-    }
-
     if (isInstance(other, global(Name::Base))) {
         const std::pair<Py_ssize_t, Py_ssize_t> leftShape = shapeOf(left);
         const std::pair<Py_ssize_t, Py_ssize_t> rightShape = shapeOf(right);
@@ -527,6 +526,12 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
     return ret;
 }
 
+const MethodRow kBinaryOperationsRow = methodRow<binaryOperations>(
+    "_binaryOperations_implementation", {"self", "opName", "other"},
+    "\n        Attempt to perform operation with data as is, preserving sparse\n"
+    "        representations if possible. Otherwise, uses the generic\n"
+    "        implementation.\n        ");
+
 py::object matmul(py::handle self, py::handle other) {
     py::object np = global(Name::np);
     py::object left = self.attr("_asNumpyArray")(py::arg("numericRequired") = true);
@@ -553,5 +558,17 @@ py::object matmul(py::handle self, py::handle other) {
     }
     return dataFrameClass()(product);
 }
+
+const MethodRow kMatmulRow = methodRow<matmul>("_matmul__implementation", {"self", "other"},
+    "\n        Matrix product of this object with ``other``.\n\n"
+    "        ``other`` is a data object of any storage type whose point count\n"
+    "        equals this object's feature count; both hold numeric values (the\n"
+    "        public operation checks both).  The product is computed on dense\n"
+    "        numeric arrays (a sparse ``other`` is multiplied without\n"
+    "        densifying it) and returned as a new DataFrame with one point per\n"
+    "        point of this object and one feature per feature of ``other``.\n"
+    "        Boolean operands are counted as 0/1 integers, so the product of\n"
+    "        two boolean objects holds integer counts, not logical values.\n"
+    "        Neither operand is modified.\n        ");
 
 }  // namespace kestro::native

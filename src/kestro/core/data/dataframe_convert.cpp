@@ -9,21 +9,6 @@
 
 namespace kestro::native {
 
-const char* const kCopyDoc =
-    "\n        Copy the current DataFrame object to one in a specified format.\n\n"
-    "        to : string\n"
-    "            Sparse, List, Matrix, pythonlist, numpyarray, numpymatrix,\n"
-    "            scipycsc, scipycsr.\n"
-    "        ";
-const char* const kCreateNestedObjectDoc =
-    "\n        Create an object of one less dimension from the point at\n"
-    "        ``pointIndex``.\n        ";
-const char* const kSaveCSVDoc =
-    "\n        Write the data in this object to a CSV file at the designated\n"
-    "        path.\n        ";
-const char* const kSaveMTXDoc =
-    "\n        Write the data in this object to a matrix market file at the\n"
-    "        designated path.\n        ";
 
 namespace {
 
@@ -154,24 +139,75 @@ py::object nestedPoints(py::handle self) {
     return data;
 }
 
+// A data object of the storage type `to` with this object's values and
+// names.
+py::object storageCopy(py::handle self, py::handle to) {
+    py::object ptNames = givenNames(self, "points");
+    py::object ftNames = givenNames(self, "features");
+    py::object data;
+    if (equals(to, "DataFrame")) {
+        data = backingTable(self).attr("copy")();
+    } else if (truthy(backingTable(self).attr("empty"))) {
+        data = self.attr("_asNumpyArray")();  // keeps a 0 x n or n x 0 shape
+    } else {
+        data = global(Name::pandasDataFrameToList)(backingTable(self));
+    }
+    return global(Name::createDataNoValidation)(to, data, ptNames, ftNames,
+                                                py::arg("reuseData") = true);
+}
+
+// What np.matrix(data) builds, without calling the constructor, which warns
+// (PendingDeprecationWarning) every time: a copy of the data viewed as a
+// matrix.
+py::object matrixCopy(py::handle data) {
+    py::object np = global(Name::np);
+    py::object matrix = np.attr("matrix");
+    if (isInstance(data, np.attr("ndarray"))) return data.attr("view")(matrix).attr("copy")();
+    return np.attr("array")(data).attr("view")(matrix);
+}
+
+// A scipy sparse matrix of the kind `to` names ("scipycoo", "scipycsc",
+// "scipycsr"), or a null handle for another name, with `data` then replaced
+// by the numeric values.
+py::object sparseCopy(py::handle self, py::handle to, py::object& data) {
+    py::object scipy = global(Name::scipy);
+    if (!truthy(scipy.attr("kestroAccessible")())) {
+        raise(global(Name::PackageException), "scipy is not available");
+    }
+    py::object sparse = scipy.attr("sparse");
+    if (equals(to, "scipycoo")) return sparse.attr("coo_matrix")(data);
+    try {
+        data = self.attr("_asNumpyArray")(py::arg("numericRequired") = true);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        py::object kind = py::reinterpret_borrow<py::object>(to)[slice(py::int_(-3), py::none())];
+        raiseFrom(PyExc_ValueError,
+                  py::str("Must create scipy ") + kind + py::str(" matrix from numeric data"), e);
+    }
+    if (equals(to, "scipycsc")) return sparse.attr("csc_matrix")(data);
+    if (equals(to, "scipycsr")) return sparse.attr("csr_matrix")(data);
+    return py::object();
+}
+
+// `data` as a pandas table labelled with this object's names.  A table
+// given is the result itself (a copy taken for it); anything else (nested
+// points) gets a table around it.
+py::object labelledTable(py::handle self, py::handle data) {
+    py::object pnames = givenNames(self, "points");
+    py::object fnames = givenNames(self, "features");
+    py::object pdFrame = global(Name::pd).attr("DataFrame");
+    py::object dataframe = isInstance(data, pdFrame) ? py::reinterpret_borrow<py::object>(data)
+                                                     : pdFrame(data);
+    if (!pnames.is_none()) dataframe.attr("index") = pnames;
+    if (!fnames.is_none()) dataframe.attr("columns") = fnames;
+    return dataframe;
+}
+
 }  // namespace
 
 py::object copyTo(py::handle self, py::handle to) {
     py::object available = global(Name::kestro).attr("core").attr("data").attr("available");
-    if (contains(available, to)) {
-        py::object ptNames = givenNames(self, "points");
-        py::object ftNames = givenNames(self, "features");
-        py::object data;
-        if (equals(to, "DataFrame")) {
-            data = backingTable(self).attr("copy")();
-        } else if (truthy(backingTable(self).attr("empty"))) {
-            data = self.attr("_asNumpyArray")();  // keeps a 0 x n or n x 0 shape
-        } else {
-            data = global(Name::pandasDataFrameToList)(backingTable(self));
-        }
-        return global(Name::createDataNoValidation)(to, data, ptNames, ftNames,
-                                                py::arg("reuseData") = true);
-    }
+    if (contains(available, to)) return storageCopy(self, to);
 
     const bool needsReshape = py::len(self.attr("_dims")) > 2;
     const bool toList = equals(to, "pythonlist");
@@ -187,47 +223,20 @@ py::object copyTo(py::handle self, py::handle to) {
         // never a second frame sharing (on older pandas) our own labels.
         data = backingTable(self).attr("copy")();
     }
-
-    if (equals(to, "numpymatrix")) {
-        // What np.matrix(data) builds, without calling the constructor, which
-        // warns (PendingDeprecationWarning) every time: a copy of the data
-        // viewed as a matrix.
-        py::object np = global(Name::np);
-        py::object matrix = np.attr("matrix");
-        if (isInstance(data, np.attr("ndarray"))) return data.attr("view")(matrix).attr("copy")();
-        return np.attr("array")(data).attr("view")(matrix);
-    }
-
+    if (equals(to, "numpymatrix")) return matrixCopy(data);
     if (contains(to, py::str("scipy"))) {
-        py::object scipy = global(Name::scipy);
-        if (!truthy(scipy.attr("kestroAccessible")())) {
-            raise(global(Name::PackageException), "scipy is not available");
-        }
-        py::object sparse = scipy.attr("sparse");
-        if (equals(to, "scipycoo")) return sparse.attr("coo_matrix")(data);
-        try {
-            data = self.attr("_asNumpyArray")(py::arg("numericRequired") = true);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-            py::object kind = py::reinterpret_borrow<py::object>(to)[slice(py::int_(-3), py::none())];
-            raiseFrom(PyExc_ValueError,
-                      py::str("Must create scipy ") + kind + py::str(" matrix from numeric data"),
-                      e);
-        }
-        if (equals(to, "scipycsc")) return sparse.attr("csc_matrix")(data);
-        if (equals(to, "scipycsr")) return sparse.attr("csr_matrix")(data);
+        py::object sparse = sparseCopy(self, to, data);
+        if (sparse) return sparse;
     }
-
-    py::object pnames = givenNames(self, "points");
-    py::object fnames = givenNames(self, "features");
-    // The copy taken above is the result itself; only nested points still
-    // need a table around them.
-    py::object pdFrame = global(Name::pd).attr("DataFrame");
-    py::object dataframe = isInstance(data, pdFrame) ? data : pdFrame(data);
-    if (!pnames.is_none()) dataframe.attr("index") = pnames;
-    if (!fnames.is_none()) dataframe.attr("columns") = fnames;
-    return dataframe;
+    return labelledTable(self, data);
 }
+
+const MethodRow kCopyRow = methodRow<copyTo>("_copy_implementation", {"self", "to"},
+    "\n        Copy the current DataFrame object to one in a specified format.\n\n"
+    "        to : string\n"
+    "            Sparse, List, Matrix, pythonlist, numpyarray, numpymatrix,\n"
+    "            scipycsc, scipycsr.\n"
+    "        ");
 
 py::object createNestedObject(py::handle self, py::handle pointIndex) {
     py::object dims = self.attr("_dims");
@@ -241,6 +250,11 @@ py::object createNestedObject(py::handle self, py::handle pointIndex) {
     kwds["reuseData"] = true;
     return newDataFrame(values, kwds);
 }
+
+const MethodRow kCreateNestedObjectRow = methodRow<createNestedObject>(
+    "_createNestedObject", {"self", "pointIndex"},
+    "\n        Create an object of one less dimension from the point at\n"
+    "        ``pointIndex``.\n        ");
 
 namespace {
 
@@ -450,10 +464,45 @@ bool alwaysExactAsFloat(py::handle dtype) {
     return kind == "b" || (kind == "f" && size <= 8) || ((kind == "i" || kind == "u") && size <= 4);
 }
 
-// The values to write: 64-bit floats when every value is exact as one
-// (the real field), else 64-bit integers when every feature is integral (the
-// integer field).  Anything else cannot be written without changing a value
-// and raises, naming the feature, before any file is touched.
+// The Matrix Market field that holds every value of `columns` (one array
+// per feature) exactly: 64-bit floats when every value is exact as one (the
+// real field), else 64-bit integers when every feature is integral (the
+// integer field).  Anything else raises, naming the feature.
+py::object mtxField(py::handle self, const std::vector<py::object>& columns) {
+    py::object np = global(Name::np);
+    const auto count = static_cast<Py_ssize_t>(columns.size());
+    Py_ssize_t firstInexact = -1;
+    Py_ssize_t firstNonIntegral = -1;
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        const bool exact = truthy(representable(columns[j], np.attr("float64"))[0]);
+        if (!exact && firstInexact < 0) firstInexact = j;
+        if (!isIntegral(columns[j]) && firstNonIntegral < 0) firstNonIntegral = j;
+    }
+    if (firstInexact < 0) return np.attr("float64");
+    if (!isIntegral(columns[firstInexact])) {
+        py::str dtype = py::str(columns[firstInexact].attr("dtype"));
+        refuseFeature(self, firstInexact,
+                      "holds values of type " + std::string(dtype) +
+                          " that a Matrix Market file cannot hold exactly");
+    }
+    if (firstNonIntegral >= 0) {
+        const std::string other =
+            py::str(py::repr(self.attr("features").attr("getName")(firstNonIntegral)));
+        refuseFeature(self, firstInexact,
+                      "holds integers that 64-bit floats cannot hold exactly, and feature " +
+                          other + " is not integral: no Matrix Market field holds both exactly");
+    }
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        if (!truthy(representable(columns[j], np.attr("int64"))[0])) {
+            refuseFeature(self, j, "holds integers beyond the 64-bit range of a Matrix "
+                                   "Market integer field");
+        }
+    }
+    return np.attr("int64");
+}
+
+// The values to write, in the field that holds them exactly (see
+// mtxField), checked before any file is touched.
 py::object mtxValues(py::handle self) {
     py::object np = global(Name::np);
     py::object table = backingTable(self);
@@ -465,48 +514,20 @@ py::object mtxValues(py::handle self) {
 
     const Py_ssize_t count = py::len(table.attr("columns"));
     std::vector<py::object> columns;
-    Py_ssize_t firstInexact = -1;
-    Py_ssize_t firstNonIntegral = -1;
+    for (Py_ssize_t j = 0; j < count; ++j) columns.push_back(mtxColumn(self, table, j));
+    py::object field = mtxField(self, columns);
+    py::object values = np.attr("empty")(table.attr("shape"), py::arg("dtype") = field);
+    py::object all = slice(py::none(), py::none());
     for (Py_ssize_t j = 0; j < count; ++j) {
-        columns.push_back(mtxColumn(self, table, j));
-        const bool exact = truthy(representable(columns.back(), np.attr("float64"))[0]);
-        if (!exact && firstInexact < 0) firstInexact = j;
-        if (!isIntegral(columns.back()) && firstNonIntegral < 0) firstNonIntegral = j;
-    }
-    py::object field = np.attr("float64");
-    if (firstInexact >= 0) {
-        if (!isIntegral(columns[firstInexact])) {
-            py::str dtype = py::str(columns[firstInexact].attr("dtype"));
-            refuseFeature(self, firstInexact,
-                          "holds values of type " + std::string(dtype) +
-                              " that a Matrix Market file cannot hold exactly");
-        }
-        if (firstNonIntegral >= 0) {
-            refuseFeature(self, firstInexact,
-                          "holds integers that 64-bit floats cannot hold exactly, and feature " +
-                              std::string(py::str(py::repr(self.attr("features").attr("getName")(
-                                  firstNonIntegral)))) +
-                              " is not integral: no Matrix Market field holds both exactly");
-        }
-        field = np.attr("int64");
-        for (Py_ssize_t j = 0; j < count; ++j) {
-            if (!truthy(representable(columns[j], field)[0])) {
-                refuseFeature(self, j, "holds integers beyond the 64-bit range of a Matrix "
-                                       "Market integer field");
-            }
-        }
-    }
-    py::tuple shape = table.attr("shape");
-    py::object values = np.attr("empty")(shape, py::arg("dtype") = field);
-    for (Py_ssize_t j = 0; j < count; ++j) {
-        values[py::make_tuple(slice(py::none(), py::none()), slice(py::int_(j), py::int_(j + 1)))] =
-            columns[j].attr("astype")(field);
+        values[py::make_tuple(all, slice(py::int_(j), py::int_(j + 1)))] =
+            columns[static_cast<std::size_t>(j)].attr("astype")(field);
     }
     return values;
 }
 
 }  // namespace
 
+// The flags are handed to pandas as given (pandas tests their truth too).
 py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointNames,
                    py::handle includeFeatureNames) {
     py::object destination = py::module_::import("os").attr("fsdecode")(fileSystemPath(outPath));
@@ -540,8 +561,13 @@ py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointN
     return py::none();
 }
 
-py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointNames,
-                   py::handle includeFeatureNames) {
+const MethodRow kSaveCSVRow = methodRow<saveCSV>(
+    "_saveCSV_implementation", {"self", "outPath", "includePointNames", "includeFeatureNames"},
+    "\n        Write the data in this object to a CSV file at the designated\n"
+    "        path.\n        ");
+
+py::object saveMTX(py::handle self, py::handle outPath, bool includePointNames,
+                   bool includeFeatureNames) {
     // A writable file object is written as it is; anything else must be a path.
     py::object destination;
     if (!py::hasattr(outPath, "write")) destination = mtxDestination(outPath);
@@ -551,10 +577,10 @@ py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointN
     }
     py::str separator(",");
     py::object comment = py::str("#");
-    if (truthy(includePointNames)) {
+    if (includePointNames) {
         comment = comment + separator.attr("join")(self.attr("points").attr("getNames")());
     }
-    if (truthy(includeFeatureNames)) {
+    if (includeFeatureNames) {
         comment = comment + py::str("\n#") +
                   separator.attr("join")(self.attr("features").attr("getNames")());
     }
@@ -570,5 +596,10 @@ py::object saveMTX(py::handle self, py::handle outPath, py::handle includePointN
     });
     return py::none();
 }
+
+const MethodRow kSaveMTXRow = methodRow<saveMTX>(
+    "_saveMTX_implementation", {"self", "outPath", "includePointNames", "includeFeatureNames"},
+    "\n        Write the data in this object to a matrix market file at the\n"
+    "        designated path.\n        ");
 
 }  // namespace kestro::native

@@ -1,6 +1,7 @@
 // Module initialisation, class set-up and construction of the data object.
 #include "dataframe.hpp"
 #include "pandas_storage.hpp"
+#include "method_row.hpp"
 #include "method_type.hpp"
 
 #include <array>
@@ -115,92 +116,24 @@ constexpr const char* kDataFrameDoc =
 
 constexpr const char* kDataFrameViewDoc = "\n    Read only access to a DataFrame object.\n    ";
 
-using Impl = py::object (*)(Call&);
-
-struct Method {
-    Signature sig;
-    const char* doc;
-    Impl impl;
-};
-
 // The methods of `DataFrame`, in definition order.
-const Method kDataFrameMethods[] = {
-    {{"__init__", {"self", "data", "reuseData"}, 2, true}, nullptr,
-     [](Call& c) { return init(c[0], c[1], c[2], c.kwds()); }},
-    {{"_getPoints", {"self", "names"}, 2}, nullptr,
-     [](Call& c) { return getPoints(c[0], c[1]); }},
-    {{"_getFeatures", {"self", "names"}, 2}, nullptr,
-     [](Call& c) { return getFeatures(c[0], c[1]); }},
-    {{"_transform_implementation", {"self", "toTransform", "points", "features"}, 4},
-     kTransformDoc, [](Call& c) { return transform(c[0], c[1], c[2], c[3]); }},
-    {{"_calculate_implementation", {"self", "function", "points", "features", "preserveZeros"}, 5},
-     kCalculateDoc, [](Call& c) { return calculate(c[0], c[1], c[2], c[3], c[4]); }},
-    {{"_countUnique_implementation", {"self", "points", "features"}, 3}, kCountUniqueDoc,
-     [](Call& c) { return countUnique(c[0], c[1], c[2]); }},
-    {{"_transpose_implementation", {"self"}, 1}, kTransposeDoc,
-     [](Call& c) { return transpose(c[0]); }},
-    {{"_getTypeString_implementation", {"self"}, 1}, nullptr,
-     [](Call& c) { return getTypeString(c[0]); }},
-    {{"_isIdentical_implementation", {"self", "other"}, 2}, kIsIdenticalDoc,
-     [](Call& c) { return isIdentical(c[0], c[1]); }},
-    {{"_saveCSV_implementation", {"self", "outPath", "includePointNames", "includeFeatureNames"}, 4},
-     kSaveCSVDoc, [](Call& c) { return saveCSV(c[0], c[1], c[2], c[3]); }},
-    {{"_saveMTX_implementation", {"self", "outPath", "includePointNames", "includeFeatureNames"}, 4},
-     kSaveMTXDoc, [](Call& c) { return saveMTX(c[0], c[1], c[2], c[3]); }},
-    {{"_copy_implementation", {"self", "to"}, 2}, kCopyDoc,
-     [](Call& c) { return copyTo(c[0], c[1]); }},
-    {{"_replaceRectangle_implementation",
-      {"self", "replaceWith", "pointStart", "featureStart", "pointEnd", "featureEnd"}, 6},
-     kReplaceRectangleDoc,
-     [](Call& c) { return replaceRectangle(c[0], c[1], c[2], c[3], c[4], c[5]); }},
-    {{"_flatten_implementation", {"self", "order"}, 2}, kFlattenDoc,
-     [](Call& c) { return flatten(c[0], c[1]); }},
-    {{"_unflatten_implementation", {"self", "reshape", "order"}, 3}, kUnflattenDoc,
-     [](Call& c) { return unflatten(c[0], c[1], c[2]); }},
-    {{"_merge_implementation",
-      {"self", "other", "point", "feature", "onFeature", "matchingFtIdx"}, 6},
-     kMergeDoc, [](Call& c) { return merge(c[0], c[1], c[2], c[3], c[4], c[5]); }},
-    {{"_replaceFeatureWithBinaryFeatures_implementation", {"self", "uniqueIdx"}, 2},
-     kReplaceFeatureWithBinaryFeaturesDoc,
-     [](Call& c) { return replaceFeatureWithBinaryFeatures(c[0], c[1]); }},
-    {{"_getitem_implementation", {"self", "x", "y"}, 3}, nullptr,
-     [](Call& c) { return getitem(c[0], c[1], c[2]); }},
-    {{"_view_implementation",
-      {"self", "pointStart", "pointEnd", "featureStart", "featureEnd", "dropDimension"}, 6},
-     nullptr, [](Call& c) { return view(c[0], c[1], c[2], c[3], c[4], c[5]); }},
-    {{"_createNestedObject", {"self", "pointIndex"}, 2}, kCreateNestedObjectDoc,
-     [](Call& c) { return createNestedObject(c[0], c[1]); }},
-    {{"_checkInvariants_implementation", {"self", "level"}, 2}, nullptr,
-     [](Call& c) { return checkInvariants(c[0], c[1]); }},
-    {{"_containsZero_implementation", {"self"}, 1}, kContainsZeroDoc,
-     [](Call& c) { return containsZero(c[0]); }},
-    {{"_binaryOperations_implementation", {"self", "opName", "other"}, 3}, kBinaryOperationsDoc,
-     [](Call& c) { return binaryOperations(c[0], c[1], c[2]); }},
-    {{"_matmul__implementation", {"self", "other"}, 2}, kMatmulDoc,
-     [](Call& c) { return matmul(c[0], c[1]); }},
-    {{"_convertToNumericTypes_implementation", {"self", "usableTypes"}, 2},
-     kConvertToNumericTypesDoc, [](Call& c) { return convertToNumericTypes(c[0], c[1]); }},
-    {{"_iterateElements_implementation", {"self", "order", "only"}, 3}, kIterateElementsDoc,
-     [](Call& c) { return iterateElements(c[0], c[1], c[2]); }},
-    {{"_setDtypes", {"self", "dtypes"}, 2}, kSetDtypesDoc,
-     [](Call& c) { return setDtypes(c[0], c[1]); }},
-    {{"_asNumpyArray", {"self", "numericRequired"}, 1}, kAsNumpyArrayDoc,
-     [](Call& c) { return asNumpyArray(c[0], c[1]); }},
+const MethodRow* const kDataFrameMethods[] = {
+    &kInitRow, &kGetPointsRow, &kGetFeaturesRow, &kTransformRow, &kCalculateRow,
+    &kCountUniqueRow, &kTransposeRow, &kGetTypeStringRow, &kIsIdenticalRow, &kSaveCSVRow,
+    &kSaveMTXRow, &kCopyRow, &kReplaceRectangleRow, &kFlattenRow, &kUnflattenRow, &kMergeRow,
+    &kReplaceFeatureWithBinaryFeaturesRow, &kGetitemRow, &kViewRow, &kCreateNestedObjectRow,
+    &kCheckInvariantsRow, &kContainsZeroRow, &kBinaryOperationsRow, &kMatmulRow,
+    &kConvertToNumericTypesRow, &kIterateElementsRow, &kSetDtypesRow, &kAsNumpyArrayRow,
 };
 
 // The methods `DataFrameView` defines itself.
-const Method kDataFrameViewMethods[] = {
-    {{"_getPoints", {"self", "names"}, 2}, nullptr,
-     [](Call& c) { return viewGetPoints(c[0], c[1]); }},
-    {{"_getFeatures", {"self", "names"}, 2}, nullptr,
-     [](Call& c) { return viewGetFeatures(c[0], c[1]); }},
-};
+const MethodRow* const kDataFrameViewMethods[] = {&kViewGetPointsRow, &kViewGetFeaturesRow};
 
 // A class can outlive an initialisation of its module that failed after the
 // class was made (the host may keep a reference to every subclass of Base).
 // Its methods still hold that module, but its namespace may be half filled
 // and it is not the module later imports give: such calls are refused.
-PyObject* refuseOrphanedCall(const Method& method) {
+PyObject* refuseOrphanedCall(const MethodRow& method) {
     PyErr_Format(PyExc_RuntimeError,
                  "%s() belongs to a class from a failed import of kestro.core.data.dataframe; "
                  "import the module again and use its classes",
@@ -208,26 +141,26 @@ PyObject* refuseOrphanedCall(const Method& method) {
     return nullptr;
 }
 
-template <const Method* Table, std::size_t I>
+template <const MethodRow* const* Table, std::size_t I>
 PyObject* methodEntry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-    const Method& method = Table[I];
+    const MethodRow& method = *Table[I];
     if (module != g_module) return refuseOrphanedCall(method);
     Call call;
     if (!bindArguments(method.sig, args, nargs, kwnames, call)) return nullptr;
     ActiveModule active(module);
-    return translateExceptions([&] { return method.impl(call); });
+    return translateExceptions([&] { return method.invoke(call); });
 }
 
 // "name(self, a, b=False, **kwds)\n--\n\n" followed by the docstring: the
 // form from which `inspect.signature` and `help()` read the signature.
-std::string documentation(const Method& method) {
+std::string documentation(const MethodRow& method) {
     const Signature& sig = method.sig;
     std::string text = std::string(sig.name) + "(";
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (i) text += ", ";
         text += sig.params[i];
-        if (i >= sig.required) text += "=False";
+        if (i >= sig.required) text += std::string("=") + sig.defaultText(i);
     }
     if (sig.varKeywords) text += ", **kwds";
     text += ")\n--\n\n";
@@ -236,11 +169,11 @@ std::string documentation(const Method& method) {
 }
 
 // PyMethodDef records must outlive every function object made from them.
-template <const Method* Table, std::size_t... I>
+template <const MethodRow* const* Table, std::size_t... I>
 std::vector<PyMethodDef>& methodDefs(std::index_sequence<I...>) {
-    static std::vector<std::string> docs{documentation(Table[I])...};
+    static std::vector<std::string> docs{documentation(*Table[I])...};
     static std::vector<PyMethodDef> defs{
-        PyMethodDef{Table[I].sig.name,
+        PyMethodDef{Table[I]->sig.name,
                     reinterpret_cast<PyCFunction>(
                         reinterpret_cast<void (*)()>(&methodEntry<Table, I>)),
                     METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...};
@@ -349,7 +282,7 @@ py::object metaclassOf(const py::tuple& bases) {
     return py::reinterpret_borrow<py::object>(winner);
 }
 
-template <const Method* Table, std::size_t N>
+template <const MethodRow* const* Table, std::size_t N>
 py::object createClass(py::module_& module, py::handle methodType, const char* name,
                        py::tuple bases, const char* doc) {
     py::object metaclass = metaclassOf(bases);
@@ -524,7 +457,7 @@ py::object newDataFrame(py::handle data, py::dict kwds) {
 
 // Construction --------------------------------------------------------------
 
-py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict kwds) {
+py::object init(py::handle self, py::handle data, bool reuseData, py::dict kwds) {
     py::object pd = global(Name::pd);
     if (!truthy(pd.attr("kestroAccessible")())) {
         raise(global(Name::PackageException), "To use class DataFrame, pandas must be installed.");
@@ -537,7 +470,7 @@ py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict
     }
     py::object table;
     if (isTable) {
-        table = truthy(reuseData) ? py::reinterpret_borrow<py::object>(data) : data.attr("copy")();
+        table = reuseData ? py::reinterpret_borrow<py::object>(data) : data.attr("copy")();
         storeTextAsObject(table);
     } else {
         table = pd.attr("DataFrame")(data, py::arg("copy") = true);
@@ -551,23 +484,38 @@ py::object init(py::handle self, py::handle data, py::handle reuseData, py::dict
     return py::none();
 }
 
+const MethodRow kInitRow = methodRow<init>("__init__", {"self", "data", optional("reuseData")},
+                                           nullptr, /*collectsKeywords=*/true);
+
 py::object getPoints(py::handle self, py::handle names) {
     return global(Name::DataFramePoints)(self, names);
 }
+
+const MethodRow kGetPointsRow = methodRow<getPoints>("_getPoints", {"self", "names"});
 
 py::object getFeatures(py::handle self, py::handle names) {
     return global(Name::DataFrameFeatures)(self, names);
 }
 
+const MethodRow kGetFeaturesRow = methodRow<getFeatures>("_getFeatures", {"self", "names"});
+
 py::object viewGetPoints(py::handle self, py::handle names) {
     return global(Name::DataFramePointsView)(self, names);
 }
+
+const MethodRow kViewGetPointsRow = methodRow<viewGetPoints>("_getPoints", {"self", "names"});
 
 py::object viewGetFeatures(py::handle self, py::handle names) {
     return global(Name::DataFrameFeaturesView)(self, names);
 }
 
+const MethodRow kViewGetFeaturesRow =
+    methodRow<viewGetFeatures>("_getFeatures", {"self", "names"});
+
 py::object getTypeString(py::handle /*self*/) { return py::str("DataFrame"); }
+
+const MethodRow kGetTypeStringRow =
+    methodRow<getTypeString>("_getTypeString_implementation", {"self"});
 
 // Views ---------------------------------------------------------------------
 
@@ -593,7 +541,7 @@ void renumber(py::handle table, const char* axis, py::handle length) {
 }  // namespace
 
 py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
-                py::handle featureStart, py::handle featureEnd, py::handle dropDimension) {
+                py::handle featureStart, py::handle featureEnd, bool dropDimension) {
     py::dict kwds;
     py::object table = backingTable(self);
     py::object rectangle = table.attr("iloc")[py::make_tuple(slice(pointStart, pointEnd),
@@ -615,7 +563,7 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
     py::object dims = self.attr("_dims");
     if (py::len(dims) > 2) {
         py::object shape;
-        if (truthy(dropDimension)) {
+        if (dropDimension) {
             shape = dims[slice(py::int_(1), py::none())];
             py::object source = self.attr("_createNestedObject")(pointStart);
             kwds["source"] = source;
@@ -644,6 +592,10 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
     renumber(resultTable, "columns", fRange);
     return result;
 }
+
+const MethodRow kViewRow = methodRow<view>(
+    "_view_implementation",
+    {"self", "pointStart", "pointEnd", "featureStart", "featureEnd", "dropDimension"});
 
 // Invariants ----------------------------------------------------------------
 
@@ -858,6 +810,9 @@ py::object checkInvariants(py::handle self, py::handle level) {
     }
     return py::none();
 }
+
+const MethodRow kCheckInvariantsRow =
+    methodRow<checkInvariants>("_checkInvariants_implementation", {"self", "level"});
 
 }  // namespace kestro::native
 

@@ -7,20 +7,6 @@
 
 namespace kestro::native {
 
-const char* const kAsNumpyArrayDoc =
-    "\n        Convert the dataframe to a numpy array with appropriate dtype.\n\n"
-    "        Object dtype is used whenever more than one dtype is present.\n"
-    "        If numericRequired is True, the data will be all be converted to\n"
-    "        floats if the dtypes are not already all the same numeric dtype.\n"
-    "        ";
-const char* const kSetDtypesDoc =
-    "\n        Give each feature of the backing table the matching dtype of\n"
-    "        ``dtypes`` (one per feature), converting only the columns whose\n"
-    "        dtype differs.\n        ";
-const char* const kConvertToNumericTypesDoc =
-    "\n        Convert every feature to float64 unless all feature dtypes are\n"
-    "        already among ``usableTypes``.\n        ";
-
 namespace {
 
 // The next item of `iterator`, or a null handle once it is exhausted.
@@ -111,6 +97,11 @@ py::object setDtypes(py::handle self, py::handle dtypes) {
     return py::none();
 }
 
+const MethodRow kSetDtypesRow = methodRow<setDtypes>("_setDtypes", {"self", "dtypes"},
+    "\n        Give each feature of the backing table the matching dtype of\n"
+    "        ``dtypes`` (one per feature), converting only the columns whose\n"
+    "        dtype differs.\n        ");
+
 py::object convertToNumericTypes(py::handle self, py::handle usableTypes) {
     py::object table = backingTable(self);
     for (py::handle dtype : PandasStorage().featureTypes(table)) {
@@ -122,11 +113,15 @@ py::object convertToNumericTypes(py::handle self, py::handle usableTypes) {
     return py::none();
 }
 
-py::object asNumpyArray(py::handle self, py::handle numericRequired) {
+const MethodRow kConvertToNumericTypesRow = methodRow<convertToNumericTypes>(
+    "_convertToNumericTypes_implementation", {"self", "usableTypes"},
+    "\n        Convert every feature to float64 unless all feature dtypes are\n"
+    "        already among ``usableTypes``.\n        ");
+
+py::object asNumpyArray(py::handle self, bool numeric) {
     py::object np = global(Name::np);
     py::object table = backingTable(self);
     py::object floatType = builtinType(&PyFloat_Type);
-    const bool numeric = truthy(numericRequired);
 
     py::set allowed;
     allowed.add(np.attr("dtype")(builtinType(&PyBool_Type)));
@@ -174,6 +169,14 @@ py::object asNumpyArray(py::handle self, py::handle numericRequired) {
     if (!truthy(values.attr("flags").attr("writeable"))) values = values.attr("copy")();
     return values;
 }
+
+const MethodRow kAsNumpyArrayRow = methodRow<asNumpyArray>(
+    "_asNumpyArray", {"self", optional("numericRequired")},
+    "\n        Convert the dataframe to a numpy array with appropriate dtype.\n\n"
+    "        Object dtype is used whenever more than one dtype is present.\n"
+    "        If numericRequired is True, the data will be all be converted to\n"
+    "        floats if the dtypes are not already all the same numeric dtype.\n"
+    "        ");
 
 // Whether each column of the single-typed 2-D `block` survives a round trip
 // through `target` unchanged (missing values count as equal to themselves).

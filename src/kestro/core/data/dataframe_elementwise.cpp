@@ -767,4 +767,20 @@ py::object iterateElements(py::handle self, py::handle order, py::handle only) {
     return iterator(values, order, only);
 }
 
+// Method rows ---------------------------------------------------------------
+
+const MethodRow kTransformRow = methodRow<transform>(
+    "_transform_implementation", {"self", "toTransform", "points", "features"}, kTransformDoc);
+const MethodRow kCalculateRow = methodRow<calculate>(
+    "_calculate_implementation", {"self", "function", "points", "features", "preserveZeros"},
+    kCalculateDoc);
+const MethodRow kCountUniqueRow = methodRow<countUnique>(
+    "_countUnique_implementation", {"self", "points", "features"}, kCountUniqueDoc);
+const MethodRow kContainsZeroRow =
+    methodRow<containsZero>("_containsZero_implementation", {"self"}, kContainsZeroDoc);
+const MethodRow kIsIdenticalRow =
+    methodRow<isIdentical>("_isIdentical_implementation", {"self", "other"}, kIsIdenticalDoc);
+const MethodRow kIterateElementsRow = methodRow<iterateElements>(
+    "_iterateElements_implementation", {"self", "order", "only"}, kIterateElementsDoc);
+
 }  // namespace kestro::native

@@ -1107,4 +1107,24 @@ py::object getitem(py::handle self, py::handle x, py::handle y) {
     return backingTable(self).attr("iat")[py::make_tuple(x, y)];
 }
 
+// Method rows ---------------------------------------------------------------
+
+const MethodRow kTransposeRow =
+    methodRow<transpose>("_transpose_implementation", {"self"}, kTransposeDoc);
+const MethodRow kReplaceRectangleRow = methodRow<replaceRectangle>(
+    "_replaceRectangle_implementation",
+    {"self", "replaceWith", "pointStart", "featureStart", "pointEnd", "featureEnd"},
+    kReplaceRectangleDoc);
+const MethodRow kFlattenRow =
+    methodRow<flatten>("_flatten_implementation", {"self", "order"}, kFlattenDoc);
+const MethodRow kUnflattenRow =
+    methodRow<unflatten>("_unflatten_implementation", {"self", "reshape", "order"}, kUnflattenDoc);
+const MethodRow kMergeRow = methodRow<merge>(
+    "_merge_implementation", {"self", "other", "point", "feature", "onFeature", "matchingFtIdx"},
+    kMergeDoc);
+const MethodRow kReplaceFeatureWithBinaryFeaturesRow = methodRow<replaceFeatureWithBinaryFeatures>(
+    "_replaceFeatureWithBinaryFeatures_implementation", {"self", "uniqueIdx"},
+    kReplaceFeatureWithBinaryFeaturesDoc);
+const MethodRow kGetitemRow = methodRow<getitem>("_getitem_implementation", {"self", "x", "y"});
+
 }  // namespace kestro::native

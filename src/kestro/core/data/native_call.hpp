@@ -116,19 +116,49 @@ void cleanUp(Cleanup&& cleanup) noexcept(false) {
 
 inline constexpr std::size_t kMaxParams = 8;
 
+// What an optional parameter is bound to when the call leaves it out.
+enum class Default { required, False, None };
+
+// One parameter: its name and default.
+struct Param {
+    const char* name;
+    Default value = Default::required;
+
+    constexpr Param(const char* paramName) : name(paramName) {}  // NOLINT: implicit by design
+    constexpr Param(const char* paramName, Default byDefault) : name(paramName), value(byDefault) {}
+};
+
+// A parameter that defaults to False.
+constexpr Param optional(const char* name) { return Param(name, Default::False); }
+
 // Static description of one method's parameter list.  `self` is the first
 // parameter and counts in the "given" totals, as it does for Python methods.
+// Required parameters come first.
 struct Signature {
     const char* name;
     std::array<const char*, kMaxParams> params{};
+    std::array<Default, kMaxParams> defaults{};
     std::size_t count = 0;
     std::size_t required = 0;
     bool varKeywords = false;
 
-    Signature(const char* methodName, std::initializer_list<const char*> names,
-              std::size_t requiredCount, bool collectsKeywords = false)
-        : name(methodName), required(requiredCount), varKeywords(collectsKeywords) {
-        for (const char* n : names) params[count++] = n;
+    constexpr Signature(const char* methodName, std::initializer_list<Param> list,
+                        bool collectsKeywords = false)
+        : name(methodName), varKeywords(collectsKeywords) {
+        for (const Param& param : list) {
+            params[count] = param.name;
+            defaults[count] = param.value;
+            ++count;
+            if (param.value == Default::required) required = count;
+        }
+    }
+
+    // The object a left-out parameter `i` is bound to (immortal singletons).
+    PyObject* defaultOf(std::size_t i) const {
+        return defaults[i] == Default::None ? Py_None : Py_False;
+    }
+    const char* defaultText(std::size_t i) const {
+        return defaults[i] == Default::None ? "None" : "False";
     }
 };
 
@@ -204,7 +234,7 @@ inline bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_
             detail::raiseCountError(sig, static_cast<Py_ssize_t>(i));
             return false;
         } else {
-            call.values_[i] = Py_False;  // every optional parameter defaults to False
+            call.values_[i] = sig.defaultOf(i);
         }
     }
     if (sig.varKeywords) call.kwds_ = py::dict();
