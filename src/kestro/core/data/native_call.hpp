@@ -207,6 +207,48 @@ inline Py_ssize_t findParam(const Signature& sig, PyObject* key, std::size_t fro
 
 }  // namespace detail
 
+namespace detail {
+
+// The value given by keyword for parameter `name`, or nullptr.
+inline PyObject* keywordValue(const char* name, PyObject* kwnames, PyObject* const* kwvalues,
+                              Py_ssize_t nkw) {
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), name) == 0) {
+            return kwvalues[k];
+        }
+    }
+    return nullptr;
+}
+
+// Checks the keywords no parameter after the positional ones claimed: a
+// keyword naming a positional parameter again, or an unknown one without
+// `**kwds`, raises; the others go into `kwds`.  False with an exception set.
+inline bool collectKeywords(const Signature& sig, Py_ssize_t nargs, PyObject* kwnames,
+                            PyObject* const* kwvalues, PyObject* kwds) {
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+            return false;
+        }
+        if (findParam(sig, key, static_cast<std::size_t>(nargs), sig.count) >= 0) continue;
+        if (findParam(sig, key, 0, static_cast<std::size_t>(nargs)) >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         sig.name, key);
+            return false;
+        }
+        if (!sig.varKeywords) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         sig.name, key);
+            return false;
+        }
+        if (PyDict_SetItem(kwds, key, kwvalues[k]) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace detail
+
 // Binds a vectorcall argument vector to `sig`.  Returns false with a Python
 // exception set when the call does not match the signature.
 inline bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -221,12 +263,7 @@ inline bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_
     PyObject* const* kwvalues = args + nargs;
     Py_ssize_t unclaimed = nkw;
     for (std::size_t i = static_cast<std::size_t>(nargs); i < sig.count; ++i) {
-        PyObject* found = nullptr;
-        for (Py_ssize_t k = 0; k < nkw && !found; ++k) {
-            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), sig.params[i]) == 0) {
-                found = kwvalues[k];
-            }
-        }
+        PyObject* found = detail::keywordValue(sig.params[i], kwnames, kwvalues, nkw);
         if (found) {
             call.values_[i] = found;
             --unclaimed;
@@ -239,27 +276,7 @@ inline bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_
     }
     if (sig.varKeywords) call.kwds_ = py::dict();
     if (unclaimed <= 0) return true;
-
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-            return false;
-        }
-        if (detail::findParam(sig, key, static_cast<std::size_t>(nargs), sig.count) >= 0) continue;
-        if (detail::findParam(sig, key, 0, static_cast<std::size_t>(nargs)) >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         sig.name, key);
-            return false;
-        }
-        if (!sig.varKeywords) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.name, key);
-            return false;
-        }
-        if (PyDict_SetItem(call.kwds_.ptr(), key, kwvalues[k]) < 0) return false;
-    }
-    return true;
+    return detail::collectKeywords(sig, nargs, kwnames, kwvalues, call.kwds_.ptr());
 }
 
 // Runs `body`, turning any C++ exception into the matching Python exception.
