@@ -92,7 +92,15 @@ std::uint32_t TypeList::intern(py::handle dtype) {
 
 TypeList TypeList::of(py::handle table) {
     TypeList types;
-    const std::vector<py::object> dtypes = PandasStorage().columnTypes(table);
+    const PandasStorage storage;
+    py::list blockTypes = storage.featureTypes(table);
+    if (py::len(blockTypes) == 1) {
+        // One type for every feature: no per-feature look-up.
+        types.distinct.push_back(blockTypes[0]);
+        types.at = std::vector<std::uint32_t>(static_cast<std::size_t>(py::len(table.attr("columns"))));
+        return types;
+    }
+    const std::vector<py::object> dtypes = storage.columnTypes(table);
     types.at.reserve(dtypes.size());
     // Consecutive features mostly share one dtype object.
     py::handle last;
@@ -118,6 +126,18 @@ py::object typedTable(py::handle values, const TypeList& types) {
         raise(global("InvalidArgumentValue"), "A dtype must be specified for each feature");
     }
 
+    // Object features are built as object columns straight away: no type
+    // is inferred for them (pandas 3 would infer its string dtype).
+    py::object objectType = builtinType(&PyBaseObject_Type);
+    auto isObject = [&](const py::object& dtype) { return dtype.equal(objectType); };
+    if (types.distinct.size() == 1) {
+        // Every feature of one type (wide tables hold many): one table.
+        const py::object& only = types.distinct[0];
+        if (isObject(only)) return pdFrame(values, py::arg("dtype") = objectType);
+        py::object table = pdFrame(values);
+        return valuesType.equal(only) ? table : table.attr("astype")(only);
+    }
+
     // The positions of each dtype, dtypes in order of first appearance.
     std::vector<std::uint32_t> groupOf(types.distinct.size(), UINT32_MAX);
     std::vector<std::uint32_t> groupType;
@@ -132,10 +152,6 @@ py::object typedTable(py::handle values, const TypeList& types) {
         groupPositions[group].push_back(static_cast<Py_ssize_t>(pos));
     }
 
-    // Object features are built as object columns straight away: no type
-    // is inferred for them (pandas 3 would infer its string dtype).
-    py::object objectType = builtinType(&PyBaseObject_Type);
-    auto isObject = [&](const py::object& dtype) { return dtype.equal(objectType); };
     if (groupType.size() <= 1) {
         if (groupType.empty()) return newTable(values);
         const py::object& only = types.distinct[groupType[0]];
@@ -545,6 +561,7 @@ void installTable(py::handle self, py::handle values, const TypeList& types) {
 py::object exactValues(py::handle self) {
     py::object values = self.attr("_asNumpyArray")();
     py::object table = backingTable(self);
+    if (py::len(PandasStorage().featureTypes(table)) <= 1) return values;
     const TypeList types = TypeList::of(table);
     if (types.distinct.size() <= 1 ||
         integersSurvive(table, types, global("np").attr("asarray")(values).attr("dtype"))) {
@@ -623,7 +640,9 @@ py::object flatten(py::handle self, py::handle order) {
     const std::size_t p = static_cast<std::size_t>(std::max<Py_ssize_t>(points, 0));
     newTypes.at.reserve(dtypes.at.size() * p);
     SignalCheck signals;
-    if (isPointOrder(order)) {
+    if (dtypes.distinct.size() == 1) {
+        newTypes.at = std::vector<std::uint32_t>(dtypes.at.size() * p);
+    } else if (isPointOrder(order)) {
         for (std::size_t k = 0; k < p; ++k) {
             signals.step();
             newTypes.at.insert(newTypes.at.end(), dtypes.at.begin(), dtypes.at.end());
@@ -662,6 +681,10 @@ TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order,
               "The shape to restore holds more elements than any object can");
     }
     if (product != elementCount) return TypeList{};  // numpy's reshape reports it
+    if (dtypes.distinct.size() == 1) {
+        dtypes.at = std::vector<std::uint32_t>(static_cast<std::size_t>(features));
+        return dtypes;
+    }
     // A single feature holding every element: each position shares its type.
     if (dtypes.at.size() == 1 && features > 1) {
         dtypes.at.assign(static_cast<std::size_t>(points * features), dtypes.at[0]);

@@ -11,6 +11,8 @@
 
 #include "dataframe.hpp"
 
+#include <pybind11/numpy.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -103,15 +105,16 @@ public:
         const Py_ssize_t width = py::len(table.attr("columns"));
         std::vector<py::object> types(static_cast<std::size_t>(width));
         py::object blockList = blocksOf(table);
+        if (blockList && py::len(blockList) == 1) {
+            // One block holds every feature (a wide one-type table has
+            // as many positions as features: they are not read).
+            types.assign(types.size(), py::object(blockList[py::int_(0)].attr("dtype")));
+            return types;
+        }
         if (blockList) {
             bool complete = true;
             for (py::handle block : blockList) {
-                py::object dtype = block.attr("dtype");
-                for (py::handle position : block.attr("mgr_locs")) {
-                    const auto j = position.cast<Py_ssize_t>();
-                    if (j < 0 || j >= width) { complete = false; break; }
-                    types[static_cast<std::size_t>(j)] = dtype;
-                }
+                complete = complete && placeBlock(block, types);
             }
             complete = complete && std::all_of(types.begin(), types.end(),
                                                [](const py::object& t) { return bool(t); });
@@ -149,6 +152,22 @@ public:
     }
 
 private:
+    // Records `block`'s type at each feature position it holds; false when
+    // a position lies outside `types`.
+    static bool placeBlock(py::handle block, std::vector<py::object>& types) {
+        py::object dtype = block.attr("dtype");
+        const auto width = static_cast<Py_ssize_t>(types.size());
+        using Positions = py::array_t<Py_ssize_t, py::array::c_style | py::array::forcecast>;
+        Positions positions = Positions::ensure(block.attr("mgr_locs").attr("as_array"));
+        if (!positions) return false;  // the public route answers instead
+        const Py_ssize_t* at = positions.data();
+        for (Py_ssize_t k = 0; k < positions.size(); ++k) {
+            if (at[k] < 0 || at[k] >= width) return false;
+            types[static_cast<std::size_t>(at[k])] = dtype;
+        }
+        return true;
+    }
+
     // The blocks of `table`'s block manager, or a null handle when pandas
     // holds the table some other way or the table is of a subclass (which
     // may answer `dtypes` its own way).
