@@ -392,6 +392,7 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     py::object values;
     bool hugeInt = false;
     bool floatIsExact = false;
+    py::object scalarType;  // set for a number written as it is
     py::object objectType = np.attr("dtype")(np.attr("object_"));
     if (isFrame) {
         replacementTypes = listOf(backingTable(replaceWith).attr("dtypes"));
@@ -411,9 +412,10 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
                 values = np.attr("full")(blockShape, asFloat,
                                          py::arg("dtype") = builtinType(&PyFloat_Type));
             } else if (numeric) {
-                // The value in its own dtype: a float round trip would lose
-                // the low digits of large integers.
-                values = np.attr("full")(blockShape, replaceWith, py::arg("dtype") = valueType);
+                // The value in its own dtype (a float round trip would lose
+                // the low digits of large integers), made only when a type
+                // check or a rebuilt feature needs the block.
+                scalarType = valueType;
             } else {
                 values = np.attr("empty")(blockShape, py::arg("dtype") = objectType);
                 values.attr("fill")(replaceWith);
@@ -428,6 +430,14 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
                   "The replacement data must have the shape of the rectangle");
         }
     }
+
+    auto block = [&]() -> py::object& {
+        if (!values) {
+            values = np.attr("full")(py::make_tuple(height, width), replaceWith,
+                                     py::arg("dtype") = scalarType);
+        }
+        return values;
+    };
 
     // Widen each touched feature to the replacement's type when that type is
     // the larger one.  Two numeric types of which neither holds the other
@@ -445,7 +455,7 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
         } else if (isNumericType(candidate) && isNumericType(types[i]) &&
                    !dtypeGreater(types[i], candidate) && !types[i].equal(candidate)) {
             const auto kk = static_cast<Py_ssize_t>(k);
-            py::object column = values[py::make_tuple(all, slice(py::int_(kk), py::int_(kk + 1)))];
+            py::object column = block()[py::make_tuple(all, slice(py::int_(kk), py::int_(kk + 1)))];
             if (!truthy(representable(column, types[i])[0])) {
                 types[i] = promote(types[i], candidate);
             }
@@ -468,7 +478,7 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     // it too: one positional write in place.  Otherwise each touched feature
     // is rebuilt whole in its final dtype before anything is written, so
     // pandas never has to guess a dtype for a mixed column.
-    py::object valuesType = values.attr("dtype");
+    py::object valuesType = scalarType ? scalarType : py::object(values.attr("dtype"));
     bool inPlace = true;
     for (Py_ssize_t k = 0; k < width && inPlace; ++k) {
         const std::size_t i = static_cast<std::size_t>(firstFeature + k);
@@ -476,8 +486,11 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     }
     py::object rows = slice(py::int_(firstPoint), py::int_(lastPoint + 1));
     if (inPlace) {
+        // A number whose type every touched feature has is written as it is,
+        // which pandas spreads over the rectangle without a block of copies.
         table.attr("iloc")[py::make_tuple(
-            rows, slice(py::int_(firstFeature), py::int_(lastFeature + 1)))] = values;
+            rows, slice(py::int_(firstFeature), py::int_(lastFeature + 1)))] =
+            values ? values : py::reinterpret_borrow<py::object>(replaceWith);
     } else {
         py::object iloc = table.attr("iloc");
         py::object all = slice(py::none(), py::none());
@@ -488,7 +501,7 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
             py::object column = iloc[py::make_tuple(all, py::int_(firstFeature + k))];
             if (!types[i].equal(current[i])) column = column.attr("astype")(types[i]);
             py::object array = column.attr("to_numpy")(py::arg("copy") = true);
-            array[rows] = values[py::make_tuple(all, py::int_(k))];
+            array[rows] = block()[py::make_tuple(all, py::int_(k))];
             columns.push_back(std::move(array));
         }
         // Each array goes in as a Series of its own dtype: pandas 3 would
