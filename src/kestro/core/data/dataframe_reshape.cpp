@@ -116,14 +116,14 @@ TypeList TypeList::of(py::handle table) {
 }
 
 py::object typedTable(py::handle values, const TypeList& types) {
-    py::object np = global("np");
-    py::object pd = global("pd");
+    py::object np = global(Name::np);
+    py::object pd = global(Name::pd);
     py::object pdFrame = pd.attr("DataFrame");
     py::object valuesType = values.attr("dtype");
     py::tuple shape(values.attr("shape"));
     const std::size_t count = types.at.size();
     if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != count) {
-        raise(global("InvalidArgumentValue"), "A dtype must be specified for each feature");
+        raise(global(Name::InvalidArgumentValue), "A dtype must be specified for each feature");
     }
 
     // Object features are built as object columns straight away: no type
@@ -323,7 +323,7 @@ py::object transpose(py::handle self) {
         const TypeList newTypes = TypeList::of(transposed);
         if (newTypes.distinct.size() == 1 &&
             !integersSurvive(table, types, newTypes.distinct[0])) {
-            transposed = table.attr("astype")(global("np").attr("object_")).attr("T");
+            transposed = table.attr("astype")(global(Name::np).attr("object_")).attr("T");
         }
     }
     self.attr("_data") = transposed;
@@ -341,7 +341,7 @@ Py_ssize_t positionOrRefuse(py::handle value, const char* message) {
     if (result == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
         PyErr_Clear();
-        raise(global("InvalidArgumentValue"), message);
+        raise(global(Name::InvalidArgumentValue), message);
     }
     return result;
 }
@@ -363,7 +363,7 @@ bool withinCount(Py_ssize_t first, Py_ssize_t last, Py_ssize_t count) {
 py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle pointStart,
                             py::handle featureStart, py::handle pointEnd,
                             py::handle featureEnd) {
-    py::object np = global("np");
+    py::object np = global(Name::np);
     py::object table = backingTable(self);
     // The feature type list: a Series of its own, updated where a feature is
     // widened and handed whole to `_setDtypes` at the end.
@@ -380,14 +380,14 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     // them, so no difference below can overflow.
     if (!withinCount(firstPoint, lastPoint, length(table.attr("index"))) ||
         !withinCount(firstFeature, lastFeature, featureCount)) {
-        raise(global("InvalidArgumentValue"), "The rectangle to replace lies outside the data");
+        raise(global(Name::InvalidArgumentValue), "The rectangle to replace lies outside the data");
     }
     const Py_ssize_t height = lastPoint - firstPoint + 1;
     const Py_ssize_t width = lastFeature - firstFeature + 1;
 
     // Replacement types and the block of new values.
     const bool isFrame = isInstance(replaceWith, dataFrameClass());
-    const bool isData = isFrame || isInstance(replaceWith, global("Base"));
+    const bool isData = isFrame || isInstance(replaceWith, global(Name::Base));
     std::vector<py::object> replacementTypes;
     py::object values;
     bool hugeInt = false;
@@ -426,7 +426,7 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
         values = replaceWith.attr("_asNumpyArray")();
         py::object valuesShape = np.attr("shape")(values);
         if (!valuesShape.equal(py::make_tuple(height, width))) {
-            raise(global("InvalidArgumentValue"),
+            raise(global(Name::InvalidArgumentValue),
                   "The replacement data must have the shape of the rectangle");
         }
     }
@@ -506,7 +506,7 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
         }
         // Each array goes in as a Series of its own dtype: pandas 3 would
         // turn an object array of strings into its string dtype.
-        py::object series = global("pd").attr("Series");
+        py::object series = global(Name::pd).attr("Series");
         py::object index = table.attr("index");
         for (Py_ssize_t k = 0; k < width; ++k) {
             const py::object& array = columns[static_cast<std::size_t>(k)];
@@ -537,7 +537,7 @@ bool ownSetDtypes(py::handle self) {
     if (PyFunction_Check(function.ptr())) return false;
     py::object name = py::getattr(function, "__name__", py::none());
     py::object module = py::getattr(function, "__module__", py::none());
-    return equals(name, "_setDtypes") && module.equal(global("__name__"));
+    return equals(name, "_setDtypes") && module.equal(global(Name::__name__));
 }
 
 py::tuple asTuple(const TypeList& types) {
@@ -577,14 +577,14 @@ py::object exactValues(py::handle self) {
     if (py::len(PandasStorage().featureTypes(table)) <= 1) return values;
     const TypeList types = TypeList::of(table);
     if (types.distinct.size() <= 1 ||
-        integersSurvive(table, types, global("np").attr("asarray")(values).attr("dtype"))) {
+        integersSurvive(table, types, global(Name::np).attr("asarray")(values).attr("dtype"))) {
         return values;
     }
-    return table.attr("astype")(global("np").attr("object_")).attr("to_numpy")();
+    return table.attr("astype")(global(Name::np).attr("object_")).attr("to_numpy")();
 }
 
 void reshapeValues(py::handle self, py::handle shape, py::handle order, const TypeList& types) {
-    py::object numpyOrder = global("convertToNumpyOrder")(order);
+    py::object numpyOrder = global(Name::convertToNumpyOrder)(order);
     py::object values = exactValues(self);
     installTable(self, values.attr("reshape")(shape, py::arg("order") = numpyOrder), types);
 }
@@ -619,7 +619,7 @@ TypeList typesBySlicing(const TypeList& dtypes, py::handle reshape, py::handle o
             result.at.push_back(result.intern(max(steal(PyObject_GetItem(types.ptr(), every.ptr())))));
         }
     } else {
-        py::object total = global("np").attr("prod")(reshape);
+        py::object total = global(Name::np).attr("prod")(reshape);
         for (py::handle start : range(0, total, P)) {
             py::object stop = py::reinterpret_borrow<py::object>(start) + P;
             py::object part = steal(PyObject_GetItem(types.ptr(), slice(start, stop).ptr()));
@@ -638,12 +638,12 @@ py::object flatten(py::handle self, py::handle order) {
     // The shape the host records must be the table's: every count below is
     // then bounded by the elements the table really holds.
     if (tableShape(table) != std::make_pair(points, features)) {
-        raise(global("InvalidArgumentValue"),
+        raise(global(Name::InvalidArgumentValue),
               "The recorded shape of the object differs from the shape of its table");
     }
     Py_ssize_t numElements = 0;
     if (!checkedProduct(points, features, numElements)) {
-        raise(global("InvalidArgumentValue"), "The object holds too many elements to flatten");
+        raise(global(Name::InvalidArgumentValue), "The object holds too many elements to flatten");
     }
     const TypeList dtypes = TypeList::of(table);
 
@@ -690,7 +690,7 @@ TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order,
     }
     Py_ssize_t product = 0;
     if (!checkedProduct(points, features, product)) {
-        raise(global("InvalidArgumentValue"),
+        raise(global(Name::InvalidArgumentValue),
               "The shape to restore holds more elements than any object can");
     }
     if (product != elementCount) return TypeList{};  // numpy's reshape reports it
@@ -752,7 +752,7 @@ Keep keepMode(py::handle mode, const char* axis) {
     if (equals(mode, "intersection")) return Keep::Intersection;
     std::string message = std::string(axis) +
                           " must be one of 'strict', 'left', 'union' or 'intersection'";
-    raise(global("InvalidArgumentValue"), message.c_str());
+    raise(global(Name::InvalidArgumentValue), message.c_str());
 }
 
 // Positions read from a sequence, each checked against `limit`.
@@ -761,7 +761,7 @@ std::vector<Py_ssize_t> positionsOf(py::handle sequence, Py_ssize_t limit) {
     for (py::handle item : sequence) {
         const Py_ssize_t position = asSize(item);
         if (position < 0 || position >= limit) {
-            raise(global("InvalidArgumentValue"),
+            raise(global(Name::InvalidArgumentValue),
                   "matchingFtIdx holds a feature position outside the data");
         }
         positions.push_back(position);
@@ -776,12 +776,12 @@ py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature,
     if (keyFeature >= 0) {
         return table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
                                                  py::int_(keyFeature))]
-            .attr("to_numpy")(py::arg("dtype") = global("np").attr("object_"));
+            .attr("to_numpy")(py::arg("dtype") = global(Name::np).attr("object_"));
     }
-    if (byPosition) return global("np").attr("arange")(length(table.attr("index")));
+    if (byPosition) return global(Name::np).attr("arange")(length(table.attr("index")));
     py::object names = obj.attr("points").attr("_getNamesNoGeneration")();
     if (names.is_none()) {
-        raise(global("InvalidArgumentValue"),
+        raise(global(Name::InvalidArgumentValue),
               "Matching points by name needs point names on both objects");
     }
     return py::list(names);
@@ -794,7 +794,7 @@ Py_ssize_t keyPosition(py::handle obj, py::handle onFeature, Py_ssize_t featureC
                                     ? asSize(obj.attr("features").attr("getIndex")(onFeature))
                                     : asSize(onFeature);
     if (position < 0 || position >= featureCount) {
-        raise(global("InvalidArgumentValue"), "onFeature must be one of the matched features");
+        raise(global(Name::InvalidArgumentValue), "onFeature must be one of the matched features");
     }
     return position;
 }
@@ -809,7 +809,7 @@ py::object columnsAt(py::handle table, const std::vector<Py_ssize_t>& positions)
 // rows they travel as objects, so that no integer passes through a float.
 py::object rowsAt(py::handle table, py::handle positions, bool missingRows) {
     if (!missingRows) return table.attr("take")(positions);
-    py::object objectType = global("np").attr("dtype")(global("np").attr("object_"));
+    py::object objectType = global(Name::np).attr("dtype")(global(Name::np).attr("object_"));
     const TypeList types = TypeList::of(table);
     py::dict casts;
     py::object columns = table.attr("columns");
@@ -871,9 +871,9 @@ void restoreSourceTypes(py::handle result, const std::vector<py::object>& types)
 
 py::object merge(py::handle self, py::handle other, py::handle point, py::handle feature,
                  py::handle onFeature, py::handle matchingFtIdx) {
-    py::object np = global("np");
-    py::object pd = global("pd");
-    py::object invalid = global("InvalidArgumentValue");
+    py::object np = global(Name::np);
+    py::object pd = global(Name::pd);
+    py::object invalid = global(Name::InvalidArgumentValue);
     const Keep pointMode = keepMode(point, "point");
     const Keep featureMode = keepMode(feature, "feature");
     py::object left = backingTable(self);
@@ -1049,8 +1049,8 @@ namespace {
 // The positions among `keys` of None and of the other missing value (NaN,
 // NaT); -1 for one not there.
 std::pair<Py_ssize_t, Py_ssize_t> missingKeyPositions(py::handle keys) {
-    py::object isna = global("pd").attr("isna");
-    py::object numpyBool = global("np").attr("bool_");
+    py::object isna = global(Name::pd).attr("isna");
+    py::object numpyBool = global(Name::np).attr("bool_");
     Py_ssize_t noneKey = -1;
     Py_ssize_t nanKey = -1;
     Py_ssize_t position = 0;
@@ -1073,8 +1073,8 @@ std::pair<Py_ssize_t, Py_ssize_t> missingKeyPositions(py::handle keys) {
 // value, either the other when its own is not a key.  pandas versions differ
 // in whether an object index tells None from NaN, so these are matched here.
 void assignMissing(py::handle found, py::handle elements, py::handle keys) {
-    py::object np = global("np");
-    py::object missing = np.attr("flatnonzero")(global("pd").attr("isna")(elements));
+    py::object np = global(Name::np);
+    py::object missing = np.attr("flatnonzero")(global(Name::pd).attr("isna")(elements));
     const Py_ssize_t count = length(missing);
     if (count == 0) return;
     const auto [noneKey, nanKey] = missingKeyPositions(keys);
@@ -1092,11 +1092,11 @@ void assignMissing(py::handle found, py::handle elements, py::handle keys) {
 }  // namespace
 
 py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueIdx) {
-    py::object np = global("np");
-    py::object pd = global("pd");
+    py::object np = global(Name::np);
+    py::object pd = global(Name::pd);
     py::object table = backingTable(self);
     if (py::len(table.attr("columns")) != 1) {
-        raise(global("InvalidArgumentValue"),
+        raise(global(Name::InvalidArgumentValue),
               "Binary features can only replace an object of exactly one feature");
     }
     py::dict mapping(py::reinterpret_borrow<py::object>(uniqueIdx));
@@ -1110,13 +1110,13 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
             asSize(targets.attr("min")()) == 0 && asSize(targets.attr("max")()) == newCount - 1 &&
             length(np.attr("unique")(targets)) == newCount;
         if (!permutation) {
-            raise(global("InvalidArgumentValue"),
+            raise(global(Name::InvalidArgumentValue),
                   "uniqueIdx must map the values to the positions 0 to len(uniqueIdx) - 1, "
                   "each used once");
         }
     }
     if (!truthy(keys.attr("is_unique"))) {
-        raise(global("InvalidArgumentValue"), "uniqueIdx holds the same value twice");
+        raise(global(Name::InvalidArgumentValue), "uniqueIdx holds the same value twice");
     }
     py::object column = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
                                                           py::int_(0))];
@@ -1127,7 +1127,7 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     assignMissing(found, elements, keys);
     const Py_ssize_t rows = length(found);
     if (rows > 0 && asSize(found.attr("min")()) < 0) {
-        raise(global("InvalidArgumentValue"),
+        raise(global(Name::InvalidArgumentValue),
               "The feature holds a value that uniqueIdx does not map to a new feature");
     }
     py::object binary = np.attr("zeros")(py::make_tuple(rows, newCount));
