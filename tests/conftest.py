@@ -1,4 +1,15 @@
 import os
+import sys
+import sysconfig
+from pathlib import Path
+
+# A module built in place for this interpreter (tools/devbuild) is the one
+# tested, whatever else is installed: src goes first on the path before
+# anything imports kestro.  Without one (CI), the installed package is tested.
+SRC = Path(__file__).resolve().parent.parent / "src"
+IN_PLACE = SRC / "kestro" / "core" / "data" / ("dataframe" + sysconfig.get_config_var("EXT_SUFFIX"))
+if IN_PLACE.exists():
+    sys.path[:] = [str(SRC)] + [p for p in sys.path if Path(p or ".").resolve() != SRC]
 
 import numpy as np
 import pandas as pd
@@ -9,6 +20,16 @@ from hypothesis import settings
 # runs several times slower) and the failing example printed for replay.
 settings.register_profile("ci", deadline=None, print_blob=True)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+
+def pytest_configure(config):
+    import kestro.core.data.dataframe as dataframe
+
+    loaded = Path(dataframe.__file__).resolve()
+    if IN_PLACE.exists() and loaded != IN_PLACE.resolve():
+        # an editable install's import hook comes before sys.path
+        pytest.exit(f"the in-place build {IN_PLACE} is shadowed by {loaded}; "
+                    "uninstall that kestro or remove the in-place build", returncode=4)
 
 
 @pytest.fixture

@@ -4,7 +4,6 @@ import pandas as pd
 import pytest
 
 from kestro.exceptions import InvalidArgumentValue
-from leakcheck import assert_no_growth
 
 
 @pytest.mark.parametrize("column, uniqueIdx, expected", [
@@ -46,18 +45,6 @@ def test_refusals_leave_the_object_untouched(make, table, uniqueIdx, message):
     with pytest.raises(InvalidArgumentValue, match=message):
         obj._replaceFeatureWithBinaryFeatures_implementation(uniqueIdx)
     assert obj._data is before
-
-
-def test_no_growth(make):
-    obj = make(pd.DataFrame({0: ["a", "b", "c", "a"]}))
-    base = obj._data
-    mapping = {"a": 0, "b": 1, "c": 2}
-
-    def once():
-        obj._data = base
-        obj._replaceFeatureWithBinaryFeatures_implementation(mapping)
-
-    assert_no_growth(once, repeat=500, watch=[obj, mapping], max_bytes=192 * 1024)
 
 
 DATES = ["2020-01-01 00:00:00", "2021-06-30 12:30:00"]

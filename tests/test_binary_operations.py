@@ -13,7 +13,6 @@ import pytest
 from kestro.core.data._dataHelpers import createDataNoValidation
 from kestro.core.data.dataframe import DataFrame
 from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
-from leakcheck import assert_no_growth
 
 I64, I32, F64, F32, B, O = (np.dtype(t) for t in (np.int64, np.int32, np.float64, np.float32,
                                                   bool, object))
@@ -576,43 +575,6 @@ def test_handled_exception_state_is_preserved(opName, other, failArray, failGene
 
 # Reference counts and memory ----------------------------------------------
 
-@pytest.mark.parametrize("opName, other", [
-    ("__add__", "DataFrame"),
-    ("__lt__", "Matrix"),
-    ("__truediv__", "scalar"),
-    ("__pow__", "DataFrame"),
-    ("__radd__", "Sparse"),
-])
-def test_no_growth(opName, other):
-    left = obj(([1, 2], I64), ([0.5, 1.5], F64))
-    right = other_of(other)
-    # Under copy-on-write pandas keeps a weak reference per column taken
-    # from a block, pruned once some hundreds pile up: up to about 80 kB.
-    assert_no_growth(lambda: run(left, opName, right), repeat=1000, warmup=500,
-                     watch=[left, left._data, right], max_bytes=160 * 1024)
-
-
-def test_no_growth_with_handled_exception_and_mend():
-    left = obj(([2, 4], I64))
-    right = obj(([-1, 1], I64))
-
-    def call():
-        try:
-            raise KeyError("outer")
-        except KeyError:
-            run(left, "__pow__", right)
-
-    assert_no_growth(call, repeat=1000, warmup=500, watch=[left, right], max_bytes=64 * 1024)
-
-
-def test_no_growth_when_errors_propagate():
-    left = obj(([1, 2], I64), ([1, 2], I64))
-    assert_no_growth(lambda: run(left, "__add__", obj(([1, 2], I64), ([1, 2], I64),
-                                                      ([1, 2], I64))),
-                     repeat=1000, warmup=500, watch=[left], expect=Exception,
-                     max_bytes=64 * 1024)
-
-
 # Binding -------------------------------------------------------------------
 
 def test_arguments_bind_by_keyword():
@@ -621,7 +583,6 @@ def test_arguments_bind_by_keyword():
     assert result._data[0].tolist() == [2, 4]
     with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(2 given\)"):
         left._binaryOperations_implementation("__mul__")
-
 
 
 DATES = pd.to_datetime(["2020-01-01", "2021-06-30"])

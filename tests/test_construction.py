@@ -6,7 +6,6 @@ import pytest
 import kestro
 from kestro.exceptions import InvalidArgumentType, PackageException
 from kestro._utility import pd as pdProxy
-from leakcheck import assert_no_growth
 
 TYPE_MESSAGE = ("the input data can only be a pandas DataFrame or a two-dimensional list or "
                 "numpy array.")
@@ -121,11 +120,3 @@ def test_factory_builds_dataframe(module):
     obj = kestro.data([[1, 2], [3, 4]], pointNames=["a", "b"], featureNames=["c", "d"])
     assert isinstance(obj, module.DataFrame)
     assert obj.points.getNames() == ["a", "b"]
-
-
-def test_construction_does_not_leak(make):
-    table = pd.DataFrame([[1.0, 2.0], [3.0, 4.0]])
-    source = [[1, 2], [3, 4]]
-    assert_no_growth(lambda: make(table, reuseData=True), watch=[table], repeat=1000)
-    assert_no_growth(lambda: make(source), watch=[source], repeat=1000)
-    assert_no_growth(lambda: make(5), expect=InvalidArgumentType, repeat=1000)

@@ -7,7 +7,6 @@ import pandas as pd
 import pytest
 
 from kestro.exceptions import InvalidArgumentValue
-from leakcheck import assert_no_growth
 
 COUNT_MESSAGE = "A dtype must be specified for each feature"
 
@@ -358,21 +357,3 @@ def test_getitem_when_data_is_not_a_table(make):
     obj._data = np.array([[1]])
     with pytest.raises(AttributeError):
         obj._getitem_implementation(0, 0)
-
-
-# ---- reference counts and memory ------------------------------------------------------
-
-def test_element_type_hooks_do_not_leak(make):
-    stored = object()
-    source = pd.DataFrame({0: np.array([stored, "a"], dtype=object), 1: [1.0, 2.0]})
-    obj = make(source, reuseData=True)
-    numeric = make(table("int", "int"))
-    dtypes = list(obj._data.dtypes)
-    assert_no_growth(lambda: obj._getitem_implementation(0, 0), watch=[stored, obj._data])
-    assert_no_growth(lambda: obj._asNumpyArray(), watch=[stored], repeat=500)
-    assert_no_growth(lambda: numeric._asNumpyArray(True), watch=[numeric._data], repeat=500)
-    assert_no_growth(lambda: obj._setDtypes(dtypes), watch=[stored, obj._data], repeat=500)
-    assert_no_growth(lambda: obj._setDtypes([object]), expect=InvalidArgumentValue,
-                     watch=[obj._data], repeat=500)
-    assert_no_growth(lambda: obj._getitem_implementation(5, 0), expect=IndexError, repeat=500)
-    assert_no_growth(lambda: numeric._convertToNumericTypes_implementation(USABLE), repeat=500)

@@ -13,7 +13,6 @@ from hypothesis import given, settings, strategies as st
 
 import kestro
 from kestro._utility import allowedNumpyDType, isAllowedSingleElement
-from leakcheck import assert_no_growth
 
 
 @pytest.fixture
@@ -305,19 +304,3 @@ def test_scan_matches_the_at_walk(rows, kinds, data):
     for got, want in zip(seen, expected):
         assert type(got) is type(want)
         assert got is want or not isinstance(want, (str, tuple, dict, bytes)) or got == want
-
-
-def test_invariants_check_does_not_leak(make):
-    stored = "stored element"
-    obj = make(pd.DataFrame({0: np.array([stored] * 50, dtype=object), 1: np.arange(50.0)}))
-    allObject = make(pd.DataFrame(np.array([[stored] * 5] * 10, dtype=object)))
-    bad = make(pd.DataFrame({0: np.array([stored, {}], dtype=object)}))
-    # The first traced calls of the mixed path fill a bounded pool (~90 kB,
-    # flat afterwards); a real per-call leak of 100 bytes would exceed this.
-    assert_no_growth(lambda: obj._checkInvariants_implementation(2), watch=[stored, obj._data],
-                     repeat=3000, max_bytes=256 * 1024)
-    assert_no_growth(lambda: allObject._checkInvariants_implementation(2), watch=[stored],
-                     repeat=300)
-    assert_no_growth(lambda: bad._checkInvariants_implementation(2), expect=AssertionError,
-                     watch=[stored], repeat=300)
-    assert_no_growth(lambda: obj._checkInvariants_implementation(1), repeat=300)

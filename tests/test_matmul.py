@@ -8,7 +8,6 @@ import kestro
 from kestro.core.data._dataHelpers import createDataNoValidation
 from kestro.core.data.dataframe import DataFrame
 from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
-from leakcheck import assert_no_growth
 
 LEFT = np.array([[1.0, 2.0, 0.5], [0.0, -1.0, 3.0]])
 RIGHT = np.array([[1.0, 0.0], [2.0, 1.0], [0.0, 4.0]])
@@ -88,11 +87,3 @@ def test_public_operator_refuses_non_numeric():
     right = kestro.data([[1.0], [2.0]], returnType="DataFrame")
     with pytest.raises((InvalidArgumentType, InvalidArgumentValue)):
         left @ right
-
-
-@pytest.mark.parametrize("kind", ["DataFrame", "Sparse"])
-def test_no_growth(kind):
-    left = DataFrame(pd.DataFrame(LEFT))
-    right = of_kind(kind, RIGHT)
-    assert_no_growth(lambda: left._matmul__implementation(right), repeat=1000, warmup=500,
-                     watch=[left, left._data, right], max_bytes=64 * 1024)

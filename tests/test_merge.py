@@ -4,7 +4,6 @@ import pandas as pd
 import pytest
 
 from kestro.exceptions import InvalidArgumentValue
-from leakcheck import assert_no_growth
 
 nan = np.nan
 
@@ -125,17 +124,6 @@ def test_unnamed_points_match_by_position(make):
     right = make(pd.DataFrame({0: [3, 4]}))
     left._merge_implementation(right, "strict", "union", None, [[], []])
     assert left._data.values.tolist() == [[1, 3], [2, 4]]
-
-
-def test_no_growth(pair):
-    left, right = pair()
-    base = left._data
-
-    def once():
-        left._data = base
-        left._merge_implementation(right, "union", "union", None, [[1], [1]])
-
-    assert_no_growth(once, repeat=300, watch=[left, right], max_bytes=192 * 1024)
 
 
 BIG = 2**53 + 1

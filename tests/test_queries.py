@@ -4,7 +4,6 @@ import pandas as pd
 import pytest
 
 from kestro.core.data import _dataHelpers
-from leakcheck import assert_no_growth
 
 
 @pytest.fixture
@@ -176,19 +175,3 @@ def test_iterator_sees_the_values_at_call_time(make):
     iterator = obj._iterateElements_implementation("point", None)
     obj._data.iat[0, 0] = 100
     assert list(iterator) == [1, "x", 2, "y"]
-
-
-# ---- reference counts ----------------------------------------------------------------------
-
-def test_queries_do_not_leak(make):
-    stored = "some stored string object"
-    obj = make(pd.DataFrame({0: [1, 0], 1: np.array([stored, None], dtype=object)}))
-    other = make(obj._data)
-    assert_no_growth(lambda: obj._containsZero_implementation(), watch=[stored], repeat=500)
-    assert_no_growth(lambda: obj._isIdentical_implementation(other), watch=[stored, other],
-                     repeat=500)
-    assert_no_growth(lambda: obj._isIdentical_implementation(5), watch=[obj], repeat=500)
-    assert_no_growth(lambda: obj._countUnique_implementation(None, [1]), watch=[stored],
-                     repeat=500)
-    assert_no_growth(lambda: list(obj._iterateElements_implementation("feature", None)),
-                     watch=[stored], repeat=500)

@@ -11,7 +11,6 @@ from hypothesis import given, settings, strategies as st
 
 from kestro._utility import scipy as scipyProxy
 from kestro.exceptions import PackageException
-from leakcheck import assert_no_growth
 
 LAYOUTS = {
     (True, True): "pointNames,a,b\nx,1,2\ny,3,4\n",
@@ -211,11 +210,6 @@ def test_csv_names_round_trip_through_csv_module(tmp_path_factory, names, rows):
         read = list(csv.reader(file))
     assert read[0] == names
     assert [[float(v) for v in row] for row in read[1:]] == obj._data.to_numpy().tolist()
-
-
-def test_csv_no_leaks(small, path):
-    assert_no_growth(lambda: small._saveCSV_implementation(path, True, True), repeat=400,
-                     warmup=100, watch=[small, small._data, path], max_bytes=256 * 1024)
 
 
 # Matrix Market ----------------------------------------------------------------
@@ -444,11 +438,6 @@ def test_file_size_limit_reports_the_failure(tmp_path):
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines() == ["mtx raised OSError", "mtx kept", "csv raised OSError",
                                        "csv kept", "['out.csv', 'out.mtx']"]
-
-
-def test_mtx_no_leaks(small, mtxPath):
-    assert_no_growth(lambda: small._saveMTX_implementation(mtxPath, True, True), repeat=300,
-                     warmup=100, watch=[small, small._data, mtxPath], max_bytes=256 * 1024)
 
 
 # through the public operation ---------------------------------------------------

@@ -17,7 +17,6 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from leakcheck import assert_no_growth
 
 from kestro._utility import isAllowedSingleElement
 from kestro.exceptions import InvalidArgumentValue
@@ -475,35 +474,6 @@ def test_ctrl_c_interrupts_a_builtin_function(make):
         signal.signal(signal.SIGALRM, previous)
     values = obj._data.values
     assert values[0, 0] == 1.0 and values[-1, -1] == -1.0
-
-
-def test_reference_counts_and_memory_stay_flat(make, mixed_table):
-    mixed_table[4] = pd.to_datetime(["2020-01-01", None, "2022-03-04"])
-    obj = make(mixed_table)
-    token = "".join(["to", "ken"])  # an object of its own
-    answers = {0: np.int64(3), 1: 0.5, 2: token, 3: np.True_, 4: pd.Timestamp("2001")}
-    function = prepared(lambda v, i, j: answers[j] if j != 2 else token, oneArg=False)
-    # pandas keeps a self-pruning list of weak references per block, which
-    # every column access (ours and `iat` alike) appends to; it ramps up over
-    # tens of thousands of calls before levelling off.  A leak of one object
-    # per element (15 here) would still exceed this budget several times.
-    assert_no_growth(lambda: obj._transform_implementation(function, None, None),
-                     repeat=5000, warmup=2000, watch=[token, function, answers[0], answers[4]],
-                     max_bytes=1024 * 1024)
-
-
-def test_reference_counts_flat_when_raising(make):
-    obj = make(pd.DataFrame(np.ones((3, 3))))
-    value = np.float64(4.0)
-
-    def answer(v, i, j):
-        if (i, j) == (1, 1):
-            raise Boom("again")
-        return value
-
-    function = prepared(answer, oneArg=False)
-    assert_no_growth(lambda: obj._transform_implementation(function, None, None), repeat=300,
-                     warmup=30, expect=Boom, watch=[function, value], max_bytes=256 * 1024)
 
 
 def test_public_transform_by_names():

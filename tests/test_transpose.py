@@ -3,7 +3,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from leakcheck import assert_no_growth
 
 
 def test_values_move_to_the_mirrored_position(make):
@@ -44,11 +43,6 @@ def test_twice_restores_and_old_table_is_untouched(make, mixed_table):
     pd.testing.assert_frame_equal(before, mixed_table)
     obj._transpose_implementation()
     assert obj._data.astype(object).equals(mixed_table.astype(object))
-
-
-def test_no_growth(make):
-    obj = make(np.arange(12).reshape(3, 4))
-    assert_no_growth(obj._transpose_implementation, repeat=500, watch=[obj])
 
 
 @pytest.mark.parametrize("big", [2**53 + 1, 2**63 - 1, -2**63])

@@ -3,7 +3,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from leakcheck import assert_no_growth
 
 
 @pytest.fixture
@@ -198,14 +197,3 @@ def test_nested_object_of_two_dimensions_raises(make):
     obj._dims = [2]
     with pytest.raises(IndexError):
         obj._createNestedObject(0)
-
-
-def test_view_and_nested_object_do_not_leak(module, make):
-    obj = three_d(module)
-    flat = make(np.arange(20.0).reshape(4, 5))
-    assert_no_growth(lambda: flat._view_implementation(1, 3, 1, 4, False), watch=[flat],
-                     repeat=500, max_bytes=256 * 1024)
-    assert_no_growth(lambda: obj._view_implementation(1, 2, 0, 6, True), watch=[obj],
-                     repeat=500, max_bytes=256 * 1024)
-    assert_no_growth(lambda: obj._createNestedObject(1), watch=[obj], repeat=500,
-                     max_bytes=256 * 1024)

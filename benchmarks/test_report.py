@@ -1,7 +1,11 @@
-"""The benchmark report: every hook is in it and every case runs."""
+"""The benchmark report: every hook is in it and every case runs.
+
+Run from the repository root: `python -m pytest benchmarks`."""
 import math
 
 import pytest
+
+from kestro.core.data import DataFrame
 
 report = pytest.importorskip("benchmarks.__main__")
 
@@ -21,7 +25,7 @@ def results():
     return {kind: measured(kind) for kind in report.KINDS}
 
 
-def test_every_hook_is_benchmarked(results, DataFrame):
+def test_every_hook_is_benchmarked(results):
     hooks = {name for name in vars(DataFrame)
              if name.endswith("_implementation") or name in ("_asNumpyArray", "_setDtypes",
                                                               "_createNestedObject")}
