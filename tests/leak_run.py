@@ -180,7 +180,7 @@ def other_paths(tmp):
     num = DataFrame(numeric())
     text = DataFrame([["text"]])
     source = [[1, 2], [3, 4]]
-    badDtypes = [object] * 3
+    badDtypes = [object] * 2  # one short of the three features
     dated = DataFrame(pd.DataFrame({0: pd.to_datetime(["2020-01-02 00:00:00", "2021-03-04 05:06:07"]),
                                     1: [1.5, 2.5]}))
     allObject = DataFrame(pd.DataFrame(np.array([["stored"] * 3] * 4, dtype=object)))
