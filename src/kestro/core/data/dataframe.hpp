@@ -36,7 +36,6 @@ enum class Name : std::size_t {
 
 // The object bound to `name` in the module's namespace, or NameError.
 py::object global(Name name);
-py::object global(const char* name);  // transitional: by the name's text
 
 // Attribute names the hooks read on hot paths, interned once.
 enum class Attr : std::size_t { data, count_ };
@@ -46,6 +45,16 @@ py::handle attrName(Attr attr);
 py::object dataFrameClass();
 
 // Helpers shared by several groups ----------------------------------------
+
+// `text` as an interned str.  Attribute look-ups by an interned name hit
+// the interpreter's type cache; by any other str (pybind11's `.attr("...")`
+// builds one per call) they walk the class hierarchy every time, so names
+// read per element are made with this once per call.
+inline py::str internedName(const char* text) {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (name == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(name);
+}
 
 // `self._data`, the backing pandas table.
 inline py::object backingTable(py::handle self) {

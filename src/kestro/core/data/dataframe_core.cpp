@@ -6,7 +6,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -422,14 +421,6 @@ py::object global(Name name) {
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(value);
-}
-
-py::object global(const char* name) {
-    for (std::size_t i = 0; i < kNameCount; ++i) {
-        if (std::strcmp(kNameTexts[i], name) == 0) return global(static_cast<Name>(i));
-    }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
 }
 
 py::handle attrName(Attr attr) {

@@ -2,6 +2,7 @@
 #include "dataframe.hpp"
 #include "pandas_storage.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -79,7 +80,7 @@ bool plainElement(py::handle value) {
         py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>() +
         "' for point " + py::str(point).cast<std::string>() + ", feature " +
         py::str(feature).cast<std::string>() + ", which a data object cannot hold";
-    raise(global("InvalidArgumentValue"), message.c_str());
+    raise(global(Name::InvalidArgumentValue), message.c_str());
 }
 
 // Owns a writable one-dimensional buffer export of an array.
@@ -123,16 +124,34 @@ private:
 
 enum class Kind { Unknown, Float64, Int64, Bool, Datetime, Object, Other };
 
+// Rows of a datetime column boxed per call of pandas' own boxing (one
+// Timestamp per element costs microseconds through the array's indexer).
+constexpr Py_ssize_t kBoxedRows = 4096;
+
 struct Column {
     Kind kind = Kind::Unknown;  // Unknown: not fetched since the last change
     py::object values;          // what `iat` indexes for this column
     ColumnBuffer memory;        // numeric kinds: the column's memory
     long long unitNanoseconds = 1;  // datetime kind: nanoseconds per stored unit
+    // Datetime kind: Timestamps of rows boxedStart... and the stored values
+    // they were boxed from.
+    py::list boxed;
+    Py_ssize_t boxedStart = 0;
+    std::vector<std::int64_t> boxedFrom;
 
     void reset() {
         memory.release();
         values = py::object();
+        boxed = py::list();
+        boxedFrom.clear();
         kind = Kind::Unknown;
+    }
+
+    // Whether the boxed Timestamp of row `i` is still what the column holds.
+    bool holdsBoxed(Py_ssize_t i) {
+        const Py_ssize_t k = i - boxedStart;
+        return k >= 0 && k < static_cast<Py_ssize_t>(boxedFrom.size()) &&
+               memory.at<std::int64_t>(i) == boxedFrom[static_cast<std::size_t>(k)];
     }
 };
 
@@ -251,10 +270,10 @@ public:
           numPoints_(rows_.size()),
           numFeatures_(cols_.size()),
           columns_(static_cast<std::size_t>(cols_.size())) {
-        py::object np = global("np");
-        pd_ = global("pd");
-        numbers_ = global("numbers").attr("Number");
-        isAllowed_ = global("isAllowedSingleElement");
+        py::object np = global(Name::np);
+        pd_ = global(Name::pd);
+        numbers_ = global(Name::numbers).attr("Number");
+        isAllowed_ = global(Name::isAllowedSingleElement);
         float64_ = np.attr("float64");
         int64_ = np.attr("int64");
         bool_ = np.attr("bool_");
@@ -273,8 +292,10 @@ public:
         dtypeBool_ = np.attr("dtype")("bool");
         dtypeObject_ = np.attr("dtype")("O");
         dtypeComplex_ = np.attr("dtype")("complex128");
-        dataName_ = py::str("_data");
-        oneArgName_ = py::str("oneArg");
+        dataName_ = internedName("_data");
+        oneArgName_ = internedName("oneArg");
+        tzinfoName_ = internedName("tzinfo");
+        valueName_ = internedName("value");
         copyOnWrite_ = copyOnWrite(pd_);
         literal_ = !startFast();
     }
@@ -371,7 +392,7 @@ private:
         } else if (isInstance(dtype, npDtype_) && equals(dtype.attr("kind"), "M")) {
             // A timezone-naive datetime64 column of any unit.
             c.unitNanoseconds = nanosecondsPer(
-                py::str(global("np").attr("datetime_data")(dtype)[py::int_(0)]).cast<std::string>());
+                py::str(global(Name::np).attr("datetime_data")(dtype)[py::int_(0)]).cast<std::string>());
             py::object integers = storage_.datetimeIntegers(c.values);
             if (c.unitNanoseconds != 0 && !integers.is_none() &&
                 c.memory.acquire(integers, 8, numPoints_)) {
@@ -408,8 +429,32 @@ private:
         refuseResult(result, py::int_(i), py::int_(j));
     }
 
+    // The value `iat` gives for row `i` of a column.  A datetime column's
+    // values are boxed a chunk of rows at a time by iterating a slice of its
+    // array, which boxes exactly as the indexer does; a boxed value is handed
+    // out only while the column's memory still holds the value it came from.
+    py::object read(Column& c, Py_ssize_t i) {
+        if (c.kind != Kind::Datetime) return steal(PySequence_GetItem(c.values.ptr(), i));
+        if (!c.holdsBoxed(i)) {
+            const Py_ssize_t stop = std::min(i + kBoxedRows, numPoints_);
+            py::object rows = c.values[slice(py::int_(i), py::int_(stop))];
+            py::list boxed = steal(PySequence_List(rows.ptr()));
+            if (static_cast<Py_ssize_t>(boxed.size()) != stop - i) {
+                return steal(PySequence_GetItem(c.values.ptr(), i));
+            }
+            c.boxed = boxed;
+            c.boxedStart = i;
+            c.boxedFrom.resize(static_cast<std::size_t>(stop - i));
+            for (Py_ssize_t k = i; k < stop; ++k) {
+                c.boxedFrom[static_cast<std::size_t>(k - i)] = c.memory.at<std::int64_t>(k);
+            }
+        }
+        return py::reinterpret_borrow<py::object>(
+            PyList_GET_ITEM(c.boxed.ptr(), i - c.boxedStart));
+    }
+
     void fastElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
-        py::object value = steal(PySequence_GetItem(column(j).values.ptr(), i));
+        py::object value = read(column(j), i);
         py::object result = call(value, point, j);
         checkResult(result, i, j);
         checkStorage();
@@ -509,9 +554,9 @@ private:
 
     // A timezone-naive timestamp's nanoseconds since the epoch; false when
     // the timestamp is aware or out of the nanosecond range.
-    static bool naiveNanoseconds(py::handle stamp, long long& out) {
-        if (!stamp.attr("tzinfo").is_none()) return false;
-        PyObject* value = PyObject_GetAttrString(stamp.ptr(), "value");
+    bool naiveNanoseconds(py::handle stamp, long long& out) const {
+        if (!steal(PyObject_GetAttr(stamp.ptr(), tzinfoName_.ptr())).is_none()) return false;
+        PyObject* value = PyObject_GetAttr(stamp.ptr(), valueName_.ptr());
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
             PyErr_Clear();
@@ -613,7 +658,7 @@ private:
     py::object pd_, numbers_, isAllowed_, float64_, int64_, bool_, integer_, floating_, true_,
         false_, nan_, ndarray_, timestamp_, nat_;
     py::object npDtype_, objectType_, dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeComplex_;
-    py::str dataName_, oneArgName_;
+    py::str dataName_, oneArgName_, tzinfoName_, valueName_;
 };
 
 }  // namespace
@@ -644,7 +689,7 @@ py::object columnsOf(const py::list& results, py::handle table) {
     const auto rows = shape[0].cast<Py_ssize_t>();
     const auto cols = shape[1].cast<Py_ssize_t>();
     if (static_cast<Py_ssize_t>(results.size()) != rows * cols) return py::none();
-    py::object flat = global("np").attr("empty")(
+    py::object flat = global(Name::np).attr("empty")(
         rows * cols, py::arg("dtype") = builtinType(&PyBaseObject_Type));
     // One item at a time: a sequence among the results stays one element.
     for (Py_ssize_t k = 0; k < rows * cols; ++k) {
@@ -658,7 +703,7 @@ py::object columnsOf(const py::list& results, py::handle table) {
 // The first value of an object-like column that a data object cannot hold,
 // searched up to row `limit`; `row` receives its position.
 py::object firstRefused(py::handle column, Py_ssize_t limit, Py_ssize_t& row) {
-    py::object isAllowed = global("isAllowedSingleElement");
+    py::object isAllowed = global(Name::isAllowedSingleElement);
     for (Py_ssize_t i = 0; i < limit; ++i) {
         py::object value = steal(PySequence_GetItem(column.ptr(), i));
         if (plainElement(value) || truthy(isAllowed(value))) continue;
@@ -712,7 +757,7 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
         toCalculate = table.attr("iloc")[py::make_tuple(rows, cols)];
     }
     // `DataFrame.map` replaced `applymap` (which now warns) in newer pandas.
-    py::object pd = global("pd");
+    py::object pd = global(Name::pd);
     const char* elementwise = py::hasattr(pd.attr("DataFrame"), "map") ? "map" : "applymap";
     py::object ret;
     if (infersStrings(pd)) {
@@ -742,7 +787,7 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
 // Queries --------------------------------------------------------------------
 
 py::object countUnique(py::handle self, py::handle points, py::handle features) {
-    return global("denseCountUnique")(self, points, features);
+    return global(Name::denseCountUnique)(self, points, features);
 }
 
 py::object containsZero(py::handle self) {
@@ -755,14 +800,14 @@ py::object containsZero(py::handle self) {
 
 py::object isIdentical(py::handle self, py::handle other) {
     if (!isInstance(other, dataFrameClass())) return py::bool_(false);
-    py::object identical = global("allDataIdentical");
+    py::object identical = global(Name::allDataIdentical);
     py::object mine = self.attr("_asNumpyArray")();
     py::object theirs = other.attr("_asNumpyArray")();
     return identical(mine, theirs);
 }
 
 py::object iterateElements(py::handle self, py::handle order, py::handle only) {
-    py::object iterator = global("KestroElementIterator");
+    py::object iterator = global(Name::KestroElementIterator);
     py::object values = self.attr("_asNumpyArray")();
     return iterator(values, order, only);
 }

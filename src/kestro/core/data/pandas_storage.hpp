@@ -57,7 +57,10 @@ inline bool infersStrings(py::handle pd) {
 class PandasStorage {
 public:
     PandasStorage()
-        : mgrName_("_mgr"), blocksName_("blocks"), ixsName_("_ixs"), valuesName_("_values") {}
+        : mgrName_(internedName("_mgr")),
+          blocksName_(internedName("blocks")),
+          ixsName_(internedName("_ixs")),
+          valuesName_(internedName("_values")) {}
 
     // True when `table` is a plain pandas DataFrame held by a block manager
     // and not marked as a slice of another table.
