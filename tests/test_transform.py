@@ -381,6 +381,7 @@ MUTATIONS = {
     "column to object": lambda obj: obj._data.__setitem__(0, obj._data[0].astype(object)),
     "write element": lambda obj: obj._data.iat.__setitem__((2, 1), -1.0),
     "write string": lambda obj: obj._data.iloc.__setitem__((3, 0), "s"),
+    "write date": lambda obj: obj._data.iat.__setitem__((3, 4), pd.Timestamp("1999-01-01")),
     "consolidate": lambda obj: obj._data._consolidate_inplace(),
     "not a table": lambda obj: setattr(obj, "_data", None),
 }
@@ -390,7 +391,8 @@ MUTATIONS = {
 @pytest.mark.parametrize("mutation", sorted(MUTATIONS))
 def test_mutating_function_matches_the_walk(make, mutation, at):
     table = pd.DataFrame({0: np.arange(4.0), 1: np.arange(4.0) + 10, 2: np.arange(4),
-                          3: np.array(["a", "b", "c", "d"], dtype=object)})
+                          3: np.array(["a", "b", "c", "d"], dtype=object),
+                          4: pd.date_range("2020-01-01", periods=4, freq="D")})
     holder = {}
     real_make = make
 
@@ -401,7 +403,7 @@ def test_mutating_function_matches_the_walk(make, mutation, at):
     def answer(v, i, j):
         if (i, j) == at:
             MUTATIONS[mutation](holder["obj"])
-        return v * 2
+        return v + pd.Timedelta(hours=1) if isinstance(v, pd.Timestamp) else v * 2
 
     assert_equivalent(run_both(make_and_keep, table, answer, oneArg=False))
 
