@@ -46,18 +46,26 @@ void storeTextAsObject(py::handle table, py::handle source) {
     const std::vector<Py_ssize_t> text = textColumns(table);
     if (text.empty()) return;
     py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object all = slice(py::none(), py::none());
+    // A two-dimensional object array gives its columns as they are; any
+    // other source is read through a table of its objects.
+    const bool objectArray = !source.is_none() &&
+                             isInstance(source, global(Name::np).attr("ndarray")) &&
+                             py::len(source.attr("shape")) == 2 &&
+                             py::object(source.attr("dtype")).equal(objectType);
     py::object originals;
-    if (!source.is_none()) {
+    if (!source.is_none() && !objectArray) {
         originals = global(Name::pd).attr("DataFrame")(source, py::arg("dtype") = objectType);
     }
     py::object setItem = table.attr("isetitem");
     py::object series = global(Name::pd).attr("Series");
     py::object index = table.attr("index");
-    py::object all = slice(py::none(), py::none());
     for (Py_ssize_t j : text) {
-        py::object column = (originals ? originals : py::reinterpret_borrow<py::object>(table))
-                                .attr("iloc")[py::make_tuple(all, py::int_(j))]
-                                .attr("to_numpy")(py::arg("dtype") = objectType);
+        py::object column =
+            objectArray ? py::object(source[py::make_tuple(all, py::int_(j))])
+                        : (originals ? originals : py::reinterpret_borrow<py::object>(table))
+                              .attr("iloc")[py::make_tuple(all, py::int_(j))]
+                              .attr("to_numpy")(py::arg("dtype") = objectType);
         // A Series of object dtype: pandas infers no type for it, and it
         // lines up with the table by position.
         setItem(j, series(column, py::arg("index") = index, py::arg("dtype") = objectType));

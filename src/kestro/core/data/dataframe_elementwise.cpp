@@ -681,6 +681,21 @@ py::object transform(py::handle self, py::handle toTransform, py::handle points,
 
 namespace {
 
+// The user's function, keeping every result in call order: a builtin of
+// one argument, `state` = (function, results list), so that pandas calls it
+// at the cost of a plain C call.  Not noexcept: a daemon thread the
+// interpreter ends at exit unwinds through it.
+PyObject* recordResult(PyObject* state, PyObject* value) {
+    PyObject* result = PyObject_CallOneArg(PyTuple_GET_ITEM(state, 0), value);
+    if (result != nullptr && PyList_Append(PyTuple_GET_ITEM(state, 1), result) < 0) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+PyMethodDef kRecordResult = {"record", recordResult, METH_O, nullptr};
+
 // The results recorded in call order (column by column, top to bottom) as a
 // table shaped like `table`, or None when pandas did not call the function
 // once per element.
@@ -765,12 +780,8 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
         // every missing value: the results are kept as returned, so that a
         // text feature holds them as objects (None stays None).
         py::list results;
-        py::object user = py::reinterpret_borrow<py::object>(function);
-        py::cpp_function recorder([user, results](py::handle value) mutable {
-            py::object result = user(value);
-            results.append(result);
-            return result;
-        });
+        py::object recorder = steal(PyCFunction_New(
+            &kRecordResult, py::make_tuple(function, results).ptr()));
         ret = toCalculate.attr(elementwise)(recorder);
         storeTextAsObject(ret, columnsOf(results, ret));
     } else {
