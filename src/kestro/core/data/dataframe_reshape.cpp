@@ -115,64 +115,60 @@ TypeList TypeList::of(py::handle table) {
     return types;
 }
 
-py::object typedTable(py::handle values, const TypeList& types) {
-    py::object np = global(Name::np);
-    py::object pd = global(Name::pd);
-    py::object pdFrame = pd.attr("DataFrame");
-    py::object valuesType = values.attr("dtype");
-    py::tuple shape(values.attr("shape"));
-    const std::size_t count = types.at.size();
-    if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != count) {
-        raise(global(Name::InvalidArgumentValue), "A dtype must be specified for each feature");
-    }
+namespace {
 
-    // Object features are built as object columns straight away: no type
-    // is inferred for them (pandas 3 would infer its string dtype).
+// A table of `values` whose features all have `dtype`.  Object features are
+// built as object columns straight away: no type is inferred for them
+// (pandas 3 would infer its string dtype).
+py::object oneTypeTable(py::handle values, const py::object& dtype) {
+    py::object pdFrame = global(Name::pd).attr("DataFrame");
     py::object objectType = builtinType(&PyBaseObject_Type);
-    auto isObject = [&](const py::object& dtype) { return dtype.equal(objectType); };
-    if (types.distinct.size() == 1) {
-        // Every feature of one type (wide tables hold many): one table.
-        const py::object& only = types.distinct[0];
-        if (isObject(only)) return pdFrame(values, py::arg("dtype") = objectType);
-        py::object table = pdFrame(values);
-        return valuesType.equal(only) ? table : table.attr("astype")(only);
-    }
+    if (dtype.equal(objectType)) return pdFrame(values, py::arg("dtype") = objectType);
+    py::object table = pdFrame(values);
+    return py::object(values.attr("dtype")).equal(dtype) ? table : table.attr("astype")(dtype);
+}
 
-    // The positions of each dtype, dtypes in order of first appearance.
+// The feature positions of each distinct dtype of `types`, dtypes in order
+// of first appearance.
+struct TypeGroups {
+    std::vector<std::uint32_t> type;               // index into types.distinct
+    std::vector<std::vector<Py_ssize_t>> positions;
+};
+
+TypeGroups groupsOf(const TypeList& types) {
+    TypeGroups groups;
     std::vector<std::uint32_t> groupOf(types.distinct.size(), UINT32_MAX);
-    std::vector<std::uint32_t> groupType;
-    std::vector<std::vector<Py_ssize_t>> groupPositions;
-    for (std::size_t pos = 0; pos < count; ++pos) {
+    for (std::size_t pos = 0; pos < types.at.size(); ++pos) {
         std::uint32_t& group = groupOf[types.at[pos]];
         if (group == UINT32_MAX) {
-            group = static_cast<std::uint32_t>(groupType.size());
-            groupType.push_back(types.at[pos]);
-            groupPositions.emplace_back();
+            group = static_cast<std::uint32_t>(groups.type.size());
+            groups.type.push_back(types.at[pos]);
+            groups.positions.emplace_back();
         }
-        groupPositions[group].push_back(static_cast<Py_ssize_t>(pos));
+        groups.positions[group].push_back(static_cast<Py_ssize_t>(pos));
     }
+    return groups;
+}
 
-    if (groupType.size() <= 1) {
-        if (groupType.empty()) return newTable(values);
-        const py::object& only = types.distinct[groupType[0]];
-        if (isObject(only)) return pdFrame(values, py::arg("dtype") = objectType);
-        py::object table = pdFrame(values);
-        return valuesType.equal(only) ? table : table.attr("astype")(only);
-    }
-
-    // One block per dtype, cast as a whole, joined side by side and put back
-    // into position order: no column is ever assigned on its own.
+// One block per dtype, cast as a whole, joined side by side and put back
+// into position order: no column is ever assigned on its own.
+py::object joinedGroups(py::handle values, const TypeList& types, const TypeGroups& groups) {
+    py::object pd = global(Name::pd);
+    py::object pdFrame = pd.attr("DataFrame");
+    py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object valuesType = values.attr("dtype");
+    const std::size_t count = types.at.size();
     py::list frames;
     py::array_t<Py_ssize_t> concatenated(static_cast<Py_ssize_t>(count));
     Py_ssize_t* out = concatenated.mutable_data();
-    for (std::size_t g = 0; g < groupType.size(); ++g) {
-        const std::vector<Py_ssize_t>& positions = groupPositions[g];
+    for (std::size_t g = 0; g < groups.type.size(); ++g) {
+        const std::vector<Py_ssize_t>& positions = groups.positions[g];
         py::object labels = intpArray(positions);
         out = std::copy(positions.begin(), positions.end(), out);
-        const py::object& dtype = types.distinct[groupType[g]];
+        const py::object& dtype = types.distinct[groups.type[g]];
         py::object block = values.attr("take")(labels, py::arg("axis") = 1);
         py::object frame;
-        if (isObject(dtype)) {
+        if (dtype.equal(objectType)) {
             frame = pdFrame(block, py::arg("columns") = labels, py::arg("dtype") = objectType);
         } else {
             frame = pdFrame(block, py::arg("columns") = labels);
@@ -181,11 +177,27 @@ py::object typedTable(py::handle values, const TypeList& types) {
         frames.append(frame);
     }
     py::object joined = pd.attr("concat")(frames, py::arg("axis") = 1);
-    py::object order = np.attr("argsort")(concatenated, py::arg("kind") = "stable");
+    py::object order =
+        global(Name::np).attr("argsort")(concatenated, py::arg("kind") = "stable");
     py::object table = joined.attr("take")(order, py::arg("axis") = 1);
     table.attr("columns") = rangeIndex(py::int_(static_cast<Py_ssize_t>(count)));
-    table.attr("index") = rangeIndex(shape[0]);
+    table.attr("index") = rangeIndex(py::tuple(values.attr("shape"))[0]);
     return table;
+}
+
+}  // namespace
+
+py::object typedTable(py::handle values, const TypeList& types) {
+    py::tuple shape(values.attr("shape"));
+    if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != types.at.size()) {
+        raise(global(Name::InvalidArgumentValue), "A dtype must be specified for each feature");
+    }
+    // Every feature of one type (wide tables hold many): one table.
+    if (types.distinct.size() == 1) return oneTypeTable(values, types.distinct[0]);
+    const TypeGroups groups = groupsOf(types);
+    if (groups.type.empty()) return newTable(values);
+    if (groups.type.size() == 1) return oneTypeTable(values, types.distinct[groups.type[0]]);
+    return joinedGroups(values, types, groups);
 }
 
 namespace {
@@ -357,164 +369,210 @@ bool withinCount(Py_ssize_t first, Py_ssize_t last, Py_ssize_t count) {
     return first >= 0 && first <= last && last < count;
 }
 
-}  // namespace
+// The inclusive rectangle of points and features to replace.
+struct Rectangle {
+    Py_ssize_t firstPoint, lastPoint, firstFeature, lastFeature;
 
+    Py_ssize_t height() const { return lastPoint - firstPoint + 1; }
+    Py_ssize_t width() const { return lastFeature - firstFeature + 1; }
+    py::object rows() const { return slice(py::int_(firstPoint), py::int_(lastPoint + 1)); }
+    py::object features() const {
+        return slice(py::int_(firstFeature), py::int_(lastFeature + 1));
+    }
+    std::size_t feature(Py_ssize_t k) const { return static_cast<std::size_t>(firstFeature + k); }
+};
+
+// The rectangle given by the four bounds, refused unless it lies inside a
+// table of `points` x `features`.  Both ranges are checked before any size
+// is computed from them, so no difference can overflow.
+Rectangle rectangleWithin(py::handle pointStart, py::handle featureStart, py::handle pointEnd,
+                          py::handle featureEnd, Py_ssize_t points, Py_ssize_t features) {
+    const Rectangle rect{boundOf(pointStart), boundOf(pointEnd), boundOf(featureStart),
+                         boundOf(featureEnd)};
+    if (!withinCount(rect.firstPoint, rect.lastPoint, points) ||
+        !withinCount(rect.firstFeature, rect.lastFeature, features)) {
+        raise(global(Name::InvalidArgumentValue), "The rectangle to replace lies outside the data");
+    }
+    return rect;
+}
+
+// The new values of a rectangle: their types (one per touched feature, or
+// those of the replacing object's features) and, once needed, the block of
+// values.  A number is kept as it is (`scalarType` set) until a type check
+// or a rebuilt feature asks for the block.
+class Replacement {
+public:
+    Replacement(py::handle replaceWith, const Rectangle& rect)
+        : value_(py::reinterpret_borrow<py::object>(replaceWith)),
+          shape_(py::make_tuple(rect.height(), rect.width())) {
+        py::object np = global(Name::np);
+        const bool isFrame = isInstance(replaceWith, dataFrameClass());
+        const bool isData = isFrame || isInstance(replaceWith, global(Name::Base));
+        if (isFrame) {
+            types = listOf(backingTable(replaceWith).attr("dtypes"));
+        } else {
+            py::object valueType = np.attr("dtype")(py::type::of(replaceWith));
+            const bool numeric = isNumericType(valueType);
+            if (!isData && !numeric) valueType = np.attr("dtype")(np.attr("object_"));
+            types.assign(static_cast<std::size_t>(rect.width()), valueType);
+            if (!isData) fromValue(valueType, numeric);
+        }
+        if (isData) {
+            values_ = replaceWith.attr("_asNumpyArray")();
+            if (!py::object(np.attr("shape")(values_)).equal(shape_)) {
+                raise(global(Name::InvalidArgumentValue),
+                      "The replacement data must have the shape of the rectangle");
+            }
+        }
+    }
+
+    std::vector<py::object> types;
+    // A Python int beyond int64, held as a float, and whether that float
+    // holds it exactly.
+    bool hugeInt = false;
+    bool floatIsExact = false;
+
+    // The block of new values, made on first use.
+    const py::object& block() {
+        if (!values_) {
+            values_ = global(Name::np).attr("full")(shape_, value_,
+                                                    py::arg("dtype") = scalarType_);
+        }
+        return values_;
+    }
+    // Column `k` of the block as a one-column block.
+    py::object blockColumn(Py_ssize_t k) {
+        return block()[py::make_tuple(slice(py::none(), py::none()),
+                                      slice(py::int_(k), py::int_(k + 1)))];
+    }
+    py::object valuesType() const {
+        return scalarType_ ? scalarType_ : py::object(values_.attr("dtype"));
+    }
+    // What an in-place write assigns: the block, or the number itself, which
+    // pandas spreads over the rectangle without a block of copies.
+    py::object written() const { return values_ ? values_ : value_; }
+
+private:
+    void fromValue(const py::object& valueType, bool numeric) {
+        py::object np = global(Name::np);
+        if (numeric && beyondInt64(value_)) {
+            // No exact numpy integer: the block holds it as a float, as
+            // `value * numpy.ones` would.
+            hugeInt = true;
+            py::object asFloat = steal(PyNumber_Float(value_.ptr()));
+            floatIsExact = steal(PyNumber_Long(asFloat.ptr())).equal(value_);
+            values_ = np.attr("full")(shape_, asFloat, py::arg("dtype") = builtinType(&PyFloat_Type));
+        } else if (numeric) {
+            // Its own dtype: a float round trip would lose the low digits of
+            // large integers.
+            scalarType_ = valueType;
+        } else {
+            values_ = np.attr("empty")(shape_, py::arg("dtype") = np.attr("dtype")(np.attr("object_")));
+            values_.attr("fill")(value_);
+        }
+    }
+
+    py::object value_;
+    py::tuple shape_;
+    py::object values_;
+    py::object scalarType_;
+};
+
+// The type feature `type` must take to hold the replacement's column `k`.
+// It widens to the replacement's type when that is the larger one.  Two
+// numeric types of which neither holds the other (int64 and float32) keep
+// the feature's type unless the new values would not survive it (0.5 into
+// int64): those meet in numpy's common type, so no value is lost.
+py::object widenedFeatureType(py::object type, Replacement& replacement, Py_ssize_t k) {
+    py::object promote = global(Name::np).attr("promote_types");
+    const py::object& candidate = replacement.types[static_cast<std::size_t>(k)];
+    if (dtypeGreater(candidate, type)) {
+        type = candidate;
+    } else if (isNumericType(candidate) && isNumericType(type) && !dtypeGreater(type, candidate) &&
+               !type.equal(candidate) &&
+               !truthy(representable(replacement.blockColumn(k), type)[0])) {
+        type = promote(type, candidate);
+    }
+    if (replacement.hugeInt && isNumericType(type)) {
+        // The int64 listed for such a value must not wrap it: a numeric
+        // feature that cannot hold it (an integer feature: exactly) meets it
+        // in float.
+        const std::string kind = py::cast<std::string>(type.attr("kind"));
+        const bool integral = kind == "b" || kind == "i" || kind == "u";
+        py::object column = replacement.blockColumn(k);
+        if ((integral && !replacement.floatIsExact) ||
+            !truthy(representable(column, type)[0])) {
+            type = promote(type, column.attr("dtype"));
+        }
+    }
+    return type;
+}
+
+// Writes the replacement over the rectangle; `types` are the features'
+// final dtypes, `current` those they have now.  When every touched feature
+// keeps its dtype and the values have it too, one positional write in place.
+// Otherwise each touched feature is rebuilt whole in its final dtype before
+// anything is written, so pandas never has to guess a dtype for a mixed
+// column.
+void writeRectangle(py::handle table, const Rectangle& rect, Replacement& replacement,
+                    const std::vector<py::object>& types, const std::vector<py::object>& current) {
+    py::object valuesType = replacement.valuesType();
+    bool inPlace = true;
+    for (Py_ssize_t k = 0; k < rect.width() && inPlace; ++k) {
+        const std::size_t i = rect.feature(k);
+        inPlace = types[i].equal(current[i]) && valuesType.equal(current[i]);
+    }
+    if (inPlace) {
+        table.attr("iloc")[py::make_tuple(rect.rows(), rect.features())] = replacement.written();
+        return;
+    }
+    py::object iloc = table.attr("iloc");
+    py::object all = slice(py::none(), py::none());
+    std::vector<py::object> columns;
+    columns.reserve(static_cast<std::size_t>(rect.width()));
+    for (Py_ssize_t k = 0; k < rect.width(); ++k) {
+        const std::size_t i = rect.feature(k);
+        py::object column = iloc[py::make_tuple(all, py::int_(rect.firstFeature + k))];
+        if (!types[i].equal(current[i])) column = column.attr("astype")(types[i]);
+        py::object array = column.attr("to_numpy")(py::arg("copy") = true);
+        array[rect.rows()] = replacement.block()[py::make_tuple(all, py::int_(k))];
+        columns.push_back(std::move(array));
+    }
+    // Each array goes in as a Series of its own dtype: pandas 3 would turn
+    // an object array of strings into its string dtype.
+    py::object series = global(Name::pd).attr("Series");
+    py::object index = table.attr("index");
+    for (Py_ssize_t k = 0; k < rect.width(); ++k) {
+        const py::object& array = columns[static_cast<std::size_t>(k)];
+        table.attr("isetitem")(rect.firstFeature + k,
+                               series(array, py::arg("index") = index,
+                                      py::arg("dtype") = array.attr("dtype")));
+    }
+}
+
+}  // namespace
 
 py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle pointStart,
                             py::handle featureStart, py::handle pointEnd,
                             py::handle featureEnd) {
-    py::object np = global(Name::np);
     py::object table = backingTable(self);
     // The feature type list: a Series of its own, updated where a feature is
     // widened and handed whole to `_setDtypes` at the end.
     py::object dtypeSeries = table.attr("dtypes");
-    std::vector<py::object> current = listOf(dtypeSeries);
+    const std::vector<py::object> current = listOf(dtypeSeries);
+    const Rectangle rect =
+        rectangleWithin(pointStart, featureStart, pointEnd, featureEnd,
+                        length(table.attr("index")), static_cast<Py_ssize_t>(current.size()));
+    Replacement replacement(replaceWith, rect);
+
     std::vector<py::object> types = current;
+    const Py_ssize_t pairs =
+        std::min(rect.width(), static_cast<Py_ssize_t>(replacement.types.size()));
+    for (Py_ssize_t k = 0; k < pairs; ++k) {
+        types[rect.feature(k)] = widenedFeatureType(types[rect.feature(k)], replacement, k);
+    }
+    writeRectangle(table, rect, replacement, types, current);
 
-    const Py_ssize_t firstPoint = boundOf(pointStart);
-    const Py_ssize_t lastPoint = boundOf(pointEnd);
-    const Py_ssize_t firstFeature = boundOf(featureStart);
-    const Py_ssize_t lastFeature = boundOf(featureEnd);
-    const Py_ssize_t featureCount = static_cast<Py_ssize_t>(current.size());
-    // Both ranges lie inside the table before any size is computed from
-    // them, so no difference below can overflow.
-    if (!withinCount(firstPoint, lastPoint, length(table.attr("index"))) ||
-        !withinCount(firstFeature, lastFeature, featureCount)) {
-        raise(global(Name::InvalidArgumentValue), "The rectangle to replace lies outside the data");
-    }
-    const Py_ssize_t height = lastPoint - firstPoint + 1;
-    const Py_ssize_t width = lastFeature - firstFeature + 1;
-
-    // Replacement types and the block of new values.
-    const bool isFrame = isInstance(replaceWith, dataFrameClass());
-    const bool isData = isFrame || isInstance(replaceWith, global(Name::Base));
-    std::vector<py::object> replacementTypes;
-    py::object values;
-    bool hugeInt = false;
-    bool floatIsExact = false;
-    py::object scalarType;  // set for a number written as it is
-    py::object objectType = np.attr("dtype")(np.attr("object_"));
-    if (isFrame) {
-        replacementTypes = listOf(backingTable(replaceWith).attr("dtypes"));
-    } else {
-        py::object valueType = np.attr("dtype")(py::type::of(replaceWith));
-        const bool numeric = isNumericType(valueType);
-        if (!isData && !numeric) valueType = objectType;
-        replacementTypes.assign(static_cast<std::size_t>(width), valueType);
-        if (!isData) {
-            py::tuple blockShape = py::make_tuple(height, width);
-            if (numeric && beyondInt64(replaceWith)) {
-                // A Python int outside int64 has no exact numpy integer: the
-                // block holds it as a float, as `value * numpy.ones` would.
-                hugeInt = true;
-                py::object asFloat = steal(PyNumber_Float(replaceWith.ptr()));
-                floatIsExact = steal(PyNumber_Long(asFloat.ptr())).equal(replaceWith);
-                values = np.attr("full")(blockShape, asFloat,
-                                         py::arg("dtype") = builtinType(&PyFloat_Type));
-            } else if (numeric) {
-                // The value in its own dtype (a float round trip would lose
-                // the low digits of large integers), made only when a type
-                // check or a rebuilt feature needs the block.
-                scalarType = valueType;
-            } else {
-                values = np.attr("empty")(blockShape, py::arg("dtype") = objectType);
-                values.attr("fill")(replaceWith);
-            }
-        }
-    }
-    if (isData) {
-        values = replaceWith.attr("_asNumpyArray")();
-        py::object valuesShape = np.attr("shape")(values);
-        if (!valuesShape.equal(py::make_tuple(height, width))) {
-            raise(global(Name::InvalidArgumentValue),
-                  "The replacement data must have the shape of the rectangle");
-        }
-    }
-
-    auto block = [&]() -> py::object& {
-        if (!values) {
-            values = np.attr("full")(py::make_tuple(height, width), replaceWith,
-                                     py::arg("dtype") = scalarType);
-        }
-        return values;
-    };
-
-    // Widen each touched feature to the replacement's type when that type is
-    // the larger one.  Two numeric types of which neither holds the other
-    // (int64 and float32, float32 and int64) keep the feature's type, unless
-    // the new values would not survive it (0.5 into int64): those meet in
-    // numpy's common type, so no value is lost.
-    py::object promote = np.attr("promote_types");
-    py::object all = slice(py::none(), py::none());
-    const std::size_t pairs = std::min(static_cast<std::size_t>(width), replacementTypes.size());
-    for (std::size_t k = 0; k < pairs; ++k) {
-        const std::size_t i = static_cast<std::size_t>(firstFeature) + k;
-        const py::object& candidate = replacementTypes[k];
-        if (dtypeGreater(candidate, types[i])) {
-            types[i] = candidate;
-        } else if (isNumericType(candidate) && isNumericType(types[i]) &&
-                   !dtypeGreater(types[i], candidate) && !types[i].equal(candidate)) {
-            const auto kk = static_cast<Py_ssize_t>(k);
-            py::object column = block()[py::make_tuple(all, slice(py::int_(kk), py::int_(kk + 1)))];
-            if (!truthy(representable(column, types[i])[0])) {
-                types[i] = promote(types[i], candidate);
-            }
-        }
-        if (hugeInt && isNumericType(types[i])) {
-            // The int64 listed for such a value must not wrap it: a numeric
-            // feature that cannot hold it (an integer feature: exactly)
-            // meets it in float.
-            const auto kk = static_cast<Py_ssize_t>(k);
-            py::object column = values[py::make_tuple(all, slice(py::int_(kk), py::int_(kk + 1)))];
-            const std::string kind = py::cast<std::string>(types[i].attr("kind"));
-            const bool integral = kind == "b" || kind == "i" || kind == "u";
-            if ((integral && !floatIsExact) || !truthy(representable(column, types[i])[0])) {
-                types[i] = promote(types[i], values.attr("dtype"));
-            }
-        }
-    }
-
-    // Every touched feature already has its final dtype and the values have
-    // it too: one positional write in place.  Otherwise each touched feature
-    // is rebuilt whole in its final dtype before anything is written, so
-    // pandas never has to guess a dtype for a mixed column.
-    py::object valuesType = scalarType ? scalarType : py::object(values.attr("dtype"));
-    bool inPlace = true;
-    for (Py_ssize_t k = 0; k < width && inPlace; ++k) {
-        const std::size_t i = static_cast<std::size_t>(firstFeature + k);
-        inPlace = types[i].equal(current[i]) && valuesType.equal(current[i]);
-    }
-    py::object rows = slice(py::int_(firstPoint), py::int_(lastPoint + 1));
-    if (inPlace) {
-        // A number whose type every touched feature has is written as it is,
-        // which pandas spreads over the rectangle without a block of copies.
-        table.attr("iloc")[py::make_tuple(
-            rows, slice(py::int_(firstFeature), py::int_(lastFeature + 1)))] =
-            values ? values : py::reinterpret_borrow<py::object>(replaceWith);
-    } else {
-        py::object iloc = table.attr("iloc");
-        py::object all = slice(py::none(), py::none());
-        std::vector<py::object> columns;
-        columns.reserve(static_cast<std::size_t>(width));
-        for (Py_ssize_t k = 0; k < width; ++k) {
-            const std::size_t i = static_cast<std::size_t>(firstFeature + k);
-            py::object column = iloc[py::make_tuple(all, py::int_(firstFeature + k))];
-            if (!types[i].equal(current[i])) column = column.attr("astype")(types[i]);
-            py::object array = column.attr("to_numpy")(py::arg("copy") = true);
-            array[rows] = block()[py::make_tuple(all, py::int_(k))];
-            columns.push_back(std::move(array));
-        }
-        // Each array goes in as a Series of its own dtype: pandas 3 would
-        // turn an object array of strings into its string dtype.
-        py::object series = global(Name::pd).attr("Series");
-        py::object index = table.attr("index");
-        for (Py_ssize_t k = 0; k < width; ++k) {
-            const py::object& array = columns[static_cast<std::size_t>(k)];
-            table.attr("isetitem")(firstFeature + k,
-                                   series(array, py::arg("index") = index,
-                                          py::arg("dtype") = array.attr("dtype")));
-        }
-    }
     py::object dtypeIloc = dtypeSeries.attr("iloc");
     for (std::size_t i = 0; i < types.size(); ++i) {
         if (!types[i].is(current[i])) dtypeIloc[py::int_(i)] = types[i];
