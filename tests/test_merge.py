@@ -2,7 +2,9 @@
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings, strategies as st
 
+from kestro.core.data._dataHelpers import createDataNoValidation
 from kestro.exceptions import InvalidArgumentValue
 
 nan = np.nan
@@ -153,3 +155,26 @@ def test_integer_feature_with_gaps_becomes_float_as_before(pair):
     left, right = pair()
     left._merge_implementation(right, "union", "union", None, [[1], [1]])
     assert list(left._data.dtypes) == [np.dtype("float64")] * 3
+
+
+def keyed(kind, keys, valueName):
+    rows = np.array([[k, float(10 * i)] for i, k in enumerate(keys)], dtype=float).reshape(-1, 2)
+    return createDataNoValidation(kind, rows, None, ["k", valueName])
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.sampled_from([1.0, 2.0, 3.0, nan]), min_size=1, max_size=6),
+       st.lists(st.sampled_from([1.0, 2.0, 4.0, nan]), min_size=1, max_size=6),
+       st.sampled_from(["left", "union", "intersection"]))
+def test_points_come_in_the_order_of_the_shared_alignment(leftKeys, rightKeys, rule):
+    # duplicate keys match every partner, missing keys match nothing; the
+    # array storages and this one take their points from the same alignment
+    results = []
+    for kind in ("DataFrame", "Matrix"):
+        left, right = keyed(kind, leftKeys, "v"), keyed(kind, rightKeys, "w")
+        left.merge(right, point=rule, feature="union", onFeature="k")
+        results.append(np.asarray(left.copy("numpyarray"), dtype=float))
+    np.testing.assert_array_equal(results[0], results[1])
+    leftPos, rightPos = createDataNoValidation("DataFrame", np.zeros((1, 1)), None, None) \
+        ._mergedPointPositions(leftKeys, rightKeys, rule)
+    assert len(results[0]) == len(leftPos)

@@ -40,6 +40,64 @@ def isMissing(value) -> bool:
         return False
 
 
+def _objectVector(keys) -> np.ndarray:
+    """``keys`` as a one-dimensional object array (tuples stay single keys)."""
+    if isinstance(keys, np.ndarray) and keys.ndim == 1 and keys.dtype == object:
+        return keys
+    vector = np.empty(len(keys), dtype=object)
+    vector[:] = list(keys) if not isinstance(keys, np.ndarray) else keys
+    return vector
+
+
+def mergedPointPositions(leftKeys, rightKeys, rule: str) -> tuple[np.ndarray, np.ndarray]:
+    """
+    Where each point of a merge result comes from: two intp arrays of equal
+    length, the point's position in the left and in the right object, -1
+    where that side has no such point.
+
+    Points are matched by key (equal keys match, whatever their types; a
+    missing key, None, NaN or NaT, matches nothing).  The result keeps the
+    left order, each left point followed by its further matches in right
+    order.  ``rule``: "left" keeps left points without a match, "union" also
+    appends the right points no left point matched (in right order),
+    "intersection" drops left points without a match, and "strict" refuses
+    (InvalidArgumentValue) unless every point of both sides is matched.
+    """
+    import pandas as pd
+
+    left, right = _objectVector(leftKeys), _objectVector(rightKeys)
+    n, m = len(left), len(right)
+    codes = pd.factorize(np.concatenate([left, right]))[0] if n + m else np.empty(0, np.intp)
+    leftCodes, rightCodes = codes[:n], codes[n:]
+    # right positions grouped by key code (missing keys first), each group in right order
+    byCode = np.argsort(rightCodes, kind="stable")
+    counts = np.bincount(rightCodes[rightCodes >= 0], minlength=int(codes.max(initial=-1)) + 1)
+    starts = np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.intp) + \
+        int(np.count_nonzero(rightCodes < 0))
+    known = leftCodes >= 0
+    matches = np.where(known, counts[np.where(known, leftCodes, 0)] if counts.size else 0, 0)
+    repeats = np.where(matches > 0, matches, 0 if rule == "intersection" else 1)
+    leftPos = np.repeat(np.arange(n, dtype=np.intp), repeats)
+    first = np.repeat(np.cumsum(repeats) - repeats, repeats)
+    offset = np.arange(len(leftPos), dtype=np.intp) - first
+    matched = np.repeat(matches > 0, repeats)
+    rightPos = np.full(len(leftPos), -1, dtype=np.intp)
+    if matched.any():
+        groupStart = np.repeat(starts[np.where(known, leftCodes, 0)], repeats)
+        rightPos[matched] = byCode[(groupStart + offset)[matched]]
+    used = np.zeros(m, dtype=bool)
+    used[rightPos[matched]] = True
+    unmatched = np.flatnonzero(~used).astype(np.intp)
+    if rule == "strict" and (unmatched.size or not matched.all()):
+        raise InvalidArgumentValue(
+            "point='strict' needs both objects to hold the same points; use 'left', 'union' "
+            "or 'intersection' to merge different points")
+    if rule == "union":
+        leftPos = np.concatenate([leftPos, np.full(unmatched.size, -1, dtype=np.intp)])
+        rightPos = np.concatenate([rightPos, unmatched])
+    return leftPos, rightPos
+
+
 def binaryFeatureValues(column) -> list:
     """
     The elements of a one-dimensional array as binary features key and name

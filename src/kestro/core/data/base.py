@@ -23,7 +23,7 @@ from kestro.exceptions import (ImproperObjectAction, InvalidArgumentType,
                                InvalidArgumentValue)
 
 from ._dataHelpers import (binaryFeatureValues, createDataNoValidation, getFeatureDtypes,
-                           isMissing, isValid2DObject)
+                           isMissing, isValid2DObject, mergedPointPositions)
 from .axis import Features, Points, isDefaultName
 
 RAW_FORMATS = ("pythonlist", "numpyarray", "numpymatrix", "scipycoo", "scipycsc",
@@ -508,6 +508,9 @@ class Base:
             alignment.pointNames if stored[0] == len(alignment.points) else None,
             alignment.featureNames if stored[1] == len(alignment.features) else None)
 
+    # The one point alignment of a merge, shared by every storage's hook.
+    _mergedPointPositions = staticmethod(mergedPointPositions)
+
     def _mergeAlignment(self, other, point, feature, onFeature) -> MergeAlignment:
         """
         Validate merge arguments and work out where each point and feature of
@@ -960,32 +963,11 @@ def _alignFeatures(left, right, rule):
     return pairs, (list(matched), list(matched.values()))
 
 
-def _keyOf(value):
-    # missing values never match anything
-    return object() if isMissing(value) else value
-
-
 def _alignPoints(leftKeys, rightKeys, rule):
     """Point pairs (left position or None, right position or None) matched by key."""
-    byKey: dict = {}
-    for j, key in enumerate(rightKeys):
-        byKey.setdefault(_keyOf(key), []).append(j)
-    pairs, used = [], set()
-    for i, key in enumerate(leftKeys):
-        matches = byKey.get(_keyOf(key), [])
-        if matches:
-            pairs.extend((i, j) for j in matches)
-            used.update(matches)
-        elif rule != "intersection":
-            pairs.append((i, None))
-    unmatched = [j for j in range(len(rightKeys)) if j not in used]
-    if rule == "strict" and (unmatched or any(j is None for _, j in pairs)):
-        raise InvalidArgumentValue(
-            "point='strict' needs both objects to hold the same points; use 'left', 'union' "
-            "or 'intersection' to merge different points")
-    if rule == "union":
-        pairs += [(None, j) for j in unmatched]
-    return pairs
+    leftPos, rightPos = mergedPointPositions(leftKeys, rightKeys, rule)
+    return [(None if i < 0 else int(i), None if j < 0 else int(j))
+            for i, j in zip(leftPos.tolist(), rightPos.tolist())]
 
 
 def _splitFlattenedNames(names, reshape, order):

@@ -925,178 +925,187 @@ void restoreSourceTypes(py::handle result, const std::vector<py::object>& types)
     }
 }
 
-}  // namespace
+const char* ruleName(Keep mode) {
+    switch (mode) {
+        case Keep::Strict: return "strict";
+        case Keep::Left: return "left";
+        case Keep::Union: return "union";
+        case Keep::Intersection: return "intersection";
+    }
+    return "left";
+}
 
-py::object merge(py::handle self, py::handle other, py::handle point, py::handle feature,
-                 py::handle onFeature, py::handle matchingFtIdx) {
-    py::object np = global(Name::np);
-    py::object pd = global(Name::pd);
+// Which features a merge result holds: this object's kept features (each
+// with its matched partner in the other, or -1), then the other's own kept
+// features.
+struct FeaturePlan {
+    std::vector<Py_ssize_t> partnerOfLeft;  // per feature of this object
+    std::vector<Py_ssize_t> leftKept;
+    std::vector<Py_ssize_t> rightKept;
+};
+
+FeaturePlan planFeatures(Keep featureMode, py::handle matchingFtIdx, Py_ssize_t leftFeatures,
+                         Py_ssize_t rightFeatures) {
     py::object invalid = global(Name::InvalidArgumentValue);
-    const Keep pointMode = keepMode(point, "point");
-    const Keep featureMode = keepMode(feature, "feature");
-    py::object left = backingTable(self);
-    py::object right = backingTable(other);
-    const Py_ssize_t leftFeatures = length(left.attr("columns"));
-    const Py_ssize_t rightFeatures = length(right.attr("columns"));
-
     // Matched features: pairs (position here, position in other).
     if (length(matchingFtIdx) != 2) {
         raise(invalid, "matchingFtIdx must hold two sequences of feature positions");
     }
-    std::vector<Py_ssize_t> leftMatched = positionsOf(matchingFtIdx[py::int_(0)], leftFeatures);
-    std::vector<Py_ssize_t> rightMatched =
+    const std::vector<Py_ssize_t> leftMatched =
+        positionsOf(matchingFtIdx[py::int_(0)], leftFeatures);
+    const std::vector<Py_ssize_t> rightMatched =
         positionsOf(matchingFtIdx[py::int_(1)], rightFeatures);
     if (leftMatched.size() != rightMatched.size()) {
         raise(invalid, "matchingFtIdx must pair every matched feature with exactly one other");
     }
-    std::vector<Py_ssize_t> partnerOfLeft(static_cast<std::size_t>(leftFeatures), -1);
+    FeaturePlan plan;
+    plan.partnerOfLeft.assign(static_cast<std::size_t>(leftFeatures), -1);
     std::vector<bool> rightIsMatched(static_cast<std::size_t>(rightFeatures), false);
     for (std::size_t k = 0; k < leftMatched.size(); ++k) {
-        const std::size_t mine = static_cast<std::size_t>(leftMatched[k]);
-        const std::size_t theirs = static_cast<std::size_t>(rightMatched[k]);
-        if (partnerOfLeft[mine] >= 0 || rightIsMatched[theirs]) {
+        const auto mine = static_cast<std::size_t>(leftMatched[k]);
+        const auto theirs = static_cast<std::size_t>(rightMatched[k]);
+        if (plan.partnerOfLeft[mine] >= 0 || rightIsMatched[theirs]) {
             raise(invalid, "matchingFtIdx must pair every matched feature with exactly one other");
         }
-        partnerOfLeft[mine] = rightMatched[k];
+        plan.partnerOfLeft[mine] = rightMatched[k];
         rightIsMatched[theirs] = true;
     }
-
-    // Which features the result holds, in order.
-    std::vector<Py_ssize_t> leftKept;
-    std::vector<Py_ssize_t> rightKept;
+    const auto matchedCount = static_cast<Py_ssize_t>(leftMatched.size());
     if (featureMode == Keep::Strict &&
-        (static_cast<Py_ssize_t>(leftMatched.size()) != leftFeatures ||
-         static_cast<Py_ssize_t>(leftMatched.size()) != rightFeatures)) {
+        (matchedCount != leftFeatures || matchedCount != rightFeatures)) {
         raise(invalid, "With feature='strict' every feature of each object must be matched");
     }
     for (Py_ssize_t i = 0; i < leftFeatures; ++i) {
-        if (featureMode != Keep::Intersection || partnerOfLeft[static_cast<std::size_t>(i)] >= 0) {
-            leftKept.push_back(i);
+        if (featureMode != Keep::Intersection ||
+            plan.partnerOfLeft[static_cast<std::size_t>(i)] >= 0) {
+            plan.leftKept.push_back(i);
         }
     }
     if (featureMode == Keep::Union) {
         for (Py_ssize_t j = 0; j < rightFeatures; ++j) {
-            if (!rightIsMatched[static_cast<std::size_t>(j)]) rightKept.push_back(j);
+            if (!rightIsMatched[static_cast<std::size_t>(j)]) plan.rightKept.push_back(j);
         }
     }
+    return plan;
+}
 
-    // Match the points with pandas' merge on the keys alone.  A missing key
-    // (None, NaN, NaT) matches nothing: each gets a tag of its own.
-    Py_ssize_t leftKey = -1;
-    Py_ssize_t rightKey = -1;
-    if (!onFeature.is_none()) {
-        leftKey = keyPosition(self, onFeature, leftFeatures);
-        rightKey = partnerOfLeft[static_cast<std::size_t>(leftKey)];
-        if (rightKey < 0) raise(invalid, "onFeature must be one of the matched features");
-        if (PyUnicode_Check(onFeature.ptr()) &&
-            keyPosition(other, onFeature, rightFeatures) != rightKey) {
-            raise(invalid, "onFeature must be one of the matched features");
-        }
+// The positions of the key feature in both objects, or (-1, -1) when
+// points are matched by name or position.
+std::pair<Py_ssize_t, Py_ssize_t> keyFeatures(py::handle self, py::handle other,
+                                              py::handle onFeature, const FeaturePlan& plan,
+                                              Py_ssize_t rightFeatures) {
+    if (onFeature.is_none()) return {-1, -1};
+    const auto leftFeatures = static_cast<Py_ssize_t>(plan.partnerOfLeft.size());
+    const Py_ssize_t leftKey = keyPosition(self, onFeature, leftFeatures);
+    const Py_ssize_t rightKey = plan.partnerOfLeft[static_cast<std::size_t>(leftKey)];
+    if (rightKey < 0 || (PyUnicode_Check(onFeature.ptr()) &&
+                         keyPosition(other, onFeature, rightFeatures) != rightKey)) {
+        raise(global(Name::InvalidArgumentValue), "onFeature must be one of the matched features");
     }
+    return {leftKey, rightKey};
+}
+
+// Where each result point comes from: (positions in this object, positions
+// in the other), -1 where a side has no such point, as the host's merge
+// alignment gives them for the points' keys.
+std::pair<py::object, py::object> matchPoints(py::handle self, py::handle other, py::handle left,
+                                              py::handle right, Keep pointMode,
+                                              std::pair<Py_ssize_t, Py_ssize_t> key) {
     const bool byPosition =
-        leftKey < 0 && self.attr("points").attr("_getNamesNoGeneration")().is_none() &&
+        key.first < 0 && self.attr("points").attr("_getNamesNoGeneration")().is_none() &&
         other.attr("points").attr("_getNamesNoGeneration")().is_none();
-    const Py_ssize_t leftPoints = length(left.attr("index"));
-    const Py_ssize_t rightPoints = length(right.attr("index"));
-    // Both sides' keys coded together (equal keys, equal codes, whatever
-    // their types); a missing key (code -1) gets a negative code of its own.
-    py::object objectType = np.attr("object_");
-    py::object keys = np.attr("concatenate")(py::make_tuple(
-        np.attr("asarray")(pointKeys(self, left, leftKey, byPosition), objectType),
-        np.attr("asarray")(pointKeys(other, right, rightKey, byPosition), objectType)));
-    py::object codes = pd.attr("factorize")(keys)[py::int_(0)];
-    py::object everyPosition = np.attr("arange")(leftPoints + rightPoints);
-    codes = np.attr("where")(codes.attr("__lt__")(0), -everyPosition - py::int_(2), codes);
-    auto keyFrame = [&](Py_ssize_t first, Py_ssize_t count, const char* posName) {
-        py::dict columns;
-        columns["key"] = codes[slice(py::int_(first), py::int_(first + count))];
-        columns[posName] = np.attr("arange")(count);
-        return pd.attr("DataFrame")(columns);
-    };
-    py::object leftFrame = keyFrame(0, leftPoints, "leftPos");
-    py::object rightFrame = keyFrame(leftPoints, rightPoints, "rightPos");
-    const char* how = pointMode == Keep::Left           ? "left"
-                      : pointMode == Keep::Intersection ? "inner"
-                                                        : "outer";
-    py::object matched = pd.attr("merge")(leftFrame, rightFrame,
-                                          py::arg("on") = "key",
-                                          py::arg("how") = how, py::arg("sort") = false);
-    py::object intp = np.attr("intp");
-    py::object leftPos =
-        matched[py::str("leftPos")].attr("fillna")(-1).attr("to_numpy")(py::arg("dtype") = intp);
-    py::object rightPos =
-        matched[py::str("rightPos")].attr("fillna")(-1).attr("to_numpy")(py::arg("dtype") = intp);
-    py::object hasLeft = leftPos.attr("__ge__")(0);
-    py::object hasRight = rightPos.attr("__ge__")(0);
-    if (pointMode == Keep::Strict &&
-        !(truthy(hasLeft.attr("all")()) && truthy(hasRight.attr("all")()))) {
-        raise(invalid, "With point='strict' both objects must hold the same points");
-    }
+    py::object leftKeys = pointKeys(self, left, key.first, byPosition);
+    py::object rightKeys = pointKeys(other, right, key.second, byPosition);
+    py::tuple positions = global(Name::Base).attr("_mergedPointPositions")(
+        leftKeys, rightKeys, ruleName(pointMode));
+    return {positions[0], positions[1]};
+}
 
-    // Points in this object's order, then the other's unmatched points.
-    py::object primary = np.attr("where")(hasLeft, leftPos, rightPos + py::int_(leftPoints));
-    py::object order = np.attr("lexsort")(py::make_tuple(rightPos, primary));
-    leftPos = leftPos.attr("take")(order);
-    rightPos = rightPos.attr("take")(order);
-    const Py_ssize_t resultPoints = length(leftPos);
-    py::object labels = rangeIndex(py::int_(resultPoints));
-
-    // One reindex per side (labels are positions on both axes): this
-    // object's kept features, then the other's matched partners followed by
-    // its own kept features.
-    std::vector<Py_ssize_t> rightNeeded;
-    std::vector<Py_ssize_t> partnerColumn(leftKept.size(), -1);
-    for (std::size_t k = 0; k < leftKept.size(); ++k) {
-        const Py_ssize_t partner = partnerOfLeft[static_cast<std::size_t>(leftKept[k])];
-        if (partner < 0) continue;
-        partnerColumn[k] = static_cast<Py_ssize_t>(rightNeeded.size());
-        rightNeeded.push_back(partner);
-    }
-    const Py_ssize_t partnerCount = static_cast<Py_ssize_t>(rightNeeded.size());
-    rightNeeded.insert(rightNeeded.end(), rightKept.begin(), rightKept.end());
-    const bool everyLeftFeature = static_cast<Py_ssize_t>(leftKept.size()) == leftFeatures;
-    py::object leftSource = everyLeftFeature ? left : columnsAt(left, leftKept);
-    py::object leftPart = rowsAt(leftSource, leftPos, !truthy(hasLeft.attr("all")()));
-    py::object rightPart =
-        rowsAt(columnsAt(right, rightNeeded), rightPos, !truthy(hasRight.attr("all")()));
-    leftPart.attr("index") = labels;
-    rightPart.attr("index") = labels;
-
-    // Each matched feature kept: where both sides hold a value the values
-    // agree, and a value missing on one side is taken from the other.
+// Each matched feature kept: where both sides hold a value the values
+// agree, and a value missing on one side is taken from the other (written
+// into `leftPart`).
+void reconcileMatched(py::handle leftPart, py::handle rightPart,
+                      const std::vector<Py_ssize_t>& partnerColumn) {
     py::object leftIloc = leftPart.attr("iloc");
     py::object rightIloc = rightPart.attr("iloc");
     py::object all = slice(py::none(), py::none());
     py::object boolType = builtinType(&PyBool_Type);
-    for (std::size_t k = 0; k < leftKept.size(); ++k) {
+    auto asBools = [&](const py::object& series) {
+        return series.attr("to_numpy")(py::arg("dtype") = boolType);
+    };
+    for (std::size_t k = 0; k < partnerColumn.size(); ++k) {
         if (partnerColumn[k] < 0) continue;
         py::object mine = leftIloc[py::make_tuple(all, py::int_(static_cast<Py_ssize_t>(k)))];
         py::object theirs = rightIloc[py::make_tuple(all, py::int_(partnerColumn[k]))];
-        py::object mineMissing = mine.attr("isna")().attr("to_numpy")(py::arg("dtype") = boolType);
-        py::object theirsMissing =
-            theirs.attr("isna")().attr("to_numpy")(py::arg("dtype") = boolType);
-        py::object same = mine.attr("__eq__")(theirs).attr("to_numpy")(py::arg("dtype") = boolType);
+        py::object mineMissing = asBools(mine.attr("isna")());
+        py::object theirsMissing = asBools(theirs.attr("isna")());
+        py::object same = asBools(mine.attr("__eq__")(theirs));
         py::object clash = ~(same | mineMissing | theirsMissing);
         if (truthy(clash.attr("any")())) {
-            raise(invalid, "The objects contain different values for the same feature");
+            raise(global(Name::InvalidArgumentValue),
+                  "The objects contain different values for the same feature");
         }
         py::object fill = mineMissing & ~theirsMissing;
         if (truthy(fill.attr("any")())) {
             leftPart.attr("isetitem")(k, mine.attr("where")(~fill, theirs));
         }
     }
+}
+
+// The merged table: one reindex per side (labels are positions on both
+// axes), this object's kept features, then the other's matched partners
+// followed by its own kept features.
+py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
+                   const py::object& leftPos, const py::object& rightPos) {
+    std::vector<Py_ssize_t> rightNeeded;
+    std::vector<Py_ssize_t> partnerColumn(plan.leftKept.size(), -1);
+    for (std::size_t k = 0; k < plan.leftKept.size(); ++k) {
+        const Py_ssize_t partner = plan.partnerOfLeft[static_cast<std::size_t>(plan.leftKept[k])];
+        if (partner < 0) continue;
+        partnerColumn[k] = static_cast<Py_ssize_t>(rightNeeded.size());
+        rightNeeded.push_back(partner);
+    }
+    const auto partnerCount = static_cast<Py_ssize_t>(rightNeeded.size());
+    rightNeeded.insert(rightNeeded.end(), plan.rightKept.begin(), plan.rightKept.end());
+    const bool everyLeftFeature = plan.leftKept.size() == plan.partnerOfLeft.size();
+    py::object leftSource =
+        everyLeftFeature ? py::reinterpret_borrow<py::object>(left) : columnsAt(left, plan.leftKept);
+    py::object leftPart = rowsAt(leftSource, leftPos, !truthy(leftPos.attr("__ge__")(0).attr("all")()));
+    py::object rightPart = rowsAt(columnsAt(right, rightNeeded), rightPos,
+                                  !truthy(rightPos.attr("__ge__")(0).attr("all")()));
+    py::object labels = rangeIndex(py::int_(length(leftPos)));
+    leftPart.attr("index") = labels;
+    rightPart.attr("index") = labels;
+    reconcileMatched(leftPart, rightPart, partnerColumn);
 
     py::object result = leftPart;
-    if (!rightKept.empty()) {
-        py::object rightOwn = rightIloc[py::make_tuple(all, slice(py::int_(partnerCount),
-                                                                   py::none()))];
-        result = pd.attr("concat")(py::make_tuple(leftPart, rightOwn), py::arg("axis") = 1);
+    if (!plan.rightKept.empty()) {
+        py::object rightOwn = rightPart.attr("iloc")[py::make_tuple(
+            slice(py::none(), py::none()), slice(py::int_(partnerCount), py::none()))];
+        result = global(Name::pd).attr("concat")(py::make_tuple(leftPart, rightOwn),
+                                                 py::arg("axis") = 1);
     }
-    result.attr("columns") =
-        rangeIndex(py::int_(static_cast<Py_ssize_t>(leftKept.size() + rightKept.size())));
+    result.attr("columns") = rangeIndex(
+        py::int_(static_cast<Py_ssize_t>(plan.leftKept.size() + plan.rightKept.size())));
     result.attr("index") = labels;
-    restoreSourceTypes(result, sourceTypes(left, leftKept, right, rightKept));
-    self.attr("_data") = result;
+    restoreSourceTypes(result, sourceTypes(left, plan.leftKept, right, plan.rightKept));
+    return result;
+}
+
+}  // namespace
+
+py::object merge(py::handle self, py::handle other, py::handle point, py::handle feature,
+                 py::handle onFeature, py::handle matchingFtIdx) {
+    const Keep pointMode = keepMode(point, "point");
+    const Keep featureMode = keepMode(feature, "feature");
+    py::object left = backingTable(self);
+    py::object right = backingTable(other);
+    const Py_ssize_t rightFeatures = length(right.attr("columns"));
+    const FeaturePlan plan =
+        planFeatures(featureMode, matchingFtIdx, length(left.attr("columns")), rightFeatures);
+    const auto key = keyFeatures(self, other, onFeature, plan, rightFeatures);
+    const auto [leftPos, rightPos] = matchPoints(self, other, left, right, pointMode, key);
+    self.attr("_data") = combine(left, right, plan, leftPos, rightPos);
     return py::none();
 }
 
