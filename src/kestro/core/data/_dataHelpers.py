@@ -44,6 +44,12 @@ def _objectVector(keys) -> np.ndarray:
     """``keys`` as a one-dimensional object array (tuples stay single keys)."""
     if isinstance(keys, np.ndarray) and keys.ndim == 1 and keys.dtype == object:
         return keys
+    try:
+        vector = np.array(keys, dtype=object)
+        if vector.ndim == 1 and len(vector) == len(keys):
+            return vector
+    except ValueError:  # sequences of different lengths among the keys
+        pass
     vector = np.empty(len(keys), dtype=object)
     vector[:] = list(keys) if not isinstance(keys, np.ndarray) else keys
     return vector

@@ -813,6 +813,9 @@ Keep keepMode(py::handle mode, const char* axis) {
     raise(global(Name::InvalidArgumentValue), message.c_str());
 }
 
+// The largest integer magnitude up to which float64 holds every integer.
+constexpr long long kExactFloatInteger = 1LL << 53;
+
 // Positions read from a sequence, each checked against `limit`.
 std::vector<Py_ssize_t> positionsOf(py::handle sequence, Py_ssize_t limit) {
     std::vector<Py_ssize_t> positions;
@@ -862,18 +865,36 @@ py::object columnsAt(py::handle table, const std::vector<Py_ssize_t>& positions)
     return table.attr("take")(intpArray(positions), py::arg("axis") = 1);
 }
 
+// Whether every value of the integer column `column` is a float64 exactly
+// (no larger than 2**53 in magnitude).
+bool floatHoldsEvery(py::handle column) {
+    if (length(column) == 0) return true;
+    py::object limit = py::int_(kExactFloatInteger);
+    py::object values = column.attr("to_numpy")();
+    return truthy(values.attr("min")().attr("__ge__")(-limit)) &&
+           truthy(values.attr("max")().attr("__le__")(limit));
+}
+
 // The rows at `positions` of `table`, a position of -1 giving a missing row.
 // Boolean and integer features cannot hold a missing value: with missing
-// rows they travel as objects, so that no integer passes through a float.
+// rows pandas makes them object (boolean) and float (integer) features.  An
+// integer feature that float would change travels as objects instead, so
+// that no integer passes through a float that does not hold it.
 py::object rowsAt(py::handle table, py::handle positions, bool missingRows) {
     if (!missingRows) return table.attr("take")(positions);
     py::object objectType = global(Name::np).attr("dtype")(global(Name::np).attr("object_"));
     const TypeList types = TypeList::of(table);
     py::dict casts;
     py::object columns = table.attr("columns");
+    py::object iloc = table.attr("iloc");
+    py::object all = slice(py::none(), py::none());
     for (std::size_t j = 0; j < types.at.size(); ++j) {
         const std::string kind = py::cast<std::string>(types.distinct[types.at[j]].attr("kind"));
-        if (kind == "b" || kind == "i" || kind == "u") casts[columns[py::int_(j)]] = objectType;
+        const bool integral = kind == "i" || kind == "u";
+        if (kind == "b" ||
+            (integral && !floatHoldsEvery(iloc[py::make_tuple(all, py::int_(j))]))) {
+            casts[columns[py::int_(j)]] = objectType;
+        }
     }
     py::object source = casts.empty() ? py::reinterpret_borrow<py::object>(table)
                                       : table.attr("astype")(casts);
@@ -901,7 +922,10 @@ std::vector<py::object> sourceTypes(py::handle left, const std::vector<Py_ssize_
 // integer feature travelled as objects because of missing rows and still
 // missing values becomes float, as pandas makes it; a boolean one stays
 // object.
-void restoreSourceTypes(py::handle result, const std::vector<py::object>& types) {
+// `gapped` marks the features known to miss a value (taken from a side with
+// missing rows and filled from nowhere).
+void restoreSourceTypes(py::handle result, const std::vector<py::object>& types,
+                        const std::vector<bool>& gapped) {
     py::object iloc = result.attr("iloc");
     py::object all = slice(py::none(), py::none());
     py::list current = result.attr("dtypes").attr("tolist")();
@@ -912,7 +936,7 @@ void restoreSourceTypes(py::handle result, const std::vector<py::object>& types)
         const auto position = py::int_(static_cast<Py_ssize_t>(k));
         py::object column = iloc[py::make_tuple(all, position)];
         const std::string kind = py::cast<std::string>(source.attr("kind"));
-        if (truthy(column.attr("isna")().attr("any")())) {
+        if (gapped[k] || truthy(column.attr("isna")().attr("any")())) {
             if (equals(now.attr("kind"), "O") && (kind == "i" || kind == "u")) {
                 result.attr("isetitem")(position, column.attr("astype")("float64"));
             }
@@ -1070,9 +1094,10 @@ py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
     const bool everyLeftFeature = plan.leftKept.size() == plan.partnerOfLeft.size();
     py::object leftSource =
         everyLeftFeature ? py::reinterpret_borrow<py::object>(left) : columnsAt(left, plan.leftKept);
-    py::object leftPart = rowsAt(leftSource, leftPos, !truthy(leftPos.attr("__ge__")(0).attr("all")()));
-    py::object rightPart = rowsAt(columnsAt(right, rightNeeded), rightPos,
-                                  !truthy(rightPos.attr("__ge__")(0).attr("all")()));
+    const bool leftGaps = !truthy(leftPos.attr("__ge__")(0).attr("all")());
+    const bool rightGaps = !truthy(rightPos.attr("__ge__")(0).attr("all")());
+    py::object leftPart = rowsAt(leftSource, leftPos, leftGaps);
+    py::object rightPart = rowsAt(columnsAt(right, rightNeeded), rightPos, rightGaps);
     py::object labels = rangeIndex(py::int_(length(leftPos)));
     leftPart.attr("index") = labels;
     rightPart.attr("index") = labels;
@@ -1088,7 +1113,10 @@ py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
     result.attr("columns") = rangeIndex(
         py::int_(static_cast<Py_ssize_t>(plan.leftKept.size() + plan.rightKept.size())));
     result.attr("index") = labels;
-    restoreSourceTypes(result, sourceTypes(left, plan.leftKept, right, plan.rightKept));
+    std::vector<bool> gapped;
+    for (Py_ssize_t partner : partnerColumn) gapped.push_back(leftGaps && partner < 0);
+    gapped.resize(plan.leftKept.size() + plan.rightKept.size(), rightGaps);
+    restoreSourceTypes(result, sourceTypes(left, plan.leftKept, right, plan.rightKept), gapped);
     return result;
 }
 
