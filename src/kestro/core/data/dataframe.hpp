@@ -37,8 +37,30 @@ enum class Name : std::size_t {
 // The object bound to `name` in the module's namespace, or NameError.
 py::object global(Name name);
 
-// Attribute names the hooks read on hot paths, interned once.
-enum class Attr : std::size_t { data, count_ };
+// The attribute names the hooks read on pandas', numpy's and the host's
+// objects, interned once per module: a look-up by an interned name hits the
+// interpreter's type cache, where a name made from a C string at each call
+// (pybind11's `.attr("...")`) walks the class hierarchy every time.
+// `X(key, "name")`.
+#define KESTRO_ATTR_NAMES(X)                                                                    \
+    X(data, "_data") X(dtype, "dtype") X(dtypes, "dtypes") X(kind, "kind")                      \
+    X(columns, "columns") X(index, "index") X(shape, "shape") X(iloc, "iloc") X(iat, "iat")     \
+    X(to_numpy, "to_numpy") X(astype, "astype") X(copy, "copy") X(tolist, "tolist")             \
+    X(take, "take") X(reshape, "reshape") X(isna, "isna") X(isetitem, "isetitem")               \
+    X(any, "any") X(all, "all") X(min, "min") X(max, "max") X(view, "view")                     \
+    X(values, "values") X(T, "T") X(flags, "flags") X(writeable, "writeable")                   \
+    X(set_axis, "set_axis") X(mgr_locs, "mgr_locs") X(items, "items") X(equals, "equals")       \
+    X(eq, "__eq__") X(ge, "__ge__") X(transpose, "transpose")                                   \
+    X(asNumpyArray, "_asNumpyArray") X(setDtypes, "_setDtypes") X(dims, "_dims")                \
+    X(features, "features") X(points, "points") X(getNames, "getNames")                         \
+    X(getName, "getName") X(getNamesNoGeneration, "_getNamesNoGeneration")
+
+enum class Attr : std::size_t {
+#define KESTRO_ATTR_ENUM(key, text) key,
+    KESTRO_ATTR_NAMES(KESTRO_ATTR_ENUM)
+#undef KESTRO_ATTR_ENUM
+    count_
+};
 py::handle attrName(Attr attr);
 
 // The class objects created at initialisation.

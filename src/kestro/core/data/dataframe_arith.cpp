@@ -72,8 +72,8 @@ py::list resultDtypes(py::handle self, const std::string& opName, py::handle oth
         otherDtypes = global(Name::getFeatureDtypes)(other);
     }
     if (isInstance(other, global(Name::Base))) {
-        const py::ssize_t selfCount = py::len(self.attr("features"));
-        const py::ssize_t otherCount = py::len(other.attr("features"));
+        const py::ssize_t selfCount = py::len(self.attr(attrName(Attr::features)));
+        const py::ssize_t otherCount = py::len(other.attr(attrName(Attr::features)));
         if (selfCount != otherCount) {
             if (initialDtypes.size() == 1) initialDtypes = repeated(initialDtypes[0], otherCount);
             if (py::len(otherDtypes) == 1) {
@@ -136,9 +136,9 @@ py::list settledDtypes(py::handle result, py::list wanted) {
     for (auto item : groups) {
         py::object target = py::reinterpret_borrow<py::tuple>(item.first)[1];
         py::list positions = py::reinterpret_borrow<py::list>(item.second);
-        py::object block = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
-                                                             positions)]
-                               .attr("to_numpy")();
+        py::object columns = table.attr(attrName(Attr::iloc))[py::make_tuple(
+            slice(py::none(), py::none()), positions)];
+        py::object block = columns.attr(attrName(Attr::to_numpy))();
         py::list exact = representable(block, target);
         for (std::size_t i = 0; i < positions.size(); ++i) {
             if (truthy(exact[i])) continue;
@@ -150,7 +150,7 @@ py::list settledDtypes(py::handle result, py::list wanted) {
 }
 
 void applyDtypes(py::handle result, const py::list& dtypes) {
-    result.attr("_setDtypes")(settledDtypes(result, dtypes));
+    result.attr(attrName(Attr::setDtypes))(settledDtypes(result, dtypes));
 }
 
 bool absorbedOnFastPath(py::error_already_set& e) {
@@ -174,21 +174,22 @@ bool takesGenericRoute(const std::string& opName, py::handle other) {
 // booleans enter the product as 0/1 integers; object arrays (values of a
 // storage type without per-feature types) as floats.
 py::object asProductOperand(py::object operand) {
-    const auto kind = py::cast<std::string>(operand.attr("dtype").attr("kind"));
-    if (kind == "b") return operand.attr("astype")(builtinType(&PyLong_Type));
-    if (kind == "O") return operand.attr("astype")(builtinType(&PyFloat_Type));
+    const auto kind =
+        py::cast<std::string>(operand.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind)));
+    if (kind == "b") return operand.attr(attrName(Attr::astype))(builtinType(&PyLong_Type));
+    if (kind == "O") return operand.attr(attrName(Attr::astype))(builtinType(&PyFloat_Type));
     return operand;
 }
 
 // Real-valued tables: every feature boolean, integer or floating point ----
 
 bool isRealKind(py::handle dtype) {
-    const auto kind = py::cast<std::string>(dtype.attr("kind"));
+    const auto kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
     return kind == "b" || kind == "i" || kind == "u" || kind == "f";
 }
 
 bool isIntegralKind(py::handle dtype) {
-    const auto kind = py::cast<std::string>(dtype.attr("kind"));
+    const auto kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
     return kind == "b" || kind == "i" || kind == "u";
 }
 
@@ -205,7 +206,7 @@ Kinds kindsOf(const TypeList& types) {
     for (const py::object& dtype : types.distinct) {
         kinds.real = kinds.real && isRealKind(dtype);
         kinds.integral = kinds.integral || isIntegralKind(dtype);
-        kinds.boolean = kinds.boolean || equals(dtype.attr("kind"), "b");
+        kinds.boolean = kinds.boolean || equals(dtype.attr(attrName(Attr::kind)), "b");
     }
     kinds.mixed = kinds.integral && types.distinct.size() > 1;
     return kinds;
@@ -223,7 +224,8 @@ bool isRealScalar(py::handle value) {
         if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
         return overflow == 0;
     }
-    return isInstance(value, global(Name::np).attr("generic")) && isRealKind(value.attr("dtype"));
+    return isInstance(value, global(Name::np).attr("generic")) &&
+           isRealKind(value.attr(attrName(Attr::dtype)));
 }
 
 // The values of a data object as a table of real-valued features, or None:
@@ -234,8 +236,10 @@ py::object realValuesTable(py::handle obj) {
         table = backingTable(obj);
     } else if (isInstance(obj, global(Name::Base)) &&
                !isInstance(obj, global(Name::kestro).attr("core").attr("data").attr("Sparse"))) {
-        py::object values = global(Name::np).attr("asarray")(obj.attr("_asNumpyArray")());
-        if (py::len(values.attr("shape")) != 2 || !isRealKind(values.attr("dtype"))) {
+        py::object values =
+            global(Name::np).attr("asarray")(obj.attr(attrName(Attr::asNumpyArray))());
+        if (py::len(values.attr(attrName(Attr::shape))) != 2 ||
+            !isRealKind(values.attr(attrName(Attr::dtype)))) {
             return py::none();
         }
         table = global(Name::pd).attr("DataFrame")(values);
@@ -246,7 +250,7 @@ py::object realValuesTable(py::handle obj) {
 }
 
 std::pair<Py_ssize_t, Py_ssize_t> shapeOf(py::handle table) {
-    py::tuple shape(table.attr("shape"));
+    py::tuple shape(table.attr(attrName(Attr::shape)));
     return {py::cast<Py_ssize_t>(shape[0]), py::cast<Py_ssize_t>(shape[1])};
 }
 
@@ -262,25 +266,25 @@ py::object broadcastTo(py::object table, Py_ssize_t points, Py_ssize_t features)
     if ((repeatPoint && height != 1) || (repeatFeature && width != 1)) return py::none();
     py::object intp = np.attr("intp");
     if (repeatPoint) {
-        table = table.attr("take")(np.attr("zeros")(points, py::arg("dtype") = intp));
+        table = table.attr(attrName(Attr::take))(np.attr("zeros")(points, py::arg("dtype") = intp));
     }
     if (repeatFeature) {
-        table = table.attr("take")(np.attr("zeros")(features, py::arg("dtype") = intp),
-                                   py::arg("axis") = 1);
+        table = table.attr(attrName(Attr::take))(
+            np.attr("zeros")(features, py::arg("dtype") = intp), py::arg("axis") = 1);
     }
     py::object pointLabels = rangeIndex(py::int_(points));
     py::object featureLabels = rangeIndex(py::int_(features));
     if (repeatPoint || repeatFeature) {
         // `take` built a new table: relabelling it touches no one else's.
-        table.attr("index") = pointLabels;
-        table.attr("columns") = featureLabels;
+        table.attr(attrName(Attr::index)) = pointLabels;
+        table.attr(attrName(Attr::columns)) = featureLabels;
         return table;
     }
-    if (!truthy(table.attr("index").attr("equals")(pointLabels))) {
-        table = table.attr("set_axis")(pointLabels, py::arg("axis") = 0);
+    if (!truthy(table.attr(attrName(Attr::index)).attr(attrName(Attr::equals))(pointLabels))) {
+        table = table.attr(attrName(Attr::set_axis))(pointLabels, py::arg("axis") = 0);
     }
-    if (!truthy(table.attr("columns").attr("equals")(featureLabels))) {
-        table = table.attr("set_axis")(featureLabels, py::arg("axis") = 1);
+    if (!truthy(table.attr(attrName(Attr::columns)).attr(attrName(Attr::equals))(featureLabels))) {
+        table = table.attr(attrName(Attr::set_axis))(featureLabels, py::arg("axis") = 1);
     }
     return table;
 }
@@ -288,9 +292,10 @@ py::object broadcastTo(py::object table, Py_ssize_t points, Py_ssize_t features)
 // Whether a table or a scalar holds a zero (False included).
 bool holdsZero(py::handle operand) {
     if (!isInstance(operand, global(Name::pd).attr("DataFrame"))) {
-        return truthy(operand.attr("__eq__")(py::int_(0)));
+        return truthy(operand.attr(attrName(Attr::eq))(py::int_(0)));
     }
-    return truthy(operand.attr("eq")(0).attr("to_numpy")().attr("any")());
+    return truthy(
+        operand.attr("eq")(0).attr(attrName(Attr::to_numpy))().attr(attrName(Attr::any))());
 }
 
 bool divides(const std::string& opName) {
@@ -309,31 +314,34 @@ py::object castKinds(py::handle table, const char* kinds, py::handle target) {
     bool any = false;
     bool every = true;
     for (std::size_t k = 0; k < types.distinct.size(); ++k) {
-        const auto kind = py::cast<std::string>(types.distinct[k].attr("kind"));
+        const auto kind = py::cast<std::string>(types.distinct[k].attr(attrName(Attr::kind)));
         matches[k] = std::string(kinds).find(kind) != std::string::npos;
         any = any || matches[k];
         every = every && matches[k];
     }
     if (!any) return py::reinterpret_borrow<py::object>(table);
-    if (every) return table.attr("astype")(target);
+    if (every) return table.attr(attrName(Attr::astype))(target);
     py::dict casts;
-    py::object columns = table.attr("columns");
+    py::object columns = table.attr(attrName(Attr::columns));
     for (std::size_t j = 0; j < types.at.size(); ++j) {
         if (matches[types.at[j]]) casts[columns[py::int_(j)]] = target;
     }
-    return table.attr("astype")(casts);
+    return table.attr(attrName(Attr::astype))(casts);
 }
 
 // Whether `exponent` (a table or a scalar) holds a negative integer.
 bool hasNegativeIntegerExponent(py::handle exponent) {
     if (!isInstance(exponent, global(Name::pd).attr("DataFrame"))) {
-        const auto kind = py::cast<std::string>(
-            global(Name::np).attr("asarray")(exponent).attr("dtype").attr("kind"));
+        const auto kind = py::cast<std::string>(global(Name::np)
+                                                    .attr("asarray")(exponent)
+                                                    .attr(attrName(Attr::dtype))
+                                                    .attr(attrName(Attr::kind)));
         return (kind == "i" || kind == "b") && exponent < py::int_(0);
     }
     py::object integers = exponent.attr("select_dtypes")(py::arg("include") = "integer");
-    if (py::len(integers.attr("columns")) == 0) return false;
-    return truthy(integers.attr("lt")(0).attr("to_numpy")().attr("any")());
+    if (py::len(integers.attr(attrName(Attr::columns))) == 0) return false;
+    return truthy(
+        integers.attr("lt")(0).attr(attrName(Attr::to_numpy))().attr(attrName(Attr::any))());
 }
 
 // The operand as pandas computes with it: booleans count as the integers 0
@@ -344,7 +352,9 @@ py::object preparedOperand(py::handle operand) {
     py::object int64 = global(Name::np).attr("dtype")("int64");
     if (!isInstance(operand, global(Name::pd).attr("DataFrame"))) {
         if (PyBool_Check(operand.ptr())) return steal(PyNumber_Long(operand.ptr()));
-        if (isInstance(operand, global(Name::np).attr("bool_"))) return operand.attr("astype")(int64);
+        if (isInstance(operand, global(Name::np).attr("bool_"))) {
+            return operand.attr(attrName(Attr::astype))(int64);
+        }
         return py::reinterpret_borrow<py::object>(operand);
     }
     return castKinds(operand, "b", int64);
@@ -400,9 +410,9 @@ py::object realOperand(py::handle other, Kinds& kinds) {
         return table;
     }
     if (!isRealScalar(other)) return py::none();
-    py::object dtype = global(Name::np).attr("asarray")(other).attr("dtype");
+    py::object dtype = global(Name::np).attr("asarray")(other).attr(attrName(Attr::dtype));
     kinds.integral = isIntegralKind(dtype);
-    kinds.boolean = equals(dtype.attr("kind"), "b");
+    kinds.boolean = equals(dtype.attr(attrName(Attr::kind)), "b");
     return py::reinterpret_borrow<py::object>(other);
 }
 
@@ -456,7 +466,8 @@ bool holdsRealFeatures(py::handle obj) {
 // Whether `values` is a numpy array of integers or floats.
 bool isNumberArray(py::handle values) {
     if (!isInstance(values, global(Name::np).attr("ndarray"))) return false;
-    const auto kind = py::cast<std::string>(values.attr("dtype").attr("kind"));
+    const auto kind =
+        py::cast<std::string>(values.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind)));
     return kind == "i" || kind == "u" || kind == "f";
 }
 
@@ -470,9 +481,9 @@ py::object arrayResult(py::handle array, py::handle opName, py::handle otherData
         bool oneType = py::len(types) >= 1;
         for (py::handle dtype : types) oneType = oneType && dtype.equal(types[0]);
         if (oneType) {
-            py::object otherValues = otherData.attr("to_numpy")();
-            if (isNumberArray(otherValues) &&
-                py::object(array.attr("shape")).equal(otherValues.attr("shape"))) {
+            py::object otherValues = otherData.attr(attrName(Attr::to_numpy))();
+            if (isNumberArray(otherValues) && py::object(array.attr(attrName(Attr::shape)))
+                                                  .equal(otherValues.attr(attrName(Attr::shape)))) {
                 WithBlock quiet(global(Name::np).attr("errstate")(py::arg("all") = "ignore"));
                 py::object result = py::getattr(array, opName)(otherValues);
                 quiet.exit();
@@ -509,8 +520,8 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
         py::object values;
         try {
             py::object array =
-                self.attr("_asNumpyArray")(py::arg("numericRequired") = true);
-            values = arrayResult(array, opName, other.attr("_data"));
+                self.attr(attrName(Attr::asNumpyArray))(py::arg("numericRequired") = true);
+            values = arrayResult(array, opName, other.attr(attrName(Attr::data)));
         } catch (py::error_already_set& e) {
             if (!absorbedOnFastPath(e)) throw;
         }
@@ -534,25 +545,25 @@ const MethodRow kBinaryOperationsRow = methodRow<binaryOperations>(
 
 py::object matmul(py::handle self, py::handle other) {
     py::object np = global(Name::np);
-    py::object left = self.attr("_asNumpyArray")(py::arg("numericRequired") = true);
+    py::object left = self.attr(attrName(Attr::asNumpyArray))(py::arg("numericRequired") = true);
     left = asProductOperand(left);
 
     py::object scipy = global(Name::scipy);
-    py::object data = other.attr("_data");
+    py::object data = other.attr(attrName(Attr::data));
     py::object product;
     if (truthy(scipy.attr("kestroAccessible")()) &&
         truthy(scipy.attr("sparse").attr("issparse")(data))) {
         // (A B) = (B^T A^T)^T keeps the sparse operand on the left, where
         // scipy multiplies it with a dense array without densifying it.
-        py::object dense =
-            asProductOperand(data).attr("transpose")().attr("__matmul__")(left.attr("transpose")());
-        product = np.attr("asarray")(dense).attr("transpose")();
+        py::object dense = asProductOperand(data).attr(attrName(Attr::transpose))().attr(
+            "__matmul__")(left.attr(attrName(Attr::transpose))());
+        product = np.attr("asarray")(dense).attr(attrName(Attr::transpose))();
     } else {
         py::object right;
         if (isInstance(other, dataFrameClass())) {
-            right = other.attr("_asNumpyArray")(py::arg("numericRequired") = true);
+            right = other.attr(attrName(Attr::asNumpyArray))(py::arg("numericRequired") = true);
         } else {
-            right = np.attr("asarray")(other.attr("_asNumpyArray")());
+            right = np.attr("asarray")(other.attr(attrName(Attr::asNumpyArray))());
         }
         product = np.attr("matmul")(left, asProductOperand(right));
     }

@@ -30,7 +30,7 @@ namespace {
 
 // The names of one axis without invented defaults: a list, or None.
 py::object givenNames(py::handle self, const char* axis) {
-    return self.attr(axis).attr("_getNamesNoGeneration")();
+    return self.attr(axis).attr(attrName(Attr::getNamesNoGeneration))();
 }
 
 // One datetime feature's values as an object array of what its Timestamps
@@ -41,22 +41,23 @@ py::object givenNames(py::handle self, const char* axis) {
 py::object convertedDates(py::handle column, bool toList) {
     py::object np = global(Name::np);
     py::object pd = global(Name::pd);
-    py::object dates = column.attr("to_numpy")();
+    py::object dates = column.attr(attrName(Attr::to_numpy))();
     py::object missing = np.attr("isnat")(dates);
     if (toList) {
-        py::object nanoseconds = dates.attr("view")("i8").attr("__mod__")(1000);
-        if (equals(np.attr("datetime_data")(dates.attr("dtype"))[py::int_(0)], "ns") &&
+        py::object nanoseconds = dates.attr(attrName(Attr::view))("i8").attr("__mod__")(1000);
+        if (equals(np.attr("datetime_data")(dates.attr(attrName(Attr::dtype)))[py::int_(0)],
+                   "ns") &&
             truthy(np.attr("logical_and")(nanoseconds, np.attr("logical_not")(missing))
-                       .attr("any")())) {
+                       .attr(attrName(Attr::any))())) {
             return py::none();
         }
         return pd.attr("DatetimeIndex")(dates).attr("to_pydatetime")();
     }
     const Py_ssize_t length = py::len(dates);
     py::object values = np.attr("empty")(length, py::arg("dtype") = np.attr("object_"));
-    py::object missingValue = pd.attr("NaT").attr("to_numpy")();
+    py::object missingValue = pd.attr("NaT").attr(attrName(Attr::to_numpy))();
     py::list items(dates);
-    py::list isMissing = missing.attr("tolist")();
+    py::list isMissing = missing.attr(attrName(Attr::tolist))();
     for (Py_ssize_t i = 0; i < length; ++i) {
         const bool absent = PyObject_IsTrue(isMissing[static_cast<std::size_t>(i)].ptr()) == 1;
         py::object item = absent ? missingValue : items[static_cast<std::size_t>(i)];
@@ -77,7 +78,7 @@ void convertTimestamps(py::handle self, py::object& arr, bool toList) {
     Py_ssize_t j = 0;
     for (const py::object& dtype : PandasStorage().columnTypes(table)) {
         if (py::object(dtype.attr(typeAttr)).equal(datetime64)) {
-            py::object column = table.attr("iloc")[py::make_tuple(all, py::int_(j))];
+            py::object column = table.attr(attrName(Attr::iloc))[py::make_tuple(all, py::int_(j))];
             py::object converted = convertedDates(column, toList);
             if (converted.is_none()) {
                 perElement.push_back(j);
@@ -106,35 +107,37 @@ void convertTimestamps(py::handle self, py::object& arr, bool toList) {
 // laid out in the object's full dimensions.
 py::object denseCopy(py::handle self, bool toList, bool needsReshape) {
     py::object np = global(Name::np);
-    py::object arr = self.attr("_asNumpyArray")();
+    py::object arr = self.attr(attrName(Attr::asNumpyArray))();
     // A datetime feature never passes the export's shared-type test, so only
     // an object array can hold one: numeric tables skip the dtype scan.
-    if (py::object(arr.attr("dtype")).equal(np.attr("dtype")(np.attr("object_")))) {
+    if (py::object(arr.attr(attrName(Attr::dtype))).equal(np.attr("dtype")(np.attr("object_")))) {
         convertTimestamps(self, arr, toList);
     }
     if (toList) {
-        if (needsReshape) arr = arr.attr("reshape")(self.attr("_dims"));
-        return arr.attr("tolist")();
+        if (needsReshape) arr = arr.attr(attrName(Attr::reshape))(self.attr(attrName(Attr::dims)));
+        return arr.attr(attrName(Attr::tolist))();
     }
     // Copy before reshaping: the export may be a view of the backing table,
     // and so may a reshape of it.  A reshape of the fresh C-ordered copy is a
     // view of that copy only.  A two-dimensional copy keeps the export's
     // memory order (pandas hands out its column blocks transposed), which
     // copies them as they lie.
-    if (!needsReshape) return arr.attr("copy")(py::arg("order") = "K");
-    return arr.attr("copy")().attr("reshape")(self.attr("_dims"));
+    if (!needsReshape) return arr.attr(attrName(Attr::copy))(py::arg("order") = "K");
+    return arr.attr(attrName(Attr::copy))().attr(attrName(Attr::reshape))(
+        self.attr(attrName(Attr::dims)));
 }
 
 // For objects of more than two dimensions: an object array of shape
 // `_dims[:2]` whose row i holds point i as nested lists.
 py::object nestedPoints(py::handle self) {
     py::object np = global(Name::np);
-    py::object dims = self.attr("_dims");
+    py::object dims = self.attr(attrName(Attr::dims));
     py::object data = np.attr("empty")(dims[slice(py::none(), py::int_(2))],
                                        py::arg("dtype") = np.attr("object_"));
-    const Py_ssize_t count = py::cast<Py_ssize_t>(self.attr("shape")[py::int_(0)]);
+    const Py_ssize_t count = py::cast<Py_ssize_t>(self.attr(attrName(Attr::shape))[py::int_(0)]);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        data[py::int_(i)] = self.attr("points")[py::int_(i)].attr("copy")("pythonlist");
+        data[py::int_(i)] =
+            self.attr(attrName(Attr::points))[py::int_(i)].attr(attrName(Attr::copy))("pythonlist");
     }
     return data;
 }
@@ -146,9 +149,9 @@ py::object storageCopy(py::handle self, py::handle to) {
     py::object ftNames = givenNames(self, "features");
     py::object data;
     if (equals(to, "DataFrame")) {
-        data = backingTable(self).attr("copy")();
+        data = backingTable(self).attr(attrName(Attr::copy))();
     } else if (truthy(backingTable(self).attr("empty"))) {
-        data = self.attr("_asNumpyArray")();  // keeps a 0 x n or n x 0 shape
+        data = self.attr(attrName(Attr::asNumpyArray))();  // keeps a 0 x n or n x 0 shape
     } else {
         data = global(Name::pandasDataFrameToList)(backingTable(self));
     }
@@ -162,8 +165,10 @@ py::object storageCopy(py::handle self, py::handle to) {
 py::object matrixCopy(py::handle data) {
     py::object np = global(Name::np);
     py::object matrix = np.attr("matrix");
-    if (isInstance(data, np.attr("ndarray"))) return data.attr("view")(matrix).attr("copy")();
-    return np.attr("array")(data).attr("view")(matrix);
+    if (isInstance(data, np.attr("ndarray"))) {
+        return data.attr(attrName(Attr::view))(matrix).attr(attrName(Attr::copy))();
+    }
+    return np.attr("array")(data).attr(attrName(Attr::view))(matrix);
 }
 
 // A scipy sparse matrix of the kind `to` names ("scipycoo", "scipycsc",
@@ -177,7 +182,7 @@ py::object sparseCopy(py::handle self, py::handle to, py::object& data) {
     py::object sparse = scipy.attr("sparse");
     if (equals(to, "scipycoo")) return sparse.attr("coo_matrix")(data);
     try {
-        data = self.attr("_asNumpyArray")(py::arg("numericRequired") = true);
+        data = self.attr(attrName(Attr::asNumpyArray))(py::arg("numericRequired") = true);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
         py::object kind = py::reinterpret_borrow<py::object>(to)[slice(py::int_(-3), py::none())];
@@ -198,8 +203,8 @@ py::object labelledTable(py::handle self, py::handle data) {
     py::object pdFrame = global(Name::pd).attr("DataFrame");
     py::object dataframe = isInstance(data, pdFrame) ? py::reinterpret_borrow<py::object>(data)
                                                      : pdFrame(data);
-    if (!pnames.is_none()) dataframe.attr("index") = pnames;
-    if (!fnames.is_none()) dataframe.attr("columns") = fnames;
+    if (!pnames.is_none()) dataframe.attr(attrName(Attr::index)) = pnames;
+    if (!fnames.is_none()) dataframe.attr(attrName(Attr::columns)) = fnames;
     return dataframe;
 }
 
@@ -209,7 +214,7 @@ py::object copyTo(py::handle self, py::handle to) {
     py::object available = global(Name::kestro).attr("core").attr("data").attr("available");
     if (contains(available, to)) return storageCopy(self, to);
 
-    const bool needsReshape = py::len(self.attr("_dims")) > 2;
+    const bool needsReshape = py::len(self.attr(attrName(Attr::dims))) > 2;
     const bool toList = equals(to, "pythonlist");
     if (toList || equals(to, "numpyarray")) return denseCopy(self, toList, needsReshape);
 
@@ -221,7 +226,7 @@ py::object copyTo(py::handle self, py::handle to) {
     } else {
         // The table below gets the names as its labels: it must be a copy,
         // never a second frame sharing (on older pandas) our own labels.
-        data = backingTable(self).attr("copy")();
+        data = backingTable(self).attr(attrName(Attr::copy))();
     }
     if (equals(to, "numpymatrix")) return matrixCopy(data);
     if (contains(to, py::str("scipy"))) {
@@ -239,12 +244,12 @@ const MethodRow kCopyRow = methodRow<copyTo>("_copy_implementation", {"self", "t
     "        ");
 
 py::object createNestedObject(py::handle self, py::handle pointIndex) {
-    py::object dims = self.attr("_dims");
+    py::object dims = self.attr(attrName(Attr::dims));
     py::object trailing = dims[slice(py::int_(2), py::none())];
     py::tuple storageShape = py::make_tuple(
         dims[py::int_(1)], py::int_(global(Name::np).attr("prod")(trailing)));
-    py::object point = self.attr("_asNumpyArray")()[pointIndex];
-    py::object values = point.attr("reshape")(storageShape);
+    py::object point = self.attr(attrName(Attr::asNumpyArray))()[pointIndex];
+    py::object values = point.attr(attrName(Attr::reshape))(storageShape);
     py::dict kwds;
     kwds["shape"] = dims[slice(py::int_(1), py::none())];
     kwds["reuseData"] = true;
@@ -267,9 +272,12 @@ public:
     LabelRestore& operator=(const LabelRestore&) = delete;
     ~LabelRestore() noexcept(false) {
         cleanUp([&] {
-            if (index_) table_.attr("index") = rangeIndex(py::int_(py::len(table_.attr("index"))));
+            if (index_)
+                table_.attr(attrName(Attr::index)) =
+                    rangeIndex(py::int_(py::len(table_.attr(attrName(Attr::index)))));
             if (columns_) {
-                table_.attr("columns") = rangeIndex(py::int_(py::len(table_.attr("columns"))));
+                table_.attr(attrName(Attr::columns)) =
+                    rangeIndex(py::int_(py::len(table_.attr(attrName(Attr::columns)))));
             }
         });
     }
@@ -423,7 +431,8 @@ py::object mtxDestination(py::handle outPath) {
 // Matrix Market values --------------------------------------------------------
 
 [[noreturn]] void refuseFeature(py::handle self, Py_ssize_t feature, const std::string& what) {
-    py::object name = py::repr(self.attr("features").attr("getName")(feature));
+    py::object name =
+        py::repr(self.attr(attrName(Attr::features)).attr(attrName(Attr::getName))(feature));
     const std::string text = "feature " + std::string(py::str(name)) + " " + what;
     raise(global(Name::InvalidArgumentValue), text.c_str());
 }
@@ -431,10 +440,12 @@ py::object mtxDestination(py::handle outPath) {
 // One feature's values as a one-column array, ready for the exactness test.
 // A complex feature counts by its real part once its imaginary part is zero.
 py::object mtxColumn(py::handle self, py::handle table, Py_ssize_t feature) {
-    py::object column = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
-                                                         py::int_(feature))]
-                            .attr("to_numpy")();
-    py::object kind = column.attr("dtype").attr("kind");
+    py::object column =
+        table
+            .attr(attrName(
+                Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), py::int_(feature))]
+            .attr(attrName(Attr::to_numpy))();
+    py::object kind = column.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind));
     if (equals(kind, "M") || equals(kind, "m")) {
         refuseFeature(self, feature, "holds dates or durations, which a Matrix Market file "
                                      "cannot hold");
@@ -447,11 +458,11 @@ py::object mtxColumn(py::handle self, py::handle table, Py_ssize_t feature) {
         }
         column = column.attr("real");
     }
-    return column.attr("reshape")(-1, 1);
+    return column.attr(attrName(Attr::reshape))(-1, 1);
 }
 
 bool isIntegral(py::handle column) {
-    py::str kind = column.attr("dtype").attr("kind");
+    py::str kind = column.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind));
     return equals(kind, "i") || equals(kind, "u") || equals(kind, "b");
 }
 
@@ -459,7 +470,7 @@ bool isIntegral(py::handle column) {
 // float whatever it is: booleans, floats up to 64 bits, integers up to 32.
 bool alwaysExactAsFloat(py::handle dtype) {
     if (!isInstance(dtype, global(Name::np).attr("dtype"))) return false;
-    const auto kind = py::cast<std::string>(dtype.attr("kind"));
+    const auto kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
     const auto size = py::cast<Py_ssize_t>(dtype.attr("itemsize"));
     return kind == "b" || (kind == "f" && size <= 8) || ((kind == "i" || kind == "u") && size <= 4);
 }
@@ -480,14 +491,14 @@ py::object mtxField(py::handle self, const std::vector<py::object>& columns) {
     }
     if (firstInexact < 0) return np.attr("float64");
     if (!isIntegral(columns[firstInexact])) {
-        py::str dtype = py::str(columns[firstInexact].attr("dtype"));
+        py::str dtype = py::str(columns[firstInexact].attr(attrName(Attr::dtype)));
         refuseFeature(self, firstInexact,
                       "holds values of type " + std::string(dtype) +
                           " that a Matrix Market file cannot hold exactly");
     }
     if (firstNonIntegral >= 0) {
-        const std::string other =
-            py::str(py::repr(self.attr("features").attr("getName")(firstNonIntegral)));
+        const std::string other = py::str(py::repr(
+            self.attr(attrName(Attr::features)).attr(attrName(Attr::getName))(firstNonIntegral)));
         refuseFeature(self, firstInexact,
                       "holds integers that 64-bit floats cannot hold exactly, and feature " +
                           other + " is not integral: no Matrix Market field holds both exactly");
@@ -510,17 +521,20 @@ py::object mtxValues(py::handle self) {
     for (py::handle dtype : PandasStorage().featureTypes(table)) {
         allExact = allExact && alwaysExactAsFloat(dtype);
     }
-    if (allExact) return table.attr("to_numpy")(py::arg("dtype") = np.attr("float64"));
+    if (allExact) {
+        return table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = np.attr("float64"));
+    }
 
-    const Py_ssize_t count = py::len(table.attr("columns"));
+    const Py_ssize_t count = py::len(table.attr(attrName(Attr::columns)));
     std::vector<py::object> columns;
     for (Py_ssize_t j = 0; j < count; ++j) columns.push_back(mtxColumn(self, table, j));
     py::object field = mtxField(self, columns);
-    py::object values = np.attr("empty")(table.attr("shape"), py::arg("dtype") = field);
+    py::object values =
+        np.attr("empty")(table.attr(attrName(Attr::shape)), py::arg("dtype") = field);
     py::object all = slice(py::none(), py::none());
     for (Py_ssize_t j = 0; j < count; ++j) {
         values[py::make_tuple(all, slice(py::int_(j), py::int_(j + 1)))] =
-            columns[static_cast<std::size_t>(j)].attr("astype")(field);
+            columns[static_cast<std::size_t>(j)].attr(attrName(Attr::astype))(field);
     }
     return values;
 }
@@ -538,24 +552,28 @@ py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointN
     ReplacingFile file(destination, true);
     file.writeWith([&](const py::object& stream) {
         if (truthy(includeFeatureNames)) {
-            table.attr("columns") = self.attr("features").attr("getNames")();
+            table.attr(attrName(Attr::columns)) =
+                self.attr(attrName(Attr::features)).attr(attrName(Attr::getNames))();
             restore.columnsNamed();
             // pandas starts the header with an empty field for the unnamed
             // row labels; this fills it.
             if (truthy(includePointNames)) stream.attr("write")("pointNames");
         }
         if (truthy(includePointNames)) {
-            table.attr("index") = self.attr("points").attr("getNames")();
+            table.attr(attrName(Attr::index)) =
+                self.attr(attrName(Attr::points)).attr(attrName(Attr::getNames))();
             restore.indexNamed();
         }
         table.attr("to_csv")(stream, py::arg("mode") = "a", py::arg("index") = includePointNames,
                              py::arg("header") = includeFeatureNames);
     });
     if (truthy(includePointNames)) {
-        table.attr("index") = rangeIndex(py::int_(py::len(table.attr("index"))));
+        table.attr(attrName(Attr::index)) =
+            rangeIndex(py::int_(py::len(table.attr(attrName(Attr::index)))));
     }
     if (truthy(includeFeatureNames)) {
-        table.attr("columns") = rangeIndex(py::int_(py::len(table.attr("columns"))));
+        table.attr(attrName(Attr::columns)) =
+            rangeIndex(py::int_(py::len(table.attr(attrName(Attr::columns)))));
     }
     restore.release();
     return py::none();
@@ -578,11 +596,13 @@ py::object saveMTX(py::handle self, py::handle outPath, bool includePointNames,
     py::str separator(",");
     py::object comment = py::str("#");
     if (includePointNames) {
-        comment = comment + separator.attr("join")(self.attr("points").attr("getNames")());
+        comment = comment + separator.attr("join")(
+                                self.attr(attrName(Attr::points)).attr(attrName(Attr::getNames))());
     }
     if (includeFeatureNames) {
         comment = comment + py::str("\n#") +
-                  separator.attr("join")(self.attr("features").attr("getNames")());
+                  separator.attr("join")(
+                      self.attr(attrName(Attr::features)).attr(attrName(Attr::getNames))());
     }
     py::object values = mtxValues(self);
     py::object mmwrite = scipy.attr("io").attr("mmwrite");

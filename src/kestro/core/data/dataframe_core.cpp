@@ -49,7 +49,11 @@ constexpr const char* kNameTexts[kNameCount] = {
     KESTRO_MODULE_NAMES(KESTRO_NAME_TEXT)
 #undef KESTRO_NAME_TEXT
 };
-constexpr const char* kAttrTexts[kAttrCount] = {"_data"};
+constexpr const char* kAttrTexts[kAttrCount] = {
+#define KESTRO_ATTR_TEXT(key, text) text,
+    KESTRO_ATTR_NAMES(KESTRO_ATTR_TEXT)
+#undef KESTRO_ATTR_TEXT
+};
 
 // Per-module state: the interned keys of the names the hooks look up and of
 // the attributes they read most.  Owned references, released with the
@@ -461,15 +465,16 @@ py::object init(py::handle self, py::handle data, bool reuseData, py::dict kwds)
     }
     py::object table;
     if (isTable) {
-        table = reuseData ? py::reinterpret_borrow<py::object>(data) : data.attr("copy")();
+        table = reuseData ? py::reinterpret_borrow<py::object>(data)
+                          : data.attr(attrName(Attr::copy))();
         storeTextAsObject(table);
     } else {
         table = pd.attr("DataFrame")(data, py::arg("copy") = true);
         storeTextAsObject(table, data);
     }
-    self.attr("_data") = table;
+    self.attr(attrName(Attr::data)) = table;
     py::object shape = kwds.attr("get")("shape");
-    if (shape.is_none()) kwds["shape"] = backingTable(self).attr("shape");
+    if (shape.is_none()) kwds["shape"] = backingTable(self).attr(attrName(Attr::shape));
 
     builtinType(&PySuper_Type)(dataFrameClass(), self).attr("__init__")(**py::dict(kwds));
     return py::none();
@@ -535,13 +540,13 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
                 py::handle featureStart, py::handle featureEnd, bool dropDimension) {
     py::dict kwds;
     py::object table = backingTable(self);
-    py::object rectangle = table.attr("iloc")[py::make_tuple(slice(pointStart, pointEnd),
-                                                             slice(featureStart, featureEnd))];
+    py::object rectangle = table.attr(attrName(
+        Attr::iloc))[py::make_tuple(slice(pointStart, pointEnd), slice(featureStart, featureEnd))];
     // A view shows the values its source held when it was made, on every
     // pandas version: under copy-on-write the slice already is such a copy
     // (pandas copies whichever side is written first); otherwise it would
     // share the source's memory, so it is copied here.
-    if (!copyOnWrite(global(Name::pd))) rectangle = rectangle.attr("copy")();
+    if (!copyOnWrite(global(Name::pd))) rectangle = rectangle.attr(attrName(Attr::copy))();
     kwds["data"] = rectangle;
     kwds["source"] = self;
     py::object pRange = py::reinterpret_borrow<py::object>(pointEnd) - pointStart;
@@ -551,15 +556,15 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
     py::object end[2] = {py::reinterpret_borrow<py::object>(pointEnd),
                          py::reinterpret_borrow<py::object>(featureEnd)};
 
-    py::object dims = self.attr("_dims");
+    py::object dims = self.attr(attrName(Attr::dims));
     if (py::len(dims) > 2) {
         py::object shape;
         if (dropDimension) {
             shape = dims[slice(py::int_(1), py::none())];
             py::object source = self.attr("_createNestedObject")(pointStart);
             kwds["source"] = source;
-            kwds["data"] = source.attr("_data");
-            py::object sourceShape = source.attr("shape");
+            kwds["data"] = source.attr(attrName(Attr::data));
+            py::object sourceShape = source.attr(attrName(Attr::shape));
             start[0] = py::int_(0);
             end[0] = sourceShape[py::int_(0)];
             start[1] = py::int_(0);
@@ -567,7 +572,7 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
             pRange = sourceShape[py::int_(0)];
             fRange = sourceShape[py::int_(1)];
         } else {
-            shape = dims.attr("copy")();
+            shape = dims.attr(attrName(Attr::copy))();
             shape[py::int_(0)] = pRange;
         }
         kwds["shape"] = shape;
@@ -617,8 +622,8 @@ bool assertionsEnabled() {
 bool allTrue(py::handle values) {
     py::object np = global(Name::np);
     if (isInstance(values, np.attr("ndarray")) &&
-        compare(values.attr("dtype"), np.attr("bool_"), Py_EQ)) {
-        return truthy(values.attr("all")());
+        compare(values.attr(attrName(Attr::dtype)), np.attr("bool_"), Py_EQ)) {
+        return truthy(values.attr(attrName(Attr::all))());
     }
     for (py::handle value : values) {
         if (!truthy(value)) return false;
@@ -710,7 +715,7 @@ std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssi
     result.reserve(static_cast<std::size_t>(columns));
     if (allObject) {
         // One object block (or a copy of all of them) holds the very objects.
-        auto info = objectBuffer(table.attr("to_numpy")(), 2);
+        auto info = objectBuffer(table.attr(attrName(Attr::to_numpy))(), 2);
         if (info && info->shape[1] == columns) {
             const char* base = static_cast<const char*>(info->ptr);
             for (py::ssize_t j = 0; j < columns; ++j) {
@@ -723,21 +728,21 @@ std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssi
     py::object np = global(Name::np);
     py::object numpyDtype = np.attr("dtype");
     py::object objectType = builtinType(&PyBaseObject_Type);
-    for (py::handle item : table.attr("items")()) {
+    for (py::handle item : table.attr(attrName(Attr::items))()) {
         py::object column = item[py::int_(1)];
-        py::object dtype = column.attr("dtype");
+        py::object dtype = column.attr(attrName(Attr::dtype));
         if (!isInstance(dtype, numpyDtype)) {
             result.emplace_back(column.attr("array"));
             continue;
         }
-        std::string kind = py::str(dtype.attr("kind"));
+        std::string kind = py::str(dtype.attr(attrName(Attr::kind)));
         if (kind == "M" || kind == "m") {
             // Iterating the pandas array boxes its Timestamps / Timedeltas
             // in bulk, far faster than one `__getitem__` per element.
             result.emplace_back(column.attr("array"), true);
             continue;
         }
-        py::object values = column.attr("to_numpy")();
+        py::object values = column.attr(attrName(Attr::to_numpy))();
         if (compare(dtype, objectType, Py_EQ)) {
             if (auto info = objectBuffer(values, 1)) {
                 const char* base = static_cast<const char*>(info->ptr);
@@ -758,15 +763,15 @@ py::object checkInvariants(py::handle self, py::handle level) {
     if (!assertionsEnabled()) return py::none();
 
     py::object table = backingTable(self);
-    py::object dfShape = table.attr("shape");
-    py::object shape = self.attr("shape");
+    py::object dfShape = table.attr(attrName(Attr::shape));
+    py::object shape = self.attr(attrName(Attr::shape));
     py::object points = dfShape[py::int_(0)];
     py::object features = dfShape[py::int_(1)];
     affirm(compare(points, shape[py::int_(0)], Py_EQ));
     affirm(compare(features, shape[py::int_(1)], Py_EQ));
 
-    affirm(labelsArePositions(table.attr("index"), shape[py::int_(0)]));
-    affirm(labelsArePositions(table.attr("columns"), shape[py::int_(1)]));
+    affirm(labelsArePositions(table.attr(attrName(Attr::index)), shape[py::int_(0)]));
+    affirm(labelsArePositions(table.attr(attrName(Attr::columns)), shape[py::int_(1)]));
 
     const std::vector<py::object> dtypes = PandasStorage().columnTypes(table);
     py::object allowed = global(Name::allowedNumpyDType);

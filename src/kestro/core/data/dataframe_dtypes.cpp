@@ -51,21 +51,21 @@ void storeTextAsObject(py::handle table, py::handle source) {
     // other source is read through a table of its objects.
     const bool objectArray = !source.is_none() &&
                              isInstance(source, global(Name::np).attr("ndarray")) &&
-                             py::len(source.attr("shape")) == 2 &&
-                             py::object(source.attr("dtype")).equal(objectType);
+                             py::len(source.attr(attrName(Attr::shape))) == 2 &&
+                             py::object(source.attr(attrName(Attr::dtype))).equal(objectType);
     py::object originals;
     if (!source.is_none() && !objectArray) {
         originals = global(Name::pd).attr("DataFrame")(source, py::arg("dtype") = objectType);
     }
-    py::object setItem = table.attr("isetitem");
+    py::object setItem = table.attr(attrName(Attr::isetitem));
     py::object series = global(Name::pd).attr("Series");
-    py::object index = table.attr("index");
+    py::object index = table.attr(attrName(Attr::index));
     for (Py_ssize_t j : text) {
         py::object column =
             objectArray ? py::object(source[py::make_tuple(all, py::int_(j))])
                         : (originals ? originals : py::reinterpret_borrow<py::object>(table))
-                              .attr("iloc")[py::make_tuple(all, py::int_(j))]
-                              .attr("to_numpy")(py::arg("dtype") = objectType);
+                              .attr(attrName(Attr::iloc))[py::make_tuple(all, py::int_(j))]
+                              .attr(attrName(Attr::to_numpy))(py::arg("dtype") = objectType);
         // A Series of object dtype: pandas infers no type for it, and it
         // lines up with the table by position.
         setItem(j, series(column, py::arg("index") = index, py::arg("dtype") = objectType));
@@ -88,7 +88,7 @@ py::object setDtypes(py::handle self, py::handle dtypes) {
     }
     // zip(table.items(), dtypes): both iterators are made first, the column
     // walk before the wanted types, and each step reads a column first.
-    py::iterator columns = py::iter(table.attr("items")());
+    py::iterator columns = py::iter(table.attr(attrName(Attr::items))());
     py::iterator wantedTypes = py::iter(dtypes);
     while (true) {
         py::object item = nextItem(columns);
@@ -97,9 +97,9 @@ py::object setDtypes(py::handle self, py::handle dtypes) {
         if (!dtype) break;
         py::object label = item[py::int_(0)];
         py::object column = item[py::int_(1)];
-        py::object columnType = column.attr("dtype");
+        py::object columnType = column.attr(attrName(Attr::dtype));
         if (columnType.not_equal(dtype)) {
-            table[label] = column.attr("astype")(dtype);
+            table[label] = column.attr(attrName(Attr::astype))(dtype);
         }
     }
     return py::none();
@@ -114,7 +114,8 @@ py::object convertToNumericTypes(py::handle self, py::handle usableTypes) {
     py::object table = backingTable(self);
     for (py::handle dtype : PandasStorage().featureTypes(table)) {
         if (!contains(usableTypes, dtype)) {
-            self.attr("_data") = table.attr("astype")(builtinType(&PyFloat_Type));
+            self.attr(attrName(Attr::data)) =
+                table.attr(attrName(Attr::astype))(builtinType(&PyFloat_Type));
             break;
         }
     }
@@ -137,7 +138,7 @@ py::object asNumpyArray(py::handle self, bool numeric) {
     allowed.add(np.attr("dtype")(floatType));
     if (!numeric) allowed.add(np.attr("dtype")(np.attr("object_")));
 
-    bool sharedType = py::len(table.attr("columns")) > 0;
+    bool sharedType = py::len(table.attr(attrName(Attr::columns))) > 0;
     py::object canCast = np.attr("can_cast");
     // Wide tables repeat a few dtype objects many times: each distinct
     // object is tested once.
@@ -155,26 +156,32 @@ py::object asNumpyArray(py::handle self, bool numeric) {
         if (passed.size() < 8) passed.push_back(py::reinterpret_borrow<py::object>(dtype));
     }
     if (sharedType) {
-        py::object values = table.attr("to_numpy")();
+        py::object values = table.attr(attrName(Attr::to_numpy))();
         // pandas has no common numeric type for booleans mixed with numbers
         // and answers with objects; a caller that needs numbers gets floats.
-        if (!numeric || values.attr("dtype").not_equal(np.attr("object_"))) return values;
+        if (!numeric ||
+            py::object(values.attr(attrName(Attr::dtype))).not_equal(np.attr("object_"))) {
+            return values;
+        }
     }
-    if (numeric) return table.attr("to_numpy")(floatType);
+    if (numeric) return table.attr(attrName(Attr::to_numpy))(floatType);
     // pandas 1.5 exports a lone datetime feature as integers when asked for
     // objects directly; converting the table first gives Timestamps there too.
     py::object values =
         pandasMajor(global(Name::pd)) >= 2
-            ? table.attr("to_numpy")(py::arg("dtype") = np.attr("object_"))
-            : table.attr("astype")(np.attr("object_")).attr("to_numpy")();
+            ? table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = np.attr("object_"))
+            : table.attr(attrName(Attr::astype))(np.attr("object_"))
+                  .attr(attrName(Attr::to_numpy))();
     // A table without columns has no blocks to take the type from and pandas
     // answers with floats; the result is an object array all the same.
-    if (values.attr("dtype").not_equal(np.attr("object_"))) {
-        values = values.attr("astype")(np.attr("object_"));
+    if (py::object(values.attr(attrName(Attr::dtype))).not_equal(np.attr("object_"))) {
+        values = values.attr(attrName(Attr::astype))(np.attr("object_"));
     }
     // Under copy-on-write a one-block table exports a read-only view of its
     // fresh object copy; the export is the caller's own array to fill in.
-    if (!truthy(values.attr("flags").attr("writeable"))) values = values.attr("copy")();
+    if (!truthy(values.attr(attrName(Attr::flags)).attr(attrName(Attr::writeable)))) {
+        values = values.attr(attrName(Attr::copy))();
+    }
     return values;
 }
 
@@ -192,13 +199,13 @@ const MethodRow kAsNumpyArrayRow = methodRow<asNumpyArray>(
 // misses integers that wrap around (uint64 2**63 through int64).
 py::list representable(py::handle block, py::handle target) {
     py::object np = global(Name::np);
-    const auto columns = py::cast<py::ssize_t>(block.attr("shape")[py::int_(1)]);
+    const auto columns = py::cast<py::ssize_t>(block.attr(attrName(Attr::shape))[py::int_(1)]);
     py::object isna = global(Name::pd).attr("isna");
     py::object same;
     try {
         WithBlock quiet(np.attr("errstate")(py::arg("all") = "ignore"));
-        py::object cast = block.attr("astype")(target);
-        py::object back = cast.attr("astype")(block.attr("dtype"));
+        py::object cast = block.attr(attrName(Attr::astype))(target);
+        py::object back = cast.attr(attrName(Attr::astype))(block.attr(attrName(Attr::dtype)));
         // Values that convert but cannot be compared with the originals
         // (durations cast to dates) are not held by `target` either.
         same = np.attr("logical_and")(np.attr("equal")(back, block), np.attr("equal")(cast, block));
@@ -225,7 +232,7 @@ py::list representable(py::handle block, py::handle target) {
         }
         return flags;
     }
-    return same.attr("all")(py::arg("axis") = 0).attr("tolist")();
+    return same.attr(attrName(Attr::all))(py::arg("axis") = 0).attr(attrName(Attr::tolist))();
 }
 
 }  // namespace kestro::native

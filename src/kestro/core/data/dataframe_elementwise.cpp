@@ -336,7 +336,7 @@ private:
             for (Column& column : columns_) column.reset();
             storageKey_ = key;
         }
-        py::tuple shape(table_.attr("shape"));
+        py::tuple shape(table_.attr(attrName(Attr::shape)));
         return shape[0].cast<Py_ssize_t>() == numPoints_ &&
                shape[1].cast<Py_ssize_t>() == numFeatures_;
     }
@@ -375,7 +375,7 @@ private:
         // A column whose memory other pandas objects share is written
         // through pandas, which copies it first.
         if (!storage_.exclusive(table_, j, copyOnWrite_)) return c;
-        py::object dtype = c.values.attr("dtype");
+        py::object dtype = c.values.attr(attrName(Attr::dtype));
         if (Py_TYPE(c.values.ptr()) == reinterpret_cast<PyTypeObject*>(ndarray_.ptr())) {
             if (dtype.equal(dtypeFloat64_)) {
                 if (c.memory.acquire(c.values, 8, numPoints_)) c.kind = Kind::Float64;
@@ -384,12 +384,12 @@ private:
             } else if (dtype.equal(dtypeBool_)) {
                 if (c.memory.acquire(c.values, 1, numPoints_)) c.kind = Kind::Bool;
             } else if (dtype.equal(dtypeObject_)) {
-                if (truthy(c.values.attr("flags").attr("writeable")) &&
+                if (truthy(c.values.attr(attrName(Attr::flags)).attr(attrName(Attr::writeable))) &&
                     py::len(c.values) == static_cast<std::size_t>(numPoints_)) {
                     c.kind = Kind::Object;
                 }
             }
-        } else if (isInstance(dtype, npDtype_) && equals(dtype.attr("kind"), "M")) {
+        } else if (isInstance(dtype, npDtype_) && equals(dtype.attr(attrName(Attr::kind)), "M")) {
             // A timezone-naive datetime64 column of any unit.
             c.unitNanoseconds = nanosecondsPer(
                 py::str(global(Name::np).attr("datetime_data")(dtype)[py::int_(0)]).cast<std::string>());
@@ -576,7 +576,7 @@ private:
     // One pair of the literal walk: read, select, call, store.
     void literalElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
         py::tuple position = py::make_tuple(point, j);
-        py::object value = self_.attr(dataName_).attr("iat")[position];
+        py::object value = self_.attr(dataName_).attr(attrName(Attr::iat))[position];
         if (!selected(i, j, point)) return;
         py::object result = call(value, point, j);
         checkResult(result, i, j);
@@ -591,11 +591,11 @@ private:
         py::object widened = widenedType(j, value);
         if (widened) {
             py::object table = self_.attr(dataName_);
-            py::object column =
-                table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()), py::int_(j))];
-            table.attr("isetitem")(j, column.attr("astype")(widened));
+            py::object column = table.attr(
+                attrName(Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), py::int_(j))];
+            table.attr(attrName(Attr::isetitem))(j, column.attr(attrName(Attr::astype))(widened));
         }
-        self_.attr(dataName_).attr("iloc")[py::make_tuple(i, j)] = value;
+        self_.attr(dataName_).attr(attrName(Attr::iloc))[py::make_tuple(i, j)] = value;
     }
 
     // The element type column `j` must take before it can hold `value`, or
@@ -603,8 +603,10 @@ private:
     // that int64 cannot hold makes an object column.  A boolean column
     // receiving None holds NaN, as pandas stores it there.
     py::object widenedType(Py_ssize_t j, py::object& value) {
-        py::object dtype = self_.attr(dataName_).attr("dtypes").attr("iloc")[py::int_(j)];
-        const std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+        py::object dtype = self_.attr(dataName_)
+                               .attr(attrName(Attr::dtypes))
+                               .attr(attrName(Attr::iloc))[py::int_(j)];
+        const std::string kind = py::str(dtype.attr(attrName(Attr::kind))).cast<std::string>();
         PyObject* r = value.ptr();
         const bool isBool = PyBool_Check(r) || Py_TYPE(r) == asType(bool_);
         const bool isInt = !isBool && (PyLong_Check(r) || isInstance(value, integer_));
@@ -665,8 +667,10 @@ private:
 
 py::object transform(py::handle self, py::handle toTransform, py::handle points,
                      py::handle features) {
-    const Py_ssize_t numPoints = static_cast<Py_ssize_t>(py::len(self.attr("points")));
-    const Py_ssize_t numFeatures = static_cast<Py_ssize_t>(py::len(self.attr("features")));
+    const Py_ssize_t numPoints =
+        static_cast<Py_ssize_t>(py::len(self.attr(attrName(Attr::points))));
+    const Py_ssize_t numFeatures =
+        static_cast<Py_ssize_t>(py::len(self.attr(attrName(Attr::features))));
     if (numPoints == 0 || numFeatures == 0) return py::none();
     Selection rows(points, numPoints);
     Selection cols(features, numFeatures);
@@ -700,7 +704,7 @@ PyMethodDef kRecordResult = {"record", recordResult, METH_O, nullptr};
 // table shaped like `table`, or None when pandas did not call the function
 // once per element.
 py::object columnsOf(const py::list& results, py::handle table) {
-    py::tuple shape(table.attr("shape"));
+    py::tuple shape(table.attr(attrName(Attr::shape)));
     const auto rows = shape[0].cast<Py_ssize_t>();
     const auto cols = shape[1].cast<Py_ssize_t>();
     if (static_cast<Py_ssize_t>(results.size()) != rows * cols) return py::none();
@@ -712,7 +716,7 @@ py::object columnsOf(const py::list& results, py::handle table) {
             throw py::error_already_set();
         }
     }
-    return flat.attr("reshape")(py::make_tuple(cols, rows)).attr("T");
+    return flat.attr(attrName(Attr::reshape))(py::make_tuple(cols, rows)).attr(attrName(Attr::T));
 }
 
 // The first value of an object-like column that a data object cannot hold,
@@ -731,17 +735,19 @@ py::object firstRefused(py::handle column, Py_ssize_t limit, Py_ssize_t& row) {
 // Refuses a result that a data object cannot hold, naming its position in
 // the object (the first one in point-major order).
 void checkResults(py::handle table, py::handle points, py::handle features) {
-    py::tuple shape(table.attr("shape"));
+    py::tuple shape(table.attr(attrName(Attr::shape)));
     Py_ssize_t badRow = shape[0].cast<Py_ssize_t>(), badCol = 0;
     py::object badValue;
-    py::object iloc = table.attr("iloc");
+    py::object iloc = table.attr(attrName(Attr::iloc));
     py::object objectType = builtinType(&PyBaseObject_Type);
     Py_ssize_t j = 0;
-    for (py::handle dtype : py::list(table.attr("dtypes").attr("tolist")())) {
-        const std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+    for (py::handle dtype :
+         py::list(table.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))())) {
+        const std::string kind = py::str(dtype.attr(attrName(Attr::kind))).cast<std::string>();
         if (kind == "O" || kind == "m" || kind == "V" || kind == "S") {
-            py::object column = iloc[py::make_tuple(slice(py::none(), py::none()), py::int_(j))]
-                                    .attr("to_numpy")(py::arg("dtype") = objectType);
+            py::object column =
+                iloc[py::make_tuple(slice(py::none(), py::none()), py::int_(j))].attr(
+                    attrName(Attr::to_numpy))(py::arg("dtype") = objectType);
             Py_ssize_t row = 0;
             py::object value = firstRefused(column, badRow, row);
             if (value) {
@@ -769,7 +775,7 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
         py::object all = slice(py::none(), py::none());
         py::object rows = points.is_none() ? all : py::reinterpret_borrow<py::object>(points);
         py::object cols = features.is_none() ? all : py::reinterpret_borrow<py::object>(features);
-        toCalculate = table.attr("iloc")[py::make_tuple(rows, cols)];
+        toCalculate = table.attr(attrName(Attr::iloc))[py::make_tuple(rows, cols)];
     }
     // `DataFrame.map` replaced `applymap` (which now warns) in newer pandas.
     py::object pd = global(Name::pd);
@@ -789,9 +795,9 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
         storeTextAsObject(ret);
     }
     checkResults(ret, points, features);
-    py::tuple shape(ret.attr("shape"));
-    ret.attr("index") = rangeIndex(shape[0]);
-    ret.attr("columns") = rangeIndex(shape[1]);
+    py::tuple shape(ret.attr(attrName(Attr::shape)));
+    ret.attr(attrName(Attr::index)) = rangeIndex(shape[0]);
+    ret.attr(attrName(Attr::columns)) = rangeIndex(shape[1]);
     return ret;
 }
 
@@ -802,7 +808,7 @@ py::object countUnique(py::handle self, py::handle points, py::handle features) 
 }
 
 py::object containsZero(py::handle self) {
-    py::object values = self.attr("_asNumpyArray")();
+    py::object values = self.attr(attrName(Attr::asNumpyArray))();
     py::int_ zero(0);
     const int found = PySequence_Contains(values.ptr(), zero.ptr());
     if (found < 0) throw py::error_already_set();
@@ -812,14 +818,14 @@ py::object containsZero(py::handle self) {
 py::object isIdentical(py::handle self, py::handle other) {
     if (!isInstance(other, dataFrameClass())) return py::bool_(false);
     py::object identical = global(Name::allDataIdentical);
-    py::object mine = self.attr("_asNumpyArray")();
-    py::object theirs = other.attr("_asNumpyArray")();
+    py::object mine = self.attr(attrName(Attr::asNumpyArray))();
+    py::object theirs = other.attr(attrName(Attr::asNumpyArray))();
     return identical(mine, theirs);
 }
 
 py::object iterateElements(py::handle self, py::handle order, py::handle only) {
     py::object iterator = global(Name::KestroElementIterator);
-    py::object values = self.attr("_asNumpyArray")();
+    py::object values = self.attr(attrName(Attr::asNumpyArray))();
     return iterator(values, order, only);
 }
 

@@ -97,7 +97,8 @@ TypeList TypeList::of(py::handle table) {
     if (py::len(blockTypes) == 1) {
         // One type for every feature: no per-feature look-up.
         types.distinct.push_back(blockTypes[0]);
-        types.at = std::vector<std::uint32_t>(static_cast<std::size_t>(py::len(table.attr("columns"))));
+        types.at = std::vector<std::uint32_t>(
+            static_cast<std::size_t>(py::len(table.attr(attrName(Attr::columns)))));
         return types;
     }
     const std::vector<py::object> dtypes = storage.columnTypes(table);
@@ -125,7 +126,9 @@ py::object oneTypeTable(py::handle values, const py::object& dtype) {
     py::object objectType = builtinType(&PyBaseObject_Type);
     if (dtype.equal(objectType)) return pdFrame(values, py::arg("dtype") = objectType);
     py::object table = pdFrame(values);
-    return py::object(values.attr("dtype")).equal(dtype) ? table : table.attr("astype")(dtype);
+    return py::object(values.attr(attrName(Attr::dtype))).equal(dtype)
+               ? table
+               : table.attr(attrName(Attr::astype))(dtype);
 }
 
 // The feature positions of each distinct dtype of `types`, dtypes in order
@@ -156,7 +159,7 @@ py::object joinedGroups(py::handle values, const TypeList& types, const TypeGrou
     py::object pd = global(Name::pd);
     py::object pdFrame = pd.attr("DataFrame");
     py::object objectType = builtinType(&PyBaseObject_Type);
-    py::object valuesType = values.attr("dtype");
+    py::object valuesType = values.attr(attrName(Attr::dtype));
     const std::size_t count = types.at.size();
     py::list frames;
     py::array_t<Py_ssize_t> concatenated(static_cast<Py_ssize_t>(count));
@@ -166,29 +169,30 @@ py::object joinedGroups(py::handle values, const TypeList& types, const TypeGrou
         py::object labels = intpArray(positions);
         out = std::copy(positions.begin(), positions.end(), out);
         const py::object& dtype = types.distinct[groups.type[g]];
-        py::object block = values.attr("take")(labels, py::arg("axis") = 1);
+        py::object block = values.attr(attrName(Attr::take))(labels, py::arg("axis") = 1);
         py::object frame;
         if (dtype.equal(objectType)) {
             frame = pdFrame(block, py::arg("columns") = labels, py::arg("dtype") = objectType);
         } else {
             frame = pdFrame(block, py::arg("columns") = labels);
-            if (!valuesType.equal(dtype)) frame = frame.attr("astype")(dtype);
+            if (!valuesType.equal(dtype)) frame = frame.attr(attrName(Attr::astype))(dtype);
         }
         frames.append(frame);
     }
     py::object joined = pd.attr("concat")(frames, py::arg("axis") = 1);
     py::object order =
         global(Name::np).attr("argsort")(concatenated, py::arg("kind") = "stable");
-    py::object table = joined.attr("take")(order, py::arg("axis") = 1);
-    table.attr("columns") = rangeIndex(py::int_(static_cast<Py_ssize_t>(count)));
-    table.attr("index") = rangeIndex(py::tuple(values.attr("shape"))[0]);
+    py::object table = joined.attr(attrName(Attr::take))(order, py::arg("axis") = 1);
+    table.attr(attrName(Attr::columns)) = rangeIndex(py::int_(static_cast<Py_ssize_t>(count)));
+    table.attr(attrName(Attr::index)) =
+        rangeIndex(py::tuple(values.attr(attrName(Attr::shape)))[0]);
     return table;
 }
 
 }  // namespace
 
 py::object typedTable(py::handle values, const TypeList& types) {
-    py::tuple shape(values.attr("shape"));
+    py::tuple shape(values.attr(attrName(Attr::shape)));
     if (shape.size() != 2 || py::cast<std::size_t>(shape[1]) != types.at.size()) {
         raise(global(Name::InvalidArgumentValue), "A dtype must be specified for each feature");
     }
@@ -233,7 +237,7 @@ bool beyondInt64(py::handle value) {
 
 // Boolean, integer, float or complex.
 bool isNumericType(py::handle dtype) {
-    const std::string kind = py::cast<std::string>(dtype.attr("kind"));
+    const std::string kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
     return kind.size() == 1 && std::string("biufc").find(kind[0]) != std::string::npos;
 }
 
@@ -260,7 +264,8 @@ bool checkedProduct(Py_ssize_t a, Py_ssize_t b, Py_ssize_t& product) {
 std::vector<Py_ssize_t> integerPositions(const TypeList& types) {
     std::vector<bool> integral(types.distinct.size());
     for (std::size_t k = 0; k < types.distinct.size(); ++k) {
-        const std::string kind = py::cast<std::string>(types.distinct[k].attr("kind"));
+        const std::string kind =
+            py::cast<std::string>(types.distinct[k].attr(attrName(Attr::kind)));
         integral[k] = kind == "i" || kind == "u";
     }
     std::vector<Py_ssize_t> positions;
@@ -273,13 +278,15 @@ std::vector<Py_ssize_t> integerPositions(const TypeList& types) {
 // Whether the integer features of `table` keep every value in `commonType`,
 // the type pandas gives the table's values as one array.
 bool integersSurvive(py::handle table, const TypeList& types, py::handle commonType) {
-    const std::string kind = py::cast<std::string>(commonType.attr("kind"));
+    const std::string kind = py::cast<std::string>(commonType.attr(attrName(Attr::kind)));
     if (kind != "f" && kind != "c") return true;
     const std::vector<Py_ssize_t> positions = integerPositions(types);
     if (positions.empty()) return true;
-    py::object block = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
-                                                         intpArray(positions))]
-                           .attr("to_numpy")();
+    py::object block =
+        table
+            .attr(attrName(
+                Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), intpArray(positions))]
+            .attr(attrName(Attr::to_numpy))();
     for (py::handle exact : representable(block, commonType)) {
         if (!truthy(exact)) return false;
     }
@@ -327,7 +334,7 @@ private:
 
 py::object transpose(py::handle self) {
     py::object table = backingTable(self);
-    py::object transposed = table.attr("T");
+    py::object transposed = table.attr(attrName(Attr::T));
     // Features of several types meet in one common type; where that type is
     // a float that would change an integer, the elements travel as objects.
     const TypeList types = TypeList::of(table);
@@ -335,10 +342,11 @@ py::object transpose(py::handle self) {
         const TypeList newTypes = TypeList::of(transposed);
         if (newTypes.distinct.size() == 1 &&
             !integersSurvive(table, types, newTypes.distinct[0])) {
-            transposed = table.attr("astype")(global(Name::np).attr("object_")).attr("T");
+            transposed = table.attr(attrName(Attr::astype))(global(Name::np).attr("object_"))
+                             .attr(attrName(Attr::T));
         }
     }
-    self.attr("_data") = transposed;
+    self.attr(attrName(Attr::data)) = transposed;
     return py::none();
 }
 
@@ -409,7 +417,7 @@ public:
         const bool isFrame = isInstance(replaceWith, dataFrameClass());
         const bool isData = isFrame || isInstance(replaceWith, global(Name::Base));
         if (isFrame) {
-            types = listOf(backingTable(replaceWith).attr("dtypes"));
+            types = listOf(backingTable(replaceWith).attr(attrName(Attr::dtypes)));
         } else {
             py::object valueType = np.attr("dtype")(py::type::of(replaceWith));
             const bool numeric = isNumericType(valueType);
@@ -418,7 +426,7 @@ public:
             if (!isData) fromValue(valueType, numeric);
         }
         if (isData) {
-            values_ = replaceWith.attr("_asNumpyArray")();
+            values_ = replaceWith.attr(attrName(Attr::asNumpyArray))();
             if (!py::object(np.attr("shape")(values_)).equal(shape_)) {
                 raise(global(Name::InvalidArgumentValue),
                       "The replacement data must have the shape of the rectangle");
@@ -446,7 +454,7 @@ public:
                                       slice(py::int_(k), py::int_(k + 1)))];
     }
     py::object valuesType() const {
-        return scalarType_ ? scalarType_ : py::object(values_.attr("dtype"));
+        return scalarType_ ? scalarType_ : py::object(values_.attr(attrName(Attr::dtype)));
     }
     // What an in-place write assigns: the block, or the number itself, which
     // pandas spreads over the rectangle without a block of copies.
@@ -497,12 +505,12 @@ py::object widenedFeatureType(py::object type, Replacement& replacement, Py_ssiz
         // The int64 listed for such a value must not wrap it: a numeric
         // feature that cannot hold it (an integer feature: exactly) meets it
         // in float.
-        const std::string kind = py::cast<std::string>(type.attr("kind"));
+        const std::string kind = py::cast<std::string>(type.attr(attrName(Attr::kind)));
         const bool integral = kind == "b" || kind == "i" || kind == "u";
         py::object column = replacement.blockColumn(k);
         if ((integral && !replacement.floatIsExact) ||
             !truthy(representable(column, type)[0])) {
-            type = promote(type, column.attr("dtype"));
+            type = promote(type, column.attr(attrName(Attr::dtype)));
         }
     }
     return type;
@@ -523,30 +531,31 @@ void writeRectangle(py::handle table, const Rectangle& rect, Replacement& replac
         inPlace = types[i].equal(current[i]) && valuesType.equal(current[i]);
     }
     if (inPlace) {
-        table.attr("iloc")[py::make_tuple(rect.rows(), rect.features())] = replacement.written();
+        table.attr(attrName(Attr::iloc))[py::make_tuple(rect.rows(), rect.features())] =
+            replacement.written();
         return;
     }
-    py::object iloc = table.attr("iloc");
+    py::object iloc = table.attr(attrName(Attr::iloc));
     py::object all = slice(py::none(), py::none());
     std::vector<py::object> columns;
     columns.reserve(static_cast<std::size_t>(rect.width()));
     for (Py_ssize_t k = 0; k < rect.width(); ++k) {
         const std::size_t i = rect.feature(k);
         py::object column = iloc[py::make_tuple(all, py::int_(rect.firstFeature + k))];
-        if (!types[i].equal(current[i])) column = column.attr("astype")(types[i]);
-        py::object array = column.attr("to_numpy")(py::arg("copy") = true);
+        if (!types[i].equal(current[i])) column = column.attr(attrName(Attr::astype))(types[i]);
+        py::object array = column.attr(attrName(Attr::to_numpy))(py::arg("copy") = true);
         array[rect.rows()] = replacement.block()[py::make_tuple(all, py::int_(k))];
         columns.push_back(std::move(array));
     }
     // Each array goes in as a Series of its own dtype: pandas 3 would turn
     // an object array of strings into its string dtype.
     py::object series = global(Name::pd).attr("Series");
-    py::object index = table.attr("index");
+    py::object index = table.attr(attrName(Attr::index));
     for (Py_ssize_t k = 0; k < rect.width(); ++k) {
         const py::object& array = columns[static_cast<std::size_t>(k)];
-        table.attr("isetitem")(rect.firstFeature + k,
-                               series(array, py::arg("index") = index,
-                                      py::arg("dtype") = array.attr("dtype")));
+        table.attr(attrName(Attr::isetitem))(
+            rect.firstFeature + k, series(array, py::arg("index") = index,
+                                          py::arg("dtype") = array.attr(attrName(Attr::dtype))));
     }
 }
 
@@ -558,11 +567,11 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     py::object table = backingTable(self);
     // The feature type list: a Series of its own, updated where a feature is
     // widened and handed whole to `_setDtypes` at the end.
-    py::object dtypeSeries = table.attr("dtypes");
+    py::object dtypeSeries = table.attr(attrName(Attr::dtypes));
     const std::vector<py::object> current = listOf(dtypeSeries);
-    const Rectangle rect =
-        rectangleWithin(pointStart, featureStart, pointEnd, featureEnd,
-                        length(table.attr("index")), static_cast<Py_ssize_t>(current.size()));
+    const Rectangle rect = rectangleWithin(pointStart, featureStart, pointEnd, featureEnd,
+                                           length(table.attr(attrName(Attr::index))),
+                                           static_cast<Py_ssize_t>(current.size()));
     Replacement replacement(replaceWith, rect);
 
     std::vector<py::object> types = current;
@@ -573,11 +582,11 @@ py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle 
     }
     writeRectangle(table, rect, replacement, types, current);
 
-    py::object dtypeIloc = dtypeSeries.attr("iloc");
+    py::object dtypeIloc = dtypeSeries.attr(attrName(Attr::iloc));
     for (std::size_t i = 0; i < types.size(); ++i) {
         if (!types[i].is(current[i])) dtypeIloc[py::int_(i)] = types[i];
     }
-    self.attr("_setDtypes")(dtypeSeries);
+    self.attr(attrName(Attr::setDtypes))(dtypeSeries);
     return py::none();
 }
 
@@ -589,7 +598,7 @@ namespace {
 // the class nor on the object: bound from a native callable of this module
 // named `_setDtypes`.
 bool ownSetDtypes(py::handle self) {
-    py::object bound = self.attr("_setDtypes");
+    py::object bound = self.attr(attrName(Attr::setDtypes));
     if (!PyMethod_Check(bound.ptr())) return false;
     py::handle function = PyMethod_GET_FUNCTION(bound.ptr());
     if (PyFunction_Check(function.ptr())) return false;
@@ -614,14 +623,14 @@ py::tuple asTuple(const TypeList& types) {
 void installTable(py::handle self, py::handle values, const TypeList& types) {
     if (ownSetDtypes(self)) {
         try {
-            self.attr("_data") = typedTable(values, types);
+            self.attr(attrName(Attr::data)) = typedTable(values, types);
             return;
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
         }
     }
-    self.attr("_data") = newTable(values);
-    self.attr("_setDtypes")(asTuple(types));
+    self.attr(attrName(Attr::data)) = newTable(values);
+    self.attr(attrName(Attr::setDtypes))(asTuple(types));
 }
 
 // The values reshaped to `shape` in `order` ("point" or "feature") become
@@ -630,26 +639,29 @@ void installTable(py::handle self, py::handle values, const TypeList& types) {
 // would change an integer feature's values (2**53 + 1 next to a float
 // feature); then every element as the Python object the table holds.
 py::object exactValues(py::handle self) {
-    py::object values = self.attr("_asNumpyArray")();
+    py::object values = self.attr(attrName(Attr::asNumpyArray))();
     py::object table = backingTable(self);
     if (py::len(PandasStorage().featureTypes(table)) <= 1) return values;
     const TypeList types = TypeList::of(table);
     if (types.distinct.size() <= 1 ||
-        integersSurvive(table, types, global(Name::np).attr("asarray")(values).attr("dtype"))) {
+        integersSurvive(table, types,
+                        global(Name::np).attr("asarray")(values).attr(attrName(Attr::dtype)))) {
         return values;
     }
-    return table.attr("astype")(global(Name::np).attr("object_")).attr("to_numpy")();
+    return table.attr(attrName(Attr::astype))(global(Name::np).attr("object_"))
+        .attr(attrName(Attr::to_numpy))();
 }
 
 void reshapeValues(py::handle self, py::handle shape, py::handle order, const TypeList& types) {
     py::object numpyOrder = global(Name::convertToNumpyOrder)(order);
     py::object values = exactValues(self);
-    installTable(self, values.attr("reshape")(shape, py::arg("order") = numpyOrder), types);
+    installTable(self, values.attr(attrName(Attr::reshape))(shape, py::arg("order") = numpyOrder),
+                 types);
 }
 
 // The table's point and feature counts.
 std::pair<Py_ssize_t, Py_ssize_t> tableShape(py::handle table) {
-    py::tuple shape(table.attr("shape"));
+    py::tuple shape(table.attr(attrName(Attr::shape)));
     return {asSize(shape[0]), asSize(shape[1])};
 }
 
@@ -690,8 +702,8 @@ TypeList typesBySlicing(const TypeList& dtypes, py::handle reshape, py::handle o
 }  // namespace
 
 py::object flatten(py::handle self, py::handle order) {
-    const Py_ssize_t points = length(self.attr("points"));
-    const Py_ssize_t features = length(self.attr("features"));
+    const Py_ssize_t points = length(self.attr(attrName(Attr::points)));
+    const Py_ssize_t features = length(self.attr(attrName(Attr::features)));
     py::object table = backingTable(self);
     // The shape the host records must be the table's: every count below is
     // then bounded by the elements the table really holds.
@@ -835,12 +847,16 @@ std::vector<Py_ssize_t> positionsOf(py::handle sequence, Py_ssize_t limit) {
 py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature,
                      bool byPosition) {
     if (keyFeature >= 0) {
-        return table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
-                                                 py::int_(keyFeature))]
-            .attr("to_numpy")(py::arg("dtype") = global(Name::np).attr("object_"));
+        return table
+            .attr(attrName(
+                Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), py::int_(keyFeature))]
+            .attr(attrName(Attr::to_numpy))(py::arg("dtype") = global(Name::np).attr("object_"));
     }
-    if (byPosition) return global(Name::np).attr("arange")(length(table.attr("index")));
-    py::object names = obj.attr("points").attr("_getNamesNoGeneration")();
+    if (byPosition) {
+        return global(Name::np).attr("arange")(length(table.attr(attrName(Attr::index))));
+    }
+    py::object names =
+        obj.attr(attrName(Attr::points)).attr(attrName(Attr::getNamesNoGeneration))();
     if (names.is_none()) {
         raise(global(Name::InvalidArgumentValue),
               "Matching points by name needs point names on both objects");
@@ -851,9 +867,10 @@ py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature,
 // The position of the key feature `onFeature` (a name, or a position in
 // `obj`).
 Py_ssize_t keyPosition(py::handle obj, py::handle onFeature, Py_ssize_t featureCount) {
-    const Py_ssize_t position = PyUnicode_Check(onFeature.ptr())
-                                    ? asSize(obj.attr("features").attr("getIndex")(onFeature))
-                                    : asSize(onFeature);
+    const Py_ssize_t position =
+        PyUnicode_Check(onFeature.ptr())
+            ? asSize(obj.attr(attrName(Attr::features)).attr("getIndex")(onFeature))
+            : asSize(onFeature);
     if (position < 0 || position >= featureCount) {
         raise(global(Name::InvalidArgumentValue), "onFeature must be one of the matched features");
     }
@@ -862,7 +879,7 @@ Py_ssize_t keyPosition(py::handle obj, py::handle onFeature, Py_ssize_t featureC
 
 // The columns at `positions` of `table`, in that order.
 py::object columnsAt(py::handle table, const std::vector<Py_ssize_t>& positions) {
-    return table.attr("take")(intpArray(positions), py::arg("axis") = 1);
+    return table.attr(attrName(Attr::take))(intpArray(positions), py::arg("axis") = 1);
 }
 
 // Whether every value of the integer column `column` is a float64 exactly
@@ -870,9 +887,9 @@ py::object columnsAt(py::handle table, const std::vector<Py_ssize_t>& positions)
 bool floatHoldsEvery(py::handle column) {
     if (length(column) == 0) return true;
     py::object limit = py::int_(kExactFloatInteger);
-    py::object values = column.attr("to_numpy")();
-    return truthy(values.attr("min")().attr("__ge__")(-limit)) &&
-           truthy(values.attr("max")().attr("__le__")(limit));
+    py::object values = column.attr(attrName(Attr::to_numpy))();
+    return truthy(values.attr(attrName(Attr::min))().attr(attrName(Attr::ge))(-limit)) &&
+           truthy(values.attr(attrName(Attr::max))().attr("__le__")(limit));
 }
 
 // The rows at `positions` of `table`, a position of -1 giving a missing row.
@@ -881,15 +898,16 @@ bool floatHoldsEvery(py::handle column) {
 // integer feature that float would change travels as objects instead, so
 // that no integer passes through a float that does not hold it.
 py::object rowsAt(py::handle table, py::handle positions, bool missingRows) {
-    if (!missingRows) return table.attr("take")(positions);
+    if (!missingRows) return table.attr(attrName(Attr::take))(positions);
     py::object objectType = global(Name::np).attr("dtype")(global(Name::np).attr("object_"));
     const TypeList types = TypeList::of(table);
     py::dict casts;
-    py::object columns = table.attr("columns");
-    py::object iloc = table.attr("iloc");
+    py::object columns = table.attr(attrName(Attr::columns));
+    py::object iloc = table.attr(attrName(Attr::iloc));
     py::object all = slice(py::none(), py::none());
     for (std::size_t j = 0; j < types.at.size(); ++j) {
-        const std::string kind = py::cast<std::string>(types.distinct[types.at[j]].attr("kind"));
+        const std::string kind =
+            py::cast<std::string>(types.distinct[types.at[j]].attr(attrName(Attr::kind)));
         const bool integral = kind == "i" || kind == "u";
         if (kind == "b" ||
             (integral && !floatHoldsEvery(iloc[py::make_tuple(all, py::int_(j))]))) {
@@ -897,7 +915,7 @@ py::object rowsAt(py::handle table, py::handle positions, bool missingRows) {
         }
     }
     py::object source = casts.empty() ? py::reinterpret_borrow<py::object>(table)
-                                      : table.attr("astype")(casts);
+                                      : table.attr(attrName(Attr::astype))(casts);
     return source.attr("reindex")(positions);
 }
 
@@ -926,25 +944,28 @@ std::vector<py::object> sourceTypes(py::handle left, const std::vector<Py_ssize_
 // missing rows and filled from nowhere).
 void restoreSourceTypes(py::handle result, const std::vector<py::object>& types,
                         const std::vector<bool>& gapped) {
-    py::object iloc = result.attr("iloc");
+    py::object iloc = result.attr(attrName(Attr::iloc));
     py::object all = slice(py::none(), py::none());
-    py::list current = result.attr("dtypes").attr("tolist")();
+    py::list current = result.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))();
     for (std::size_t k = 0; k < types.size(); ++k) {
         const py::object& source = types[k];
         py::object now = current[k];
         if (!now.not_equal(source)) continue;
         const auto position = py::int_(static_cast<Py_ssize_t>(k));
         py::object column = iloc[py::make_tuple(all, position)];
-        const std::string kind = py::cast<std::string>(source.attr("kind"));
-        if (gapped[k] || truthy(column.attr("isna")().attr("any")())) {
-            if (equals(now.attr("kind"), "O") && (kind == "i" || kind == "u")) {
-                result.attr("isetitem")(position, column.attr("astype")("float64"));
+        const std::string kind = py::cast<std::string>(source.attr(attrName(Attr::kind)));
+        if (gapped[k] || truthy(column.attr(attrName(Attr::isna))().attr(attrName(Attr::any))())) {
+            if (equals(now.attr(attrName(Attr::kind)), "O") && (kind == "i" || kind == "u")) {
+                result.attr(attrName(Attr::isetitem))(
+                    position, column.attr(attrName(Attr::astype))("float64"));
             }
             continue;
         }
-        py::object block = column.attr("to_numpy")().attr("reshape")(-1, 1);
+        py::object block =
+            column.attr(attrName(Attr::to_numpy))().attr(attrName(Attr::reshape))(-1, 1);
         if (truthy(representable(block, source)[0])) {
-            result.attr("isetitem")(position, column.attr("astype")(source));
+            result.attr(attrName(Attr::isetitem))(position,
+                                                  column.attr(attrName(Attr::astype))(source));
         }
     }
 }
@@ -1036,8 +1057,9 @@ std::pair<py::object, py::object> matchPoints(py::handle self, py::handle other,
                                               py::handle right, Keep pointMode,
                                               std::pair<Py_ssize_t, Py_ssize_t> key) {
     const bool byPosition =
-        key.first < 0 && self.attr("points").attr("_getNamesNoGeneration")().is_none() &&
-        other.attr("points").attr("_getNamesNoGeneration")().is_none();
+        key.first < 0 &&
+        self.attr(attrName(Attr::points)).attr(attrName(Attr::getNamesNoGeneration))().is_none() &&
+        other.attr(attrName(Attr::points)).attr(attrName(Attr::getNamesNoGeneration))().is_none();
     py::object leftKeys = pointKeys(self, left, key.first, byPosition);
     py::object rightKeys = pointKeys(other, right, key.second, byPosition);
     py::tuple positions = global(Name::Base).attr("_mergedPointPositions")(
@@ -1050,28 +1072,28 @@ std::pair<py::object, py::object> matchPoints(py::handle self, py::handle other,
 // into `leftPart`).
 void reconcileMatched(py::handle leftPart, py::handle rightPart,
                       const std::vector<Py_ssize_t>& partnerColumn) {
-    py::object leftIloc = leftPart.attr("iloc");
-    py::object rightIloc = rightPart.attr("iloc");
+    py::object leftIloc = leftPart.attr(attrName(Attr::iloc));
+    py::object rightIloc = rightPart.attr(attrName(Attr::iloc));
     py::object all = slice(py::none(), py::none());
     py::object boolType = builtinType(&PyBool_Type);
     auto asBools = [&](const py::object& series) {
-        return series.attr("to_numpy")(py::arg("dtype") = boolType);
+        return series.attr(attrName(Attr::to_numpy))(py::arg("dtype") = boolType);
     };
     for (std::size_t k = 0; k < partnerColumn.size(); ++k) {
         if (partnerColumn[k] < 0) continue;
         py::object mine = leftIloc[py::make_tuple(all, py::int_(static_cast<Py_ssize_t>(k)))];
         py::object theirs = rightIloc[py::make_tuple(all, py::int_(partnerColumn[k]))];
-        py::object mineMissing = asBools(mine.attr("isna")());
-        py::object theirsMissing = asBools(theirs.attr("isna")());
-        py::object same = asBools(mine.attr("__eq__")(theirs));
+        py::object mineMissing = asBools(mine.attr(attrName(Attr::isna))());
+        py::object theirsMissing = asBools(theirs.attr(attrName(Attr::isna))());
+        py::object same = asBools(mine.attr(attrName(Attr::eq))(theirs));
         py::object clash = ~(same | mineMissing | theirsMissing);
-        if (truthy(clash.attr("any")())) {
+        if (truthy(clash.attr(attrName(Attr::any))())) {
             raise(global(Name::InvalidArgumentValue),
                   "The objects contain different values for the same feature");
         }
         py::object fill = mineMissing & ~theirsMissing;
-        if (truthy(fill.attr("any")())) {
-            leftPart.attr("isetitem")(k, mine.attr("where")(~fill, theirs));
+        if (truthy(fill.attr(attrName(Attr::any))())) {
+            leftPart.attr(attrName(Attr::isetitem))(k, mine.attr("where")(~fill, theirs));
         }
     }
 }
@@ -1094,25 +1116,26 @@ py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
     const bool everyLeftFeature = plan.leftKept.size() == plan.partnerOfLeft.size();
     py::object leftSource =
         everyLeftFeature ? py::reinterpret_borrow<py::object>(left) : columnsAt(left, plan.leftKept);
-    const bool leftGaps = !truthy(leftPos.attr("__ge__")(0).attr("all")());
-    const bool rightGaps = !truthy(rightPos.attr("__ge__")(0).attr("all")());
+    const bool leftGaps = !truthy(leftPos.attr(attrName(Attr::ge))(0).attr(attrName(Attr::all))());
+    const bool rightGaps =
+        !truthy(rightPos.attr(attrName(Attr::ge))(0).attr(attrName(Attr::all))());
     py::object leftPart = rowsAt(leftSource, leftPos, leftGaps);
     py::object rightPart = rowsAt(columnsAt(right, rightNeeded), rightPos, rightGaps);
     py::object labels = rangeIndex(py::int_(length(leftPos)));
-    leftPart.attr("index") = labels;
-    rightPart.attr("index") = labels;
+    leftPart.attr(attrName(Attr::index)) = labels;
+    rightPart.attr(attrName(Attr::index)) = labels;
     reconcileMatched(leftPart, rightPart, partnerColumn);
 
     py::object result = leftPart;
     if (!plan.rightKept.empty()) {
-        py::object rightOwn = rightPart.attr("iloc")[py::make_tuple(
+        py::object rightOwn = rightPart.attr(attrName(Attr::iloc))[py::make_tuple(
             slice(py::none(), py::none()), slice(py::int_(partnerCount), py::none()))];
         result = global(Name::pd).attr("concat")(py::make_tuple(leftPart, rightOwn),
                                                  py::arg("axis") = 1);
     }
-    result.attr("columns") = rangeIndex(
-        py::int_(static_cast<Py_ssize_t>(plan.leftKept.size() + plan.rightKept.size())));
-    result.attr("index") = labels;
+    result.attr(attrName(Attr::columns)) =
+        rangeIndex(py::int_(static_cast<Py_ssize_t>(plan.leftKept.size() + plan.rightKept.size())));
+    result.attr(attrName(Attr::index)) = labels;
     std::vector<bool> gapped;
     for (Py_ssize_t partner : partnerColumn) gapped.push_back(leftGaps && partner < 0);
     gapped.resize(plan.leftKept.size() + plan.rightKept.size(), rightGaps);
@@ -1128,12 +1151,12 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
     const Keep featureMode = keepMode(feature, "feature");
     py::object left = backingTable(self);
     py::object right = backingTable(other);
-    const Py_ssize_t rightFeatures = length(right.attr("columns"));
-    const FeaturePlan plan =
-        planFeatures(featureMode, matchingFtIdx, length(left.attr("columns")), rightFeatures);
+    const Py_ssize_t rightFeatures = length(right.attr(attrName(Attr::columns)));
+    const FeaturePlan plan = planFeatures(
+        featureMode, matchingFtIdx, length(left.attr(attrName(Attr::columns))), rightFeatures);
     const auto key = keyFeatures(self, other, onFeature, plan, rightFeatures);
     const auto [leftPos, rightPos] = matchPoints(self, other, left, right, pointMode, key);
-    self.attr("_data") = combine(left, right, plan, leftPos, rightPos);
+    self.attr(attrName(Attr::data)) = combine(left, right, plan, leftPos, rightPos);
     return py::none();
 }
 
@@ -1190,7 +1213,7 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     py::object np = global(Name::np);
     py::object pd = global(Name::pd);
     py::object table = backingTable(self);
-    if (py::len(table.attr("columns")) != 1) {
+    if (py::len(table.attr(attrName(Attr::columns))) != 1) {
         raise(global(Name::InvalidArgumentValue),
               "Binary features can only replace an object of exactly one feature");
     }
@@ -1198,12 +1221,12 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     const Py_ssize_t newCount = static_cast<Py_ssize_t>(py::len(mapping));
     py::object keys = pd.attr("Index")(py::list(mapping.attr("keys")()),
                                        py::arg("dtype") = np.attr("object_"));
-    py::object targets = np.attr("array")(py::list(mapping.attr("values")()),
+    py::object targets = np.attr("array")(py::list(mapping.attr(attrName(Attr::values))()),
                                           py::arg("dtype") = np.attr("intp"));
     if (newCount > 0) {
-        const bool permutation =
-            asSize(targets.attr("min")()) == 0 && asSize(targets.attr("max")()) == newCount - 1 &&
-            length(np.attr("unique")(targets)) == newCount;
+        const bool permutation = asSize(targets.attr(attrName(Attr::min))()) == 0 &&
+                                 asSize(targets.attr(attrName(Attr::max))()) == newCount - 1 &&
+                                 length(np.attr("unique")(targets)) == newCount;
         if (!permutation) {
             raise(global(Name::InvalidArgumentValue),
                   "uniqueIdx must map the values to the positions 0 to len(uniqueIdx) - 1, "
@@ -1213,29 +1236,30 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     if (!truthy(keys.attr("is_unique"))) {
         raise(global(Name::InvalidArgumentValue), "uniqueIdx holds the same value twice");
     }
-    py::object column = table.attr("iloc")[py::make_tuple(slice(py::none(), py::none()),
-                                                          py::int_(0))];
+    py::object column = table.attr(
+        attrName(Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), py::int_(0))];
     // An array, not a Series: pandas matches the elements as they are,
     // without inferring a type for them.
-    py::object elements = column.attr("astype")(np.attr("object_")).attr("to_numpy")();
+    py::object elements =
+        column.attr(attrName(Attr::astype))(np.attr("object_")).attr(attrName(Attr::to_numpy))();
     py::object found = keys.attr("get_indexer")(elements);
     assignMissing(found, elements, keys);
     const Py_ssize_t rows = length(found);
-    if (rows > 0 && asSize(found.attr("min")()) < 0) {
+    if (rows > 0 && asSize(found.attr(attrName(Attr::min))()) < 0) {
         raise(global(Name::InvalidArgumentValue),
               "The feature holds a value that uniqueIdx does not map to a new feature");
     }
     py::object binary = np.attr("zeros")(py::make_tuple(rows, newCount));
-    py::object positions = targets.attr("take")(found);
+    py::object positions = targets.attr(attrName(Attr::take))(found);
     binary[py::make_tuple(np.attr("arange")(rows), positions)] = 1.0;
-    self.attr("_data") = pd.attr("DataFrame")(binary);
+    self.attr(attrName(Attr::data)) = pd.attr("DataFrame")(binary);
     return py::none();
 }
 
 // Element access ------------------------------------------------------------
 
 py::object getitem(py::handle self, py::handle x, py::handle y) {
-    return backingTable(self).attr("iat")[py::make_tuple(x, y)];
+    return backingTable(self).attr(attrName(Attr::iat))[py::make_tuple(x, y)];
 }
 
 // Method rows ---------------------------------------------------------------

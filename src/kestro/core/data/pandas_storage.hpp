@@ -86,8 +86,8 @@ public:
         py::list key;
         for (py::handle block : blocks) {
             key.append(block);
-            key.append(block.attr("values"));
-            key.append(block.attr("mgr_locs"));
+            key.append(block.attr(attrName(Attr::values)));
+            key.append(block.attr(attrName(Attr::mgr_locs)));
         }
         return key;
     }
@@ -98,20 +98,23 @@ public:
     py::list featureTypes(py::handle table) const {
         py::list types;
         py::object blockList = blocksOf(table);
-        if (!blockList) return py::list(table.attr("dtypes").attr("tolist")());
-        for (py::handle block : blockList) types.append(block.attr("dtype"));
+        if (!blockList) {
+            return py::list(table.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))());
+        }
+        for (py::handle block : blockList) types.append(block.attr(attrName(Attr::dtype)));
         return types;
     }
 
     // The element type of every feature of `table`, in feature order.
     std::vector<py::object> columnTypes(py::handle table) const {
-        const Py_ssize_t width = py::len(table.attr("columns"));
+        const Py_ssize_t width = py::len(table.attr(attrName(Attr::columns)));
         std::vector<py::object> types(static_cast<std::size_t>(width));
         py::object blockList = blocksOf(table);
         if (blockList && py::len(blockList) == 1) {
             // One block holds every feature (a wide one-type table has
             // as many positions as features: they are not read).
-            types.assign(types.size(), py::object(blockList[py::int_(0)].attr("dtype")));
+            types.assign(types.size(),
+                         py::object(blockList[py::int_(0)].attr(attrName(Attr::dtype))));
             return types;
         }
         if (blockList) {
@@ -124,7 +127,7 @@ public:
             if (complete) return types;
         }
         std::size_t j = 0;
-        for (py::handle dtype : table.attr("dtypes").attr("tolist")()) {
+        for (py::handle dtype : table.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))()) {
             if (j == types.size()) break;
             types[j++] = py::reinterpret_borrow<py::object>(dtype);
         }
@@ -140,7 +143,7 @@ public:
     // The int64 view of a numpy-backed datetime array, or None.
     py::object datetimeIntegers(py::handle values) const {
         if (!py::hasattr(values, "_ndarray")) return py::none();
-        return values.attr("_ndarray").attr("view")("i8");
+        return values.attr("_ndarray").attr(attrName(Attr::view))("i8");
     }
 
     // Whether writing into column `j`'s memory changes no other pandas
@@ -158,10 +161,11 @@ private:
     // Records `block`'s type at each feature position it holds; false when
     // a position lies outside `types`.
     static bool placeBlock(py::handle block, std::vector<py::object>& types) {
-        py::object dtype = block.attr("dtype");
+        py::object dtype = block.attr(attrName(Attr::dtype));
         const auto width = static_cast<Py_ssize_t>(types.size());
         using Positions = py::array_t<Py_ssize_t, py::array::c_style | py::array::forcecast>;
-        Positions positions = Positions::ensure(block.attr("mgr_locs").attr("as_array"));
+        Positions positions =
+            Positions::ensure(block.attr(attrName(Attr::mgr_locs)).attr("as_array"));
         if (!positions) return false;  // the public route answers instead
         const Py_ssize_t* at = positions.data();
         for (Py_ssize_t k = 0; k < positions.size(); ++k) {
