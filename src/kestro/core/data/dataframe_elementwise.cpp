@@ -377,29 +377,42 @@ private:
         if (!storage_.exclusive(table_, j, copyOnWrite_)) return c;
         py::object dtype = c.values.attr(attrName(Attr::dtype));
         if (Py_TYPE(c.values.ptr()) == reinterpret_cast<PyTypeObject*>(ndarray_.ptr())) {
-            if (dtype.equal(dtypeFloat64_)) {
-                if (c.memory.acquire(c.values, 8, numPoints_)) c.kind = Kind::Float64;
-            } else if (dtype.equal(dtypeInt64_)) {
-                if (c.memory.acquire(c.values, 8, numPoints_)) c.kind = Kind::Int64;
-            } else if (dtype.equal(dtypeBool_)) {
-                if (c.memory.acquire(c.values, 1, numPoints_)) c.kind = Kind::Bool;
-            } else if (dtype.equal(dtypeObject_)) {
-                if (truthy(c.values.attr(attrName(Attr::flags)).attr(attrName(Attr::writeable))) &&
-                    py::len(c.values) == static_cast<std::size_t>(numPoints_)) {
-                    c.kind = Kind::Object;
-                }
-            }
+            c.kind = arrayKind(c, dtype);
         } else if (isInstance(dtype, npDtype_) && equals(dtype.attr(attrName(Attr::kind)), "M")) {
-            // A timezone-naive datetime64 column of any unit.
-            c.unitNanoseconds = nanosecondsPer(
-                py::str(global(Name::np).attr("datetime_data")(dtype)[py::int_(0)]).cast<std::string>());
-            py::object integers = storage_.datetimeIntegers(c.values);
-            if (c.unitNanoseconds != 0 && !integers.is_none() &&
-                c.memory.acquire(integers, 8, numPoints_)) {
-                c.kind = Kind::Datetime;
-            }
+            c.kind = datetimeKind(c, dtype);
         }
         return c;
+    }
+
+    // The kind of a numpy column, its memory held for the numeric kinds.
+    Kind arrayKind(Column& c, py::handle dtype) {
+        struct Numeric {
+            const py::object& dtype;
+            Py_ssize_t itemSize;
+            Kind kind;
+        };
+        for (const Numeric& numeric : {Numeric{dtypeFloat64_, 8, Kind::Float64},
+                                       Numeric{dtypeInt64_, 8, Kind::Int64},
+                                       Numeric{dtypeBool_, 1, Kind::Bool}}) {
+            if (!numeric.dtype.equal(dtype)) continue;
+            return c.memory.acquire(c.values, numeric.itemSize, numPoints_) ? numeric.kind
+                                                                            : Kind::Other;
+        }
+        const bool writableObjects =
+            dtypeObject_.equal(dtype) &&
+            truthy(c.values.attr(attrName(Attr::flags)).attr(attrName(Attr::writeable))) &&
+            py::len(c.values) == static_cast<std::size_t>(numPoints_);
+        return writableObjects ? Kind::Object : Kind::Other;
+    }
+
+    // A timezone-naive datetime64 column of any unit: its integer memory.
+    Kind datetimeKind(Column& c, py::handle dtype) {
+        c.unitNanoseconds = nanosecondsPer(
+            py::str(global(Name::np).attr("datetime_data")(dtype)[py::int_(0)]).cast<std::string>());
+        py::object integers = storage_.datetimeIntegers(c.values);
+        const bool held = c.unitNanoseconds != 0 && !integers.is_none() &&
+                          c.memory.acquire(integers, 8, numPoints_);
+        return held ? Kind::Datetime : Kind::Other;
     }
 
     // The flag is asked for at every call, as the element walk does: a
@@ -606,30 +619,43 @@ private:
         py::object dtype = self_.attr(dataName_)
                                .attr(attrName(Attr::dtypes))
                                .attr(attrName(Attr::iloc))[py::int_(j)];
-        const std::string kind = py::str(dtype.attr(attrName(Attr::kind))).cast<std::string>();
-        PyObject* r = value.ptr();
-        const bool isBool = PyBool_Check(r) || Py_TYPE(r) == asType(bool_);
-        const bool isInt = !isBool && (PyLong_Check(r) || isInstance(value, integer_));
-        const bool isFloat = PyFloat_Check(r) || isInstance(value, floating_);
-        const bool isNumber = isInstance(value, numbers_);
-        if (kind == "M") {
-            if (isNumber || PyUnicode_Check(r)) return objectType_;
-        } else if (dtype.equal(dtypeInt64_)) {
-            if (isInt) return fitsInt64(value) ? py::object() : objectType_;
-            if (isFloat) return integralInt64(value) ? py::object() : dtypeFloat64_;
-            if (value.is_none()) return dtypeFloat64_;
-            if (!isBool && PyComplex_Check(r)) return dtypeComplex_;
-            return objectType_;
-        } else if (dtype.equal(dtypeFloat64_)) {
-            if (isInt || isFloat || value.is_none()) return py::object();
-            if (!isBool && PyComplex_Check(r)) return dtypeComplex_;
-            return objectType_;
-        } else if (dtype.equal(dtypeBool_)) {
-            if (isBool) return py::object();
+        if (equals(dtype.attr(attrName(Attr::kind)), "M")) {
+            const bool text = PyUnicode_Check(value.ptr());
+            return text || isInstance(value, numbers_) ? objectType_ : py::object();
+        }
+        if (dtype.equal(dtypeInt64_)) return widenedInt64(value);
+        if (dtype.equal(dtypeFloat64_)) return widenedFloat64(value);
+        if (dtype.equal(dtypeBool_)) {
+            if (isBool(value)) return py::object();
             if (value.is_none()) value = nan_;
             return objectType_;
         }
         return py::object();
+    }
+
+    bool isBool(py::handle value) const {
+        return PyBool_Check(value.ptr()) || Py_TYPE(value.ptr()) == asType(bool_);
+    }
+    bool isInt(py::handle value) const {
+        return !isBool(value) && (PyLong_Check(value.ptr()) || isInstance(value, integer_));
+    }
+    bool isFloat(py::handle value) const {
+        return PyFloat_Check(value.ptr()) || isInstance(value, floating_);
+    }
+    bool isComplex(py::handle value) const {
+        return !isBool(value) && PyComplex_Check(value.ptr());
+    }
+
+    py::object widenedInt64(py::handle value) const {
+        if (isInt(value)) return fitsInt64(value) ? py::object() : objectType_;
+        if (isFloat(value)) return integralInt64(value) ? py::object() : dtypeFloat64_;
+        if (value.is_none()) return dtypeFloat64_;
+        return isComplex(value) ? dtypeComplex_ : objectType_;
+    }
+
+    py::object widenedFloat64(py::handle value) const {
+        if (isInt(value) || isFloat(value) || value.is_none()) return py::object();
+        return isComplex(value) ? dtypeComplex_ : objectType_;
     }
 
     static bool fitsInt64(py::handle value) {

@@ -989,8 +989,11 @@ struct FeaturePlan {
     std::vector<Py_ssize_t> rightKept;
 };
 
-FeaturePlan planFeatures(Keep featureMode, py::handle matchingFtIdx, Py_ssize_t leftFeatures,
-                         Py_ssize_t rightFeatures) {
+// The partner in the other object of each feature of this one (-1: none),
+// from `matchingFtIdx`, a pair of equally long sequences of positions each
+// naming a feature once; `rightIsMatched` marks the other's partners.
+std::vector<Py_ssize_t> partnersOf(py::handle matchingFtIdx, Py_ssize_t leftFeatures,
+                                   Py_ssize_t rightFeatures, std::vector<bool>& rightIsMatched) {
     py::object invalid = global(Name::InvalidArgumentValue);
     // Matched features: pairs (position here, position in other).
     if (length(matchingFtIdx) != 2) {
@@ -1003,22 +1006,31 @@ FeaturePlan planFeatures(Keep featureMode, py::handle matchingFtIdx, Py_ssize_t 
     if (leftMatched.size() != rightMatched.size()) {
         raise(invalid, "matchingFtIdx must pair every matched feature with exactly one other");
     }
-    FeaturePlan plan;
-    plan.partnerOfLeft.assign(static_cast<std::size_t>(leftFeatures), -1);
-    std::vector<bool> rightIsMatched(static_cast<std::size_t>(rightFeatures), false);
+    std::vector<Py_ssize_t> partners(static_cast<std::size_t>(leftFeatures), -1);
+    rightIsMatched.assign(static_cast<std::size_t>(rightFeatures), false);
     for (std::size_t k = 0; k < leftMatched.size(); ++k) {
         const auto mine = static_cast<std::size_t>(leftMatched[k]);
         const auto theirs = static_cast<std::size_t>(rightMatched[k]);
-        if (plan.partnerOfLeft[mine] >= 0 || rightIsMatched[theirs]) {
+        if (partners[mine] >= 0 || rightIsMatched[theirs]) {
             raise(invalid, "matchingFtIdx must pair every matched feature with exactly one other");
         }
-        plan.partnerOfLeft[mine] = rightMatched[k];
+        partners[mine] = rightMatched[k];
         rightIsMatched[theirs] = true;
     }
-    const auto matchedCount = static_cast<Py_ssize_t>(leftMatched.size());
+    return partners;
+}
+
+FeaturePlan planFeatures(Keep featureMode, py::handle matchingFtIdx, Py_ssize_t leftFeatures,
+                         Py_ssize_t rightFeatures) {
+    FeaturePlan plan;
+    std::vector<bool> rightIsMatched;
+    plan.partnerOfLeft = partnersOf(matchingFtIdx, leftFeatures, rightFeatures, rightIsMatched);
+    const auto matchedCount = static_cast<Py_ssize_t>(
+        std::count(rightIsMatched.begin(), rightIsMatched.end(), true));
     if (featureMode == Keep::Strict &&
         (matchedCount != leftFeatures || matchedCount != rightFeatures)) {
-        raise(invalid, "With feature='strict' every feature of each object must be matched");
+        raise(global(Name::InvalidArgumentValue),
+              "With feature='strict' every feature of each object must be matched");
     }
     for (Py_ssize_t i = 0; i < leftFeatures; ++i) {
         if (featureMode != Keep::Intersection ||
