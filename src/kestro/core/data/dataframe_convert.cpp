@@ -272,9 +272,10 @@ public:
     LabelRestore& operator=(const LabelRestore&) = delete;
     ~LabelRestore() noexcept(false) {
         cleanUp([&] {
-            if (index_)
+            if (index_) {
                 table_.attr(attrName(Attr::index)) =
                     rangeIndex(py::int_(py::len(table_.attr(attrName(Attr::index)))));
+            }
             if (columns_) {
                 table_.attr(attrName(Attr::columns)) =
                     rangeIndex(py::int_(py::len(table_.attr(attrName(Attr::columns)))));

@@ -615,18 +615,29 @@ py::tuple asTuple(const TypeList& types) {
     return result;
 }
 
+// Whether `values` (two-dimensional) has one column per type of `types`.
+bool oneTypePerColumn(py::handle values, const TypeList& types) {
+    py::tuple shape(values.attr(attrName(Attr::shape)));
+    return shape.size() == 2 && py::cast<std::size_t>(shape[1]) == types.at.size();
+}
+
 // The new backing table: `pd.DataFrame(values)`, then `_setDtypes` with
-// `types` (a tuple).  With this module's own `_setDtypes` the typed table is
-// built directly, which ends in the same table without a pass through the
-// array's element type; should that fail, the two steps are taken as they
-// are, so that the object is left as the failing `_setDtypes` leaves it.
+// `types` (a tuple).  With this module's own `_setDtypes` and one type per
+// column the typed table is built directly, which ends in the same table
+// without a pass through the array's element type.  Should a value not
+// convert to its type, the two steps are taken as they are, so that the
+// object is left as the failing `_setDtypes` leaves it (the columns before
+// the failing one converted) with the error it raises.
 void installTable(py::handle self, py::handle values, const TypeList& types) {
-    if (ownSetDtypes(self)) {
+    if (ownSetDtypes(self) && oneTypePerColumn(values, types)) {
         try {
             self.attr(attrName(Attr::data)) = typedTable(values, types);
             return;
         } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
+            const bool conversionFailed = e.matches(PyExc_ValueError) ||
+                                          e.matches(PyExc_TypeError) ||
+                                          e.matches(PyExc_ArithmeticError);
+            if (!conversionFailed) throw;
         }
     }
     self.attr(attrName(Attr::data)) = newTable(values);
