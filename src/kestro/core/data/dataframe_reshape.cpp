@@ -456,6 +456,21 @@ public:
     py::object valuesType() const {
         return scalarType_ ? scalarType_ : py::object(values_.attr(attrName(Attr::dtype)));
     }
+    // Whether the replacement is a signed integer or float number kept as
+    // it is (no block made for it yet).
+    bool isPlainNumber() const {
+        return scalarType_ && !values_ && isSignedOrFloat(scalarType_);
+    }
+    // Whether `type` holds the number exactly.
+    bool numberFits(py::handle type) const {
+        py::object one = global(Name::np).attr("full")(py::make_tuple(1, 1), value_,
+                                                       py::arg("dtype") = scalarType_);
+        return truthy(representable(one, type)[0]);
+    }
+    static bool isSignedOrFloat(py::handle dtype) {
+        const std::string kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
+        return kind == "i" || kind == "f";
+    }
     // What an in-place write assigns: the block, or the number itself, which
     // pandas spreads over the rectangle without a block of copies.
     py::object written() const { return values_ ? values_ : value_; }
@@ -522,15 +537,32 @@ py::object widenedFeatureType(py::object type, Replacement& replacement, Py_ssiz
 // Otherwise each touched feature is rebuilt whole in its final dtype before
 // anything is written, so pandas never has to guess a dtype for a mixed
 // column.
+// Whether the replacement can be written over the rectangle in place: every
+// touched feature keeps its type and either has the values' type already,
+// or (a signed integer or float number into signed integer and float
+// features) holds the number exactly, which pandas then stores as it is.
+bool writesInPlace(const Rectangle& rect, const Replacement& replacement,
+                   const std::vector<py::object>& types, const std::vector<py::object>& current) {
+    py::object valuesType = replacement.valuesType();
+    bool sameTypes = true;
+    bool numberFits = replacement.isPlainNumber();
+    py::object checked;  // the last feature type the number was checked against
+    for (Py_ssize_t k = 0; k < rect.width() && (sameTypes || numberFits); ++k) {
+        const std::size_t i = rect.feature(k);
+        if (!types[i].equal(current[i])) return false;
+        sameTypes = sameTypes && valuesType.equal(current[i]);
+        if (numberFits && !valuesType.equal(current[i]) && !current[i].is(checked)) {
+            numberFits = Replacement::isSignedOrFloat(current[i]) &&
+                         replacement.numberFits(current[i]);
+            checked = current[i];
+        }
+    }
+    return sameTypes || numberFits;
+}
+
 void writeRectangle(py::handle table, const Rectangle& rect, Replacement& replacement,
                     const std::vector<py::object>& types, const std::vector<py::object>& current) {
-    py::object valuesType = replacement.valuesType();
-    bool inPlace = true;
-    for (Py_ssize_t k = 0; k < rect.width() && inPlace; ++k) {
-        const std::size_t i = rect.feature(k);
-        inPlace = types[i].equal(current[i]) && valuesType.equal(current[i]);
-    }
-    if (inPlace) {
+    if (writesInPlace(rect, replacement, types, current)) {
         table.attr(attrName(Attr::iloc))[py::make_tuple(rect.rows(), rect.features())] =
             replacement.written();
         return;
