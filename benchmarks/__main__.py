@@ -266,14 +266,18 @@ def cases(kind, table, folder, walkElements):
             flat["table"] = source._data
         return flat["table"]
 
+    # the floors reshape the very table the hook gets (a copy of `table`,
+    # laid out in memory as pandas lays out its blocks)
     yield Case("_flatten_implementation", "to_numpy + reshape + pd.DataFrame",
                lambda o: o._flatten_implementation("point"),
-               lambda _: pd.DataFrame(table.to_numpy().reshape(1, -1)),
-               setup=reset(DataFrame(table), table), maxSize=limit)
+               lambda o: pd.DataFrame(o._data.to_numpy().reshape(1, -1)),
+               setup=reset(DataFrame(table), table), maxSize=limit,
+               floorSetup=reset(DataFrame(table), table))
     yield Case("_unflatten_implementation", "to_numpy + reshape + pd.DataFrame",
                lambda o: o._unflatten_implementation((points, FEATURES), "point"),
-               lambda _: pd.DataFrame(flatTable().to_numpy().reshape(points, FEATURES)),
-               setup=reset(DataFrame(table), flatTable), maxSize=limit)
+               lambda o: pd.DataFrame(o._data.to_numpy().reshape(points, FEATURES)),
+               setup=reset(DataFrame(table), flatTable), maxSize=limit,
+               floorSetup=reset(DataFrame(table), flatTable))
     if hasattr(reshape, "plainMerge"):
         names = [f"p{i}" for i in range(points)]
         left = DataFrame(table, pointNames=names)

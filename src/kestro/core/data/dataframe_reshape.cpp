@@ -790,7 +790,7 @@ namespace {
 // The element type of each restored feature: the largest type among the
 // positions it gathers; no types when the shape does not hold the
 // `elementCount` elements of the table.
-TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order,
+TypeList restoredTypes(py::handle table, py::handle reshape, py::handle order,
                        Py_ssize_t elementCount) {
     // A size beyond the position range is too large for any object.
     const char* tooLarge = "The shape to restore holds more elements than any object can";
@@ -799,7 +799,7 @@ TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order,
     if (points <= 0 || features <= 0) {
         // Sizes of zero or below: the types are worked out with Python's own
         // slicing, range and max, whatever numpy then makes of the shape.
-        return typesBySlicing(dtypes, reshape, order);
+        return typesBySlicing(TypeList::of(table), reshape, order);
     }
     Py_ssize_t product = 0;
     if (!checkedProduct(points, features, product)) {
@@ -807,10 +807,15 @@ TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order,
               "The shape to restore holds more elements than any object can");
     }
     if (product != elementCount) return TypeList{};  // numpy's reshape reports it
-    if (dtypes.distinct.size() == 1) {
-        dtypes.at = std::vector<std::uint32_t>(static_cast<std::size_t>(features));
-        return dtypes;
+    py::list blockTypes = PandasStorage().featureTypes(table);
+    if (py::len(blockTypes) == 1) {
+        // One type for every element (and no per-position list of it).
+        TypeList oneType;
+        oneType.distinct.push_back(blockTypes[0]);
+        oneType.at.assign(static_cast<std::size_t>(features), 0);
+        return oneType;
     }
+    TypeList dtypes = TypeList::of(table);
     // A single feature holding every element: each position shares its type.
     if (dtypes.at.size() == 1 && features > 1) {
         dtypes.at.assign(static_cast<std::size_t>(points * features), dtypes.at[0]);
@@ -846,8 +851,7 @@ TypeList restoredTypes(TypeList dtypes, py::handle reshape, py::handle order,
 py::object unflatten(py::handle self, py::handle reshape, py::handle order) {
     py::object table = backingTable(self);
     const auto [points, features] = tableShape(table);
-    TypeList newTypes =
-        restoredTypes(TypeList::of(table), reshape, order, points * features);
+    TypeList newTypes = restoredTypes(table, reshape, order, points * features);
     reshapeValues(self, reshape, order, newTypes);
     return py::none();
 }
