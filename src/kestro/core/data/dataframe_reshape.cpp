@@ -540,12 +540,13 @@ py::object widenedFeatureType(py::object type, Replacement& replacement, Py_ssiz
 // Whether the replacement can be written over the rectangle in place: every
 // touched feature keeps its type and either has the values' type already,
 // or (a signed integer or float number into signed integer and float
-// features) holds the number exactly, which pandas then stores as it is.
+// features) holds the number exactly, which pandas then stores as it is
+// (pandas 1.5 warns about such a write over whole columns: it rebuilds them).
 bool writesInPlace(const Rectangle& rect, const Replacement& replacement,
                    const std::vector<py::object>& types, const std::vector<py::object>& current) {
     py::object valuesType = replacement.valuesType();
     bool sameTypes = true;
-    bool numberFits = replacement.isPlainNumber();
+    bool numberFits = replacement.isPlainNumber() && pandasMajor(global(Name::pd)) >= 2;
     py::object checked;  // the last feature type the number was checked against
     for (Py_ssize_t k = 0; k < rect.width() && (sameTypes || numberFits); ++k) {
         const std::size_t i = rect.feature(k);
