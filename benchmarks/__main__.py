@@ -147,6 +147,10 @@ def cases(kind, table, folder, walkElements):
     function = DOUBLE if kind == "float64" else KEEP_TYPE
     values = values_of(table)
     obj = DataFrame(table)
+    # the floors read the table the hooks read: the object's own copy, laid
+    # out in memory as pandas lays out its blocks (the source table may be
+    # laid out otherwise, which changes what a reshape or a scan costs)
+    own = obj._data
     other = DataFrame(table.copy())
     floating = kind == "float64"
 
@@ -172,21 +176,21 @@ def cases(kind, table, folder, walkElements):
                lambda _: obj._countUnique_implementation(None, None),
                lambda _: denseCountUnique(obj, None, None))
     yield Case("_containsZero_implementation", "0 in to_numpy()",
-               lambda _: obj._containsZero_implementation(), lambda _: 0 in table.to_numpy())
+               lambda _: obj._containsZero_implementation(), lambda _: 0 in own.to_numpy())
     yield Case("_isIdentical_implementation", "allDataIdentical(to_numpy() x 2)",
                lambda _: obj._isIdentical_implementation(other),
-               lambda _: allDataIdentical(table.to_numpy(), other._data.to_numpy()))
+               lambda _: allDataIdentical(own.to_numpy(), other._data.to_numpy()))
     yield Case("_iterateElements_implementation", "KestroElementIterator(to_numpy())",
                lambda _: sum(1 for _ in obj._iterateElements_implementation("point", None)),
-               lambda _: sum(1 for _ in KestroElementIterator(table.to_numpy(), "point", None)))
+               lambda _: sum(1 for _ in KestroElementIterator(own.to_numpy(), "point", None)))
     yield Case("_asNumpyArray", "to_numpy()",
-               lambda _: obj._asNumpyArray(), lambda _: table.to_numpy())
+               lambda _: obj._asNumpyArray(), lambda _: own.to_numpy())
     # each call widens int64 to float64 and narrows float64 to float32
     change = {np.dtype(np.int64): np.dtype(np.float64), np.dtype(np.float64): np.dtype(np.float32)}
     dtypes = tuple(change.get(d, d) for d in table.dtypes)
     changed = {j: change[d] for j, d in enumerate(table.dtypes) if d in change}
     yield Case("_setDtypes", "astype of the changed features",
-               lambda o: o._setDtypes(dtypes), lambda _: table.astype(changed),
+               lambda o: o._setDtypes(dtypes), lambda _: own.astype(changed),
                setup=reset(DataFrame(table), table))
     usable = [np.dtype(bool), np.dtype(np.int64), np.dtype(np.float64)]
     yield Case("_convertToNumericTypes_implementation", "dtype membership test",
@@ -194,20 +198,20 @@ def cases(kind, table, folder, walkElements):
                lambda _: all(d in usable for d in table.dtypes), setup=fresh(table))
     yield Case("_getitem_implementation", "iat",
                lambda _: obj._getitem_implementation(points // 2, 3),
-               lambda _: table.iat[points // 2, 3])
+               lambda _: own.iat[points // 2, 3])
     half = points // 2
     yield Case("_view_implementation", "iloc rectangle",
                lambda _: obj._view_implementation(0, half, 0, FEATURES // 2, False),
-               lambda _: table.iloc[0:half, 0:FEATURES // 2])
+               lambda _: own.iloc[0:half, 0:FEATURES // 2])
 
     for target, label, library in (
-            ("numpyarray", "to_numpy(copy=True)", lambda _: table.to_numpy(copy=True)),
-            ("pythonlist", "to_numpy().tolist()", lambda _: table.to_numpy().tolist()),
+            ("numpyarray", "to_numpy(copy=True)", lambda _: own.to_numpy(copy=True)),
+            ("pythonlist", "to_numpy().tolist()", lambda _: own.to_numpy().tolist()),
             ("scipycsr", "csr_matrix(to_numpy())",
-             lambda _: scipy.sparse.csr_matrix(table.to_numpy())),
-            ("pandasdataframe", "copy()", lambda _: table.copy()),
+             lambda _: scipy.sparse.csr_matrix(own.to_numpy())),
+            ("pandasdataframe", "copy()", lambda _: own.copy()),
             ("DataFrame", "copy() + constructor",
-             lambda _: DataFrame(table.copy(), reuseData=True))):
+             lambda _: DataFrame(own.copy(), reuseData=True))):
         if target == "scipycsr" and not floating:
             continue  # no sparse matrix of strings and dates
         yield Case(f"_copy_implementation({target})", label,
@@ -216,27 +220,27 @@ def cases(kind, table, folder, walkElements):
     ours, theirs = os.path.join(folder, "ours"), os.path.join(folder, "theirs")
     yield Case("_saveCSV_implementation", "to_csv",
                lambda _: obj._saveCSV_implementation(ours + ".csv", False, False),
-               lambda _: table.to_csv(theirs + ".csv", index=False, header=False))
+               lambda _: own.to_csv(theirs + ".csv", index=False, header=False))
     if floating:
         yield Case("_saveMTX_implementation", "mmwrite",
                    lambda _: obj._saveMTX_implementation(ours + ".mtx", False, False),
-                   lambda _: scipy.io.mmwrite(theirs + ".mtx", table.to_numpy(), comment="#"))
+                   lambda _: scipy.io.mmwrite(theirs + ".mtx", own.to_numpy(), comment="#"))
 
     if floating:
         yield Case("_binaryOperations_implementation(__add__)", "numpy + and constructor",
                    lambda _: obj._binaryOperations_implementation("__add__", other),
-                   lambda _: DataFrame(table.to_numpy() + other._data.to_numpy()))
+                   lambda _: DataFrame(own.to_numpy() + other._data.to_numpy()))
         square = DataFrame(pd.DataFrame(np.random.default_rng(3).random((FEATURES, FEATURES))))
         yield Case("_matmul__implementation", "numpy @ and constructor",
                    lambda _: obj._matmul__implementation(square),
-                   lambda _: DataFrame(table.to_numpy() @ square._data.to_numpy()))
+                   lambda _: DataFrame(own.to_numpy() @ square._data.to_numpy()))
     else:
         yield Case("_binaryOperations_implementation(__eq__)", "numpy == and constructor",
                    lambda _: obj._binaryOperations_implementation("__eq__", other),
-                   lambda _: DataFrame(table.to_numpy() == other._data.to_numpy()))
+                   lambda _: DataFrame(own.to_numpy() == other._data.to_numpy()))
 
     yield Case("_transpose_implementation", ".T",
-               lambda o: o._transpose_implementation(), lambda _: table.T,
+               lambda o: o._transpose_implementation(), lambda _: own.T,
                setup=reset(DataFrame(table), table))
 
     reshape = optional_reshape_baselines()

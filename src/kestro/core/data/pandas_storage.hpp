@@ -73,9 +73,12 @@ public:
     }
 
     // The manager and its blocks: both compared by identity after every call
-    // into Python code, to notice a changed storage cheaply.
+    // into Python code, to notice a changed storage cheaply.  The manager is
+    // an attribute of the table's own: read as the generic look-up reads it,
+    // without asking pandas' `__getattr__` hook first (which would only
+    // answer for a name the table does not have).
     py::object manager(py::handle table) const {
-        return steal(PyObject_GetAttr(table.ptr(), mgrName_.ptr()));
+        return steal(PyObject_GenericGetAttr(table.ptr(), mgrName_.ptr()));
     }
     py::object blocks(py::handle manager) const {
         return steal(PyObject_GetAttr(manager.ptr(), blocksName_.ptr()));
