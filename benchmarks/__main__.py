@@ -467,9 +467,12 @@ def shape_markdown(results):
 def summary_markdown(results, shapes):
     """Per hook and kind of table: the worst hook / floor ratio at 10^5
     elements and above, the worst over every size (and shape), the excess
-    over the floor at the smallest size, and the largest peak memory."""
+    over the floor at the smallest size, and the largest peak memory at 10^5
+    elements and above (below, the fixed allocations of pandas and of the
+    host's objects outweigh a table of a few kilobytes)."""
     rows = {}
     smallest = min((r.size for r in results), default=0)
+    largest = max((r.size for r in results), default=0)
     for r in results:
         if r.hookTime != r.hookTime:
             continue
@@ -480,15 +483,15 @@ def summary_markdown(results, shapes):
                 max(row[4], r.hookTime / r.floorTime)
         if r.size == smallest:
             row[1] = (r.hookTime - r.floorTime) * 1e6
-        row[2] = max(row[2], r.peak)
-        row[3] = max(row[3], r.floorPeak)
+        if r.size >= min(LARGE, largest):
+            row[2] = max(row[2], r.peak)
+            row[3] = max(row[3], r.floorPeak)
     for r in shapes:
         row = rows.setdefault((r.hook, r.kind), [0.0, float("nan"), 0.0, 0.0, float("nan")])
         row[0] = max(row[0], r.hookTime / r.floorTime)
-        row[2] = max(row[2], r.peak)
-        row[3] = max(row[3], r.floorPeak)
     lines = ["| hook | kind | worst hook / floor, 10^5 elements and above | worst hook / floor "
-             f"| over the floor at {smallest:,} elements | peak memory | floor's peak |",
+             f"| over the floor at {smallest:,} elements | peak memory, 10^5 elements and above "
+             "| floor's peak |",
              "|---|---|---:|---:|---:|---:|---:|"]
     for (hook, kind), (worst, excess, peak, floorPeak, large) in rows.items():
         over = "" if excess != excess else f"{excess:+.0f} us"
