@@ -1251,11 +1251,14 @@ std::pair<Py_ssize_t, Py_ssize_t> missingKeyPositions(py::handle keys) {
 // value, either the other when its own is not a key.  pandas versions differ
 // in whether an object index tells None from NaN, so these are matched here.
 void assignMissing(py::handle found, py::handle elements, py::handle keys) {
+    // Without a missing key no missing element has a position: the search
+    // for them is skipped (the caller refuses an element without one).
+    const auto [noneKey, nanKey] = missingKeyPositions(keys);
+    if (noneKey < 0 && nanKey < 0) return;
     py::object np = global(Name::np);
     py::object missing = np.attr("flatnonzero")(global(Name::pd).attr("isna")(elements));
     const Py_ssize_t count = length(missing);
     if (count == 0) return;
-    const auto [noneKey, nanKey] = missingKeyPositions(keys);
     py::array_t<Py_ssize_t> targets(count);
     Py_ssize_t* out = targets.mutable_data();
     SignalCheck signals;
