@@ -51,7 +51,8 @@ def _objectVector(keys) -> np.ndarray:
     except ValueError:  # sequences of different lengths among the keys
         pass
     vector = np.empty(len(keys), dtype=object)
-    vector[:] = list(keys) if not isinstance(keys, np.ndarray) else keys
+    for position, key in enumerate(keys):
+        vector[position] = key
     return vector
 
 
@@ -81,15 +82,17 @@ def mergedPointPositions(leftKeys, rightKeys, rule: str) -> tuple[np.ndarray, np
     starts = np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.intp) + \
         int(np.count_nonzero(rightCodes < 0))
     known = leftCodes >= 0
-    matches = np.where(known, counts[np.where(known, leftCodes, 0)] if counts.size else 0, 0)
+    group = np.where(known, leftCodes, 0)  # a missing key reads group 0, then counts 0
+    matches = np.where(known, counts[group], 0) if counts.size else np.zeros(n, np.intp)
     repeats = np.where(matches > 0, matches, 0 if rule == "intersection" else 1)
     leftPos = np.repeat(np.arange(n, dtype=np.intp), repeats)
-    first = np.repeat(np.cumsum(repeats) - repeats, repeats)
-    offset = np.arange(len(leftPos), dtype=np.intp) - first
     matched = np.repeat(matches > 0, repeats)
     rightPos = np.full(len(leftPos), -1, dtype=np.intp)
     if matched.any():
-        groupStart = np.repeat(starts[np.where(known, leftCodes, 0)], repeats)
+        # the k-th repeat of a left point takes the k-th right point of its group
+        offset = np.arange(len(leftPos), dtype=np.intp) - \
+            np.repeat(np.cumsum(repeats) - repeats, repeats)
+        groupStart = np.repeat(starts[group], repeats)
         rightPos[matched] = byCode[(groupStart + offset)[matched]]
     used = np.zeros(m, dtype=bool)
     used[rightPos[matched]] = True

@@ -42,18 +42,23 @@ py::object global(Name name);
 // interpreter's type cache, where a name made from a C string at each call
 // (pybind11's `.attr("...")`) walks the class hierarchy every time.
 // `X(key, "name")`.
+// clang-format off
 #define KESTRO_ATTR_NAMES(X)                                                                    \
     X(data, "_data") X(dtype, "dtype") X(dtypes, "dtypes") X(kind, "kind")                      \
     X(columns, "columns") X(index, "index") X(shape, "shape") X(iloc, "iloc") X(iat, "iat")     \
     X(to_numpy, "to_numpy") X(astype, "astype") X(copy, "copy") X(tolist, "tolist")             \
     X(take, "take") X(reshape, "reshape") X(isna, "isna") X(isetitem, "isetitem")               \
     X(any, "any") X(all, "all") X(min, "min") X(max, "max") X(view, "view")                     \
-    X(values, "values") X(T, "T") X(flags, "flags") X(writeable, "writeable")                   \
-    X(set_axis, "set_axis") X(mgr_locs, "mgr_locs") X(items, "items") X(equals, "equals")       \
-    X(eq, "__eq__") X(ge, "__ge__") X(transpose, "transpose")                                   \
-    X(asNumpyArray, "_asNumpyArray") X(setDtypes, "_setDtypes") X(dims, "_dims")                \
-    X(features, "features") X(points, "points") X(getNames, "getNames")                         \
-    X(getName, "getName") X(getNamesNoGeneration, "_getNamesNoGeneration")
+    X(values, "values") X(T, "T")                                                               \
+    X(flags, "flags") X(writeable, "writeable") X(set_axis, "set_axis")                         \
+    X(mgr_locs, "mgr_locs") X(items, "items") X(equals, "equals") X(eq, "__eq__")               \
+    X(ge, "__ge__") X(transpose, "transpose") X(asNumpyArray, "_asNumpyArray")                  \
+    X(setDtypes, "_setDtypes") X(dims, "_dims") X(features, "features") X(points, "points")     \
+    X(getNames, "getNames") X(getName, "getName")                                               \
+    X(getNamesNoGeneration, "_getNamesNoGeneration") X(mgr, "_mgr") X(blocks, "blocks")         \
+    X(ixs, "_ixs") X(arrayOf, "_values") X(oneArg, "oneArg") X(tzinfo, "tzinfo")                \
+    X(value, "value")
+// clang-format on
 
 enum class Attr : std::size_t {
 #define KESTRO_ATTR_ENUM(key, text) key,
@@ -63,20 +68,15 @@ enum class Attr : std::size_t {
 };
 py::handle attrName(Attr attr);
 
+// The name as an owned reference, for a name kept across calls into Python.
+inline py::object heldName(Attr attr) {
+    return py::reinterpret_borrow<py::object>(attrName(attr));
+}
+
 // The class objects created at initialisation.
 py::object dataFrameClass();
 
 // Helpers shared by several groups ----------------------------------------
-
-// `text` as an interned str.  Attribute look-ups by an interned name hit
-// the interpreter's type cache; by any other str (pybind11's `.attr("...")`
-// builds one per call) they walk the class hierarchy every time, so names
-// read per element are made with this once per call.
-inline py::str internedName(const char* text) {
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (name == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(name);
-}
 
 // `self._data`, the backing pandas table.
 inline py::object backingTable(py::handle self) {

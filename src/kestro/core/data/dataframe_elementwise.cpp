@@ -292,10 +292,10 @@ public:
         dtypeBool_ = np.attr("dtype")("bool");
         dtypeObject_ = np.attr("dtype")("O");
         dtypeComplex_ = np.attr("dtype")("complex128");
-        dataName_ = internedName("_data");
-        oneArgName_ = internedName("oneArg");
-        tzinfoName_ = internedName("tzinfo");
-        valueName_ = internedName("value");
+        dataName_ = heldName(Attr::data);
+        oneArgName_ = heldName(Attr::oneArg);
+        tzinfoName_ = heldName(Attr::tzinfo);
+        valueName_ = heldName(Attr::value);
         copyOnWrite_ = copyOnWrite(pd_);
         literal_ = !startFast();
     }
@@ -391,9 +391,9 @@ private:
             Py_ssize_t itemSize;
             Kind kind;
         };
-        for (const Numeric& numeric : {Numeric{dtypeFloat64_, 8, Kind::Float64},
-                                       Numeric{dtypeInt64_, 8, Kind::Int64},
-                                       Numeric{dtypeBool_, 1, Kind::Bool}}) {
+        for (const Numeric& numeric :
+             {Numeric{dtypeFloat64_, 8, Kind::Float64}, Numeric{dtypeInt64_, 8, Kind::Int64},
+              Numeric{dtypeBool_, 1, Kind::Bool}}) {
             if (!numeric.dtype.equal(dtype)) continue;
             return c.memory.acquire(c.values, numeric.itemSize, numPoints_) ? numeric.kind
                                                                             : Kind::Other;
@@ -407,8 +407,9 @@ private:
 
     // A timezone-naive datetime64 column of any unit: its integer memory.
     Kind datetimeKind(Column& c, py::handle dtype) {
-        c.unitNanoseconds = nanosecondsPer(
-            py::str(global(Name::np).attr("datetime_data")(dtype)[py::int_(0)]).cast<std::string>());
+        c.unitNanoseconds =
+            nanosecondsPer(py::str(global(Name::np).attr("datetime_data")(dtype)[py::int_(0)])
+                               .cast<std::string>());
         py::object integers = storage_.datetimeIntegers(c.values);
         const bool held = c.unitNanoseconds != 0 && !integers.is_none() &&
                           c.memory.acquire(integers, 8, numPoints_);
@@ -462,8 +463,7 @@ private:
                 c.boxedFrom[static_cast<std::size_t>(k - i)] = c.memory.at<std::int64_t>(k);
             }
         }
-        return py::reinterpret_borrow<py::object>(
-            PyList_GET_ITEM(c.boxed.ptr(), i - c.boxedStart));
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(c.boxed.ptr(), i - c.boxedStart));
     }
 
     void fastElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
@@ -686,7 +686,7 @@ private:
     py::object pd_, numbers_, isAllowed_, float64_, int64_, bool_, integer_, floating_, true_,
         false_, nan_, ndarray_, timestamp_, nat_;
     py::object npDtype_, objectType_, dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeComplex_;
-    py::str dataName_, oneArgName_, tzinfoName_, valueName_;
+    py::object dataName_, oneArgName_, tzinfoName_, valueName_;
 };
 
 }  // namespace
@@ -812,8 +812,8 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
         // every missing value: the results are kept as returned, so that a
         // text feature holds them as objects (None stays None).
         py::list results;
-        py::object recorder = steal(PyCFunction_New(
-            &kRecordResult, py::make_tuple(function, results).ptr()));
+        py::object recorder =
+            steal(PyCFunction_New(&kRecordResult, py::make_tuple(function, results).ptr()));
         ret = toCalculate.attr(elementwise)(recorder);
         storeTextAsObject(ret, columnsOf(results, ret));
     } else {

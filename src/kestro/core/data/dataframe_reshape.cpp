@@ -134,7 +134,7 @@ py::object oneTypeTable(py::handle values, const py::object& dtype) {
 // The feature positions of each distinct dtype of `types`, dtypes in order
 // of first appearance.
 struct TypeGroups {
-    std::vector<std::uint32_t> type;               // index into types.distinct
+    std::vector<std::uint32_t> type;  // index into types.distinct
     std::vector<std::vector<Py_ssize_t>> positions;
 };
 
@@ -180,8 +180,7 @@ py::object joinedGroups(py::handle values, const TypeList& types, const TypeGrou
         frames.append(frame);
     }
     py::object joined = pd.attr("concat")(frames, py::arg("axis") = 1);
-    py::object order =
-        global(Name::np).attr("argsort")(concatenated, py::arg("kind") = "stable");
+    py::object order = global(Name::np).attr("argsort")(concatenated, py::arg("kind") = "stable");
     py::object table = joined.attr(attrName(Attr::take))(order, py::arg("axis") = 1);
     table.attr(attrName(Attr::columns)) = rangeIndex(py::int_(static_cast<Py_ssize_t>(count)));
     table.attr(attrName(Attr::index)) =
@@ -384,9 +383,7 @@ struct Rectangle {
     Py_ssize_t height() const { return lastPoint - firstPoint + 1; }
     Py_ssize_t width() const { return lastFeature - firstFeature + 1; }
     py::object rows() const { return slice(py::int_(firstPoint), py::int_(lastPoint + 1)); }
-    py::object features() const {
-        return slice(py::int_(firstFeature), py::int_(lastFeature + 1));
-    }
+    py::object features() const { return slice(py::int_(firstFeature), py::int_(lastFeature + 1)); }
     std::size_t feature(Py_ssize_t k) const { return static_cast<std::size_t>(firstFeature + k); }
 };
 
@@ -443,8 +440,7 @@ public:
     // The block of new values, made on first use.
     const py::object& block() {
         if (!values_) {
-            values_ = global(Name::np).attr("full")(shape_, value_,
-                                                    py::arg("dtype") = scalarType_);
+            values_ = global(Name::np).attr("full")(shape_, value_, py::arg("dtype") = scalarType_);
         }
         return values_;
     }
@@ -458,9 +454,7 @@ public:
     }
     // Whether the replacement is a signed integer or float number kept as
     // it is (no block made for it yet).
-    bool isPlainNumber() const {
-        return scalarType_ && !values_ && isSignedOrFloat(scalarType_);
-    }
+    bool isPlainNumber() const { return scalarType_ && !values_ && isSignedOrFloat(scalarType_); }
     // Whether `type` holds the number exactly.
     bool numberFits(py::handle type) const {
         py::object one = global(Name::np).attr("full")(py::make_tuple(1, 1), value_,
@@ -484,13 +478,15 @@ private:
             hugeInt = true;
             py::object asFloat = steal(PyNumber_Float(value_.ptr()));
             floatIsExact = steal(PyNumber_Long(asFloat.ptr())).equal(value_);
-            values_ = np.attr("full")(shape_, asFloat, py::arg("dtype") = builtinType(&PyFloat_Type));
+            values_ =
+                np.attr("full")(shape_, asFloat, py::arg("dtype") = builtinType(&PyFloat_Type));
         } else if (numeric) {
             // Its own dtype: a float round trip would lose the low digits of
             // large integers.
             scalarType_ = valueType;
         } else {
-            values_ = np.attr("empty")(shape_, py::arg("dtype") = np.attr("dtype")(np.attr("object_")));
+            values_ =
+                np.attr("empty")(shape_, py::arg("dtype") = np.attr("dtype")(np.attr("object_")));
             values_.attr("fill")(value_);
         }
     }
@@ -523,8 +519,7 @@ py::object widenedFeatureType(py::object type, Replacement& replacement, Py_ssiz
         const std::string kind = py::cast<std::string>(type.attr(attrName(Attr::kind)));
         const bool integral = kind == "b" || kind == "i" || kind == "u";
         py::object column = replacement.blockColumn(k);
-        if ((integral && !replacement.floatIsExact) ||
-            !truthy(representable(column, type)[0])) {
+        if ((integral && !replacement.floatIsExact) || !truthy(representable(column, type)[0])) {
             type = promote(type, column.attr(attrName(Attr::dtype)));
         }
     }
@@ -553,8 +548,8 @@ bool writesInPlace(const Rectangle& rect, const Replacement& replacement,
         if (!types[i].equal(current[i])) return false;
         sameTypes = sameTypes && valuesType.equal(current[i]);
         if (numberFits && !valuesType.equal(current[i]) && !current[i].is(checked)) {
-            numberFits = Replacement::isSignedOrFloat(current[i]) &&
-                         replacement.numberFits(current[i]);
+            numberFits =
+                Replacement::isSignedOrFloat(current[i]) && replacement.numberFits(current[i]);
             checked = current[i];
         }
     }
@@ -595,8 +590,7 @@ void writeRectangle(py::handle table, const Rectangle& rect, Replacement& replac
 }  // namespace
 
 py::object replaceRectangle(py::handle self, py::handle replaceWith, py::handle pointStart,
-                            py::handle featureStart, py::handle pointEnd,
-                            py::handle featureEnd) {
+                            py::handle featureStart, py::handle pointEnd, py::handle featureEnd) {
     py::object table = backingTable(self);
     // The feature type list: a Series of its own, updated where a feature is
     // widened and handed whole to `_setDtypes` at the end.
@@ -957,8 +951,7 @@ py::object rowsAt(py::handle table, py::handle positions, bool missingRows) {
         const std::string kind =
             py::cast<std::string>(types.distinct[types.at[j]].attr(attrName(Attr::kind)));
         const bool integral = kind == "i" || kind == "u";
-        if (kind == "b" ||
-            (integral && !floatHoldsEvery(iloc[py::make_tuple(all, py::int_(j))]))) {
+        if (kind == "b" || (integral && !floatHoldsEvery(iloc[py::make_tuple(all, py::int_(j))]))) {
             casts[columns[py::int_(j)]] = objectType;
         }
     }
@@ -1020,10 +1013,14 @@ void restoreSourceTypes(py::handle result, const std::vector<py::object>& types,
 
 const char* ruleName(Keep mode) {
     switch (mode) {
-        case Keep::Strict: return "strict";
-        case Keep::Left: return "left";
-        case Keep::Union: return "union";
-        case Keep::Intersection: return "intersection";
+        case Keep::Strict:
+            return "strict";
+        case Keep::Left:
+            return "left";
+        case Keep::Union:
+            return "union";
+        case Keep::Intersection:
+            return "intersection";
     }
     return "left";
 }
@@ -1073,8 +1070,8 @@ FeaturePlan planFeatures(Keep featureMode, py::handle matchingFtIdx, Py_ssize_t 
     FeaturePlan plan;
     std::vector<bool> rightIsMatched;
     plan.partnerOfLeft = partnersOf(matchingFtIdx, leftFeatures, rightFeatures, rightIsMatched);
-    const auto matchedCount = static_cast<Py_ssize_t>(
-        std::count(rightIsMatched.begin(), rightIsMatched.end(), true));
+    const auto matchedCount =
+        static_cast<Py_ssize_t>(std::count(rightIsMatched.begin(), rightIsMatched.end(), true));
     if (featureMode == Keep::Strict &&
         (matchedCount != leftFeatures || matchedCount != rightFeatures)) {
         raise(global(Name::InvalidArgumentValue),
@@ -1122,8 +1119,8 @@ std::pair<py::object, py::object> matchPoints(py::handle self, py::handle other,
         other.attr(attrName(Attr::points)).attr(attrName(Attr::getNamesNoGeneration))().is_none();
     py::object leftKeys = pointKeys(self, left, key.first, byPosition);
     py::object rightKeys = pointKeys(other, right, key.second, byPosition);
-    py::tuple positions = global(Name::Base).attr("_mergedPointPositions")(
-        leftKeys, rightKeys, ruleName(pointMode));
+    py::tuple positions =
+        global(Name::Base).attr("_mergedPointPositions")(leftKeys, rightKeys, ruleName(pointMode));
     return {positions[0], positions[1]};
 }
 
@@ -1174,8 +1171,8 @@ py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
     const auto partnerCount = static_cast<Py_ssize_t>(rightNeeded.size());
     rightNeeded.insert(rightNeeded.end(), plan.rightKept.begin(), plan.rightKept.end());
     const bool everyLeftFeature = plan.leftKept.size() == plan.partnerOfLeft.size();
-    py::object leftSource =
-        everyLeftFeature ? py::reinterpret_borrow<py::object>(left) : columnsAt(left, plan.leftKept);
+    py::object leftSource = everyLeftFeature ? py::reinterpret_borrow<py::object>(left)
+                                             : columnsAt(left, plan.leftKept);
     const bool leftGaps = !truthy(leftPos.attr(attrName(Attr::ge))(0).attr(attrName(Attr::all))());
     const bool rightGaps =
         !truthy(rightPos.attr(attrName(Attr::ge))(0).attr(attrName(Attr::all))());

@@ -57,10 +57,10 @@ inline bool infersStrings(py::handle pd) {
 class PandasStorage {
 public:
     PandasStorage()
-        : mgrName_(internedName("_mgr")),
-          blocksName_(internedName("blocks")),
-          ixsName_(internedName("_ixs")),
-          valuesName_(internedName("_values")) {}
+        : mgrName_(heldName(Attr::mgr)),
+          blocksName_(heldName(Attr::blocks)),
+          ixsName_(heldName(Attr::ixs)),
+          valuesName_(heldName(Attr::arrayOf)) {}
 
     // True when `table` is a plain pandas DataFrame held by a block manager
     // and not marked as a slice of another table.
@@ -192,7 +192,7 @@ private:
         return found;
     }
 
-    py::str mgrName_, blocksName_, ixsName_, valuesName_;
+    py::object mgrName_, blocksName_, ixsName_, valuesName_;
 };
 
 }  // namespace kestro::native
