@@ -140,6 +140,8 @@ struct TypeList {
     std::uint32_t intern(py::handle dtype);
     // The dtypes of a pandas table's columns.
     static TypeList of(py::handle table);
+    // The same, given the distinct types `PandasStorage::featureTypes` read.
+    static TypeList of(py::handle table, const py::list& blockTypes);
 };
 
 // A new backing table holding the two-dimensional array `values`, feature j

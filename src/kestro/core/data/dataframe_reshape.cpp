@@ -91,9 +91,12 @@ std::uint32_t TypeList::intern(py::handle dtype) {
 }
 
 TypeList TypeList::of(py::handle table) {
+    return of(table, PandasStorage().featureTypes(table));
+}
+
+TypeList TypeList::of(py::handle table, const py::list& blockTypes) {
     TypeList types;
     const PandasStorage storage;
-    py::list blockTypes = storage.featureTypes(table);
     if (py::len(blockTypes) == 1) {
         // One type for every feature: no per-feature look-up.
         types.distinct.push_back(blockTypes[0]);
@@ -679,8 +682,9 @@ void installTable(py::handle self, py::handle values, const TypeList& types) {
 py::object exactValues(py::handle self) {
     py::object values = self.attr(attrName(Attr::asNumpyArray))();
     py::object table = backingTable(self);
-    if (py::len(PandasStorage().featureTypes(table)) <= 1) return values;
-    const TypeList types = TypeList::of(table);
+    const py::list blockTypes = PandasStorage().featureTypes(table);
+    if (py::len(blockTypes) <= 1) return values;
+    const TypeList types = TypeList::of(table, blockTypes);
     if (types.distinct.size() <= 1 ||
         integersSurvive(table, types,
                         global(Name::np).attr("asarray")(values).attr(attrName(Attr::dtype)))) {
@@ -810,7 +814,7 @@ TypeList restoredTypes(py::handle table, py::handle reshape, py::handle order,
         oneType.at.assign(static_cast<std::size_t>(features), 0);
         return oneType;
     }
-    TypeList dtypes = TypeList::of(table);
+    TypeList dtypes = TypeList::of(table, blockTypes);
     // A single feature holding every element: each position shares its type.
     if (dtypes.at.size() == 1 && features > 1) {
         dtypes.at.assign(static_cast<std::size_t>(points * features), dtypes.at[0]);
