@@ -88,6 +88,11 @@ inline py::object slice(py::handle start, py::handle stop) {
     return steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
 }
 
+// `table.iloc[:, columns]`: one column as a Series, or several as a table.
+inline py::object ilocColumns(py::handle table, py::handle columns) {
+    return table.attr(attrName(Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), columns)];
+}
+
 // `pd.RangeIndex(n)`.
 py::object rangeIndex(py::handle length);
 

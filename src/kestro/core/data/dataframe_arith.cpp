@@ -136,8 +136,7 @@ py::list settledDtypes(py::handle result, py::list wanted) {
     for (auto item : groups) {
         py::object target = py::reinterpret_borrow<py::tuple>(item.first)[1];
         py::list positions = py::reinterpret_borrow<py::list>(item.second);
-        py::object columns = table.attr(
-            attrName(Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), positions)];
+        py::object columns = ilocColumns(table, positions);
         py::object block = columns.attr(attrName(Attr::to_numpy))();
         py::list exact = representable(block, target);
         for (std::size_t i = 0; i < positions.size(); ++i) {

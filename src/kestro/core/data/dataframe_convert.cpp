@@ -78,7 +78,7 @@ void convertTimestamps(py::handle self, py::object& arr, bool toList) {
     Py_ssize_t j = 0;
     for (const py::object& dtype : PandasStorage().columnTypes(table)) {
         if (py::object(dtype.attr(typeAttr)).equal(datetime64)) {
-            py::object column = table.attr(attrName(Attr::iloc))[py::make_tuple(all, py::int_(j))];
+            py::object column = ilocColumns(table, py::int_(j));
             py::object converted = convertedDates(column, toList);
             if (converted.is_none()) {
                 perElement.push_back(j);
@@ -441,11 +441,7 @@ py::object mtxDestination(py::handle outPath) {
 // One feature's values as a one-column array, ready for the exactness test.
 // A complex feature counts by its real part once its imaginary part is zero.
 py::object mtxColumn(py::handle self, py::handle table, Py_ssize_t feature) {
-    py::object column =
-        table
-            .attr(attrName(
-                Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), py::int_(feature))]
-            .attr(attrName(Attr::to_numpy))();
+    py::object column = ilocColumns(table, py::int_(feature)).attr(attrName(Attr::to_numpy))();
     py::object kind = column.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind));
     if (equals(kind, "M") || equals(kind, "m")) {
         refuseFeature(self, feature, "holds dates or durations, which a Matrix Market file "

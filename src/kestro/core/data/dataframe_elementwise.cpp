@@ -604,8 +604,7 @@ private:
         py::object widened = widenedType(j, value);
         if (widened) {
             py::object table = self_.attr(dataName_);
-            py::object column = table.attr(
-                attrName(Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), py::int_(j))];
+            py::object column = ilocColumns(table, py::int_(j));
             table.attr(attrName(Attr::isetitem))(j, column.attr(attrName(Attr::astype))(widened));
         }
         self_.attr(dataName_).attr(attrName(Attr::iloc))[py::make_tuple(i, j)] = value;

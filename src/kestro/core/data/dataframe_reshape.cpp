@@ -284,11 +284,7 @@ bool integersSurvive(py::handle table, const TypeList& types, py::handle commonT
     if (kind != "f" && kind != "c") return true;
     const std::vector<Py_ssize_t> positions = integerPositions(types);
     if (positions.empty()) return true;
-    py::object block =
-        table
-            .attr(attrName(
-                Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), intpArray(positions))]
-            .attr(attrName(Attr::to_numpy))();
+    py::object block = ilocColumns(table, intpArray(positions)).attr(attrName(Attr::to_numpy))();
     for (py::handle exact : representable(block, commonType)) {
         if (!truthy(exact)) return false;
     }
@@ -893,9 +889,7 @@ std::vector<Py_ssize_t> positionsOf(py::handle sequence, Py_ssize_t limit) {
 py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature,
                      bool byPosition) {
     if (keyFeature >= 0) {
-        return table
-            .attr(attrName(
-                Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), py::int_(keyFeature))]
+        return ilocColumns(table, py::int_(keyFeature))
             .attr(attrName(Attr::to_numpy))(py::arg("dtype") = global(Name::np).attr("object_"));
     }
     if (byPosition) {
@@ -949,13 +943,12 @@ py::object rowsAt(py::handle table, py::handle positions, bool missingRows) {
     const TypeList types = TypeList::of(table);
     py::dict casts;
     py::object columns = table.attr(attrName(Attr::columns));
-    py::object iloc = table.attr(attrName(Attr::iloc));
-    py::object all = slice(py::none(), py::none());
     for (std::size_t j = 0; j < types.at.size(); ++j) {
         const std::string kind =
             py::cast<std::string>(types.distinct[types.at[j]].attr(attrName(Attr::kind)));
         const bool integral = kind == "i" || kind == "u";
-        if (kind == "b" || (integral && !floatHoldsEvery(iloc[py::make_tuple(all, py::int_(j))]))) {
+        const auto position = py::int_(static_cast<Py_ssize_t>(j));
+        if (kind == "b" || (integral && !floatHoldsEvery(ilocColumns(table, position)))) {
             casts[columns[py::int_(j)]] = objectType;
         }
     }
@@ -989,15 +982,13 @@ std::vector<py::object> sourceTypes(py::handle left, const std::vector<Py_ssize_
 // missing rows and filled from nowhere).
 void restoreSourceTypes(py::handle result, const std::vector<py::object>& types,
                         const std::vector<bool>& gapped) {
-    py::object iloc = result.attr(attrName(Attr::iloc));
-    py::object all = slice(py::none(), py::none());
     py::list current = result.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))();
     for (std::size_t k = 0; k < types.size(); ++k) {
         const py::object& source = types[k];
         py::object now = current[k];
         if (!now.not_equal(source)) continue;
         const auto position = py::int_(static_cast<Py_ssize_t>(k));
-        py::object column = iloc[py::make_tuple(all, position)];
+        py::object column = ilocColumns(result, position);
         const std::string kind = py::cast<std::string>(source.attr(attrName(Attr::kind)));
         if (gapped[k] || truthy(column.attr(attrName(Attr::isna))().attr(attrName(Attr::any))())) {
             if (equals(now.attr(attrName(Attr::kind)), "O") && (kind == "i" || kind == "u")) {
@@ -1300,8 +1291,7 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     if (!truthy(keys.attr("is_unique"))) {
         raise(global(Name::InvalidArgumentValue), "uniqueIdx holds the same value twice");
     }
-    py::object column = table.attr(
-        attrName(Attr::iloc))[py::make_tuple(slice(py::none(), py::none()), py::int_(0))];
+    py::object column = ilocColumns(table, py::int_(0));
     // An array, not a Series: pandas matches the elements as they are,
     // without inferring a type for them.
     py::object elements =
