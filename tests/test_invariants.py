@@ -272,7 +272,8 @@ def test_scan_matches_the_at_walk(rows, kinds, data):
             values = data.draw(st.lists(ELEMENTS, min_size=rows, max_size=rows))
             column = np.empty(rows, dtype=object)
             column[:] = values if rows else []
-            columns[j] = column
+            # an object Series: pandas 1.5 would infer other types from a bare array
+            columns[j] = pd.Series(column, dtype=object, index=pd.RangeIndex(rows))
         else:
             columns[j] = np.arange(rows).astype(kind)
     frame = pd.DataFrame(columns, index=pd.RangeIndex(rows))
