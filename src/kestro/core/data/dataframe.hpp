@@ -155,7 +155,4 @@ struct TypeList {
 // per distinct dtype so that wide tables need no per-column assignment.
 py::object typedTable(py::handle values, const TypeList& types);
 
-// Raised by hooks that are declared but not built yet.
-[[noreturn]] void notImplemented(const char* hookName);
-
 }  // namespace kestro::native

@@ -445,11 +445,6 @@ py::object newDataFrame(py::handle data, py::dict kwds) {
     return dataFrameClass()(data, **kwds);
 }
 
-[[noreturn]] void notImplemented(const char* hookName) {
-    std::string message = std::string(hookName) + " is not implemented yet";
-    raise(PyExc_NotImplementedError, message.c_str());
-}
-
 // Construction --------------------------------------------------------------
 
 py::object init(py::handle self, py::handle data, bool reuseData, py::dict kwds) {
