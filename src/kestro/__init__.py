@@ -9,6 +9,34 @@ pandas and the storage classes are loaded when first needed.
 from kestro.exceptions import (ImproperObjectAction, InvalidArgumentType,
                                InvalidArgumentValue, KestroException, PackageException)
 
+
+def _version() -> str:
+    """
+    The installed distribution's version when this copy of kestro is the
+    installed one; otherwise (an in-place build in a checkout, whatever else
+    is installed) the version in the checkout's pyproject.toml.
+    """
+    from importlib.metadata import PackageNotFoundError, distribution
+    from pathlib import Path
+    here = Path(__file__).resolve()
+    try:
+        installed = distribution("kestro")
+        if Path(str(installed.locate_file("kestro/__init__.py"))).resolve() == here:
+            return installed.version
+    except PackageNotFoundError:
+        pass
+    project = here.parent.parent.parent / "pyproject.toml"
+    if project.is_file():
+        import tomllib
+        with open(project, "rb") as file:
+            table = tomllib.load(file).get("project", {})
+        if table.get("name") == "kestro" and isinstance(table.get("version"), str):
+            return str(table["version"])
+    return "0+unknown"
+
+
+__version__ = _version()
+
 __all__ = ["data", "KestroException", "InvalidArgumentType", "InvalidArgumentValue",
            "PackageException", "ImproperObjectAction"]
 

@@ -104,4 +104,9 @@ def test_isValid2DObject(data, valid):
 ])
 def test_getFeatureDtypes(to, expected):
     frame = pd.DataFrame({0: [1, 2], 1: [0.5, 1.5]})
-    assert getFeatureDtypes(createDataNoValidation(to, frame, None, None)) == expected
+    obj = createDataNoValidation(to, frame, None, None)
+    assert getFeatureDtypes(obj) == expected
+    # the public reader, on the object and on a view of its second feature
+    types = obj.features.getTypes()
+    assert types == list(expected) and all(type(t) is type(e) for t, e in zip(types, expected))
+    assert obj.view(0, 1, 1, 2).features.getTypes() == list(expected[1:])

@@ -263,6 +263,15 @@ class Features(Axis):
                 "on their own; view points instead")
         return self._base.view(None, None, start, stop)
 
+    def getTypes(self) -> list[np.dtype]:
+        """
+        The element type of each feature, in order, as numpy dtypes: for
+        example ``[dtype('int64'), dtype('float64'), dtype('O')]``. Text and
+        mixed values are held in object features.
+        """
+        from ._dataHelpers import getFeatureDtypes
+        return list(getFeatureDtypes(self._base))
+
 
 class AxisView:
     """Mixin for the axes of a read-only view: names cannot be changed."""
