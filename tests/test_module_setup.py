@@ -27,13 +27,40 @@ FRAME_METHODS = [
 ]
 
 def test_the_in_place_build_is_the_one_tested(module):
-    # tools/devbuild's module when there is one for this interpreter, else the
-    # installed one; the Python half of the package always from the same place
-    data = Path(__file__).resolve().parent.parent / "src" / "kestro" / "core" / "data"
-    inPlace = data / ("dataframe" + sysconfig.get_config_var("EXT_SUFFIX"))
+    # tools/devbuild's module when there is one for this interpreter; else an
+    # editable install of this checkout (the Python half from src, the module
+    # from where the install put it); else the installed package, both halves
+    # from the same directory
+    checkout = Path(__file__).resolve().parent.parent
+    data = checkout / "src" / "kestro" / "core" / "data"
+    name = "dataframe" + sysconfig.get_config_var("EXT_SUFFIX")
     loaded = Path(module.__file__).resolve()
-    assert (loaded == inPlace.resolve()) == inPlace.exists(), loaded
-    assert Path(base_module.__file__).resolve().parent == loaded.parent
+    if (data / name).exists():
+        assert loaded == (data / name).resolve(), f"{loaded} shadows the in-place build"
+        expected = data
+    elif _editableInstallOf(checkout):
+        from importlib.metadata import distribution
+        installed = Path(str(distribution("kestro").locate_file("kestro/core/data/" + name)))
+        assert loaded == installed.resolve(), f"{loaded} is not this checkout's editable build"
+        expected = data
+    else:
+        expected = loaded.parent
+    assert Path(base_module.__file__).resolve().parent == expected, (
+        f"the Python half comes from {base_module.__file__}, the module from {loaded}")
+
+
+def _editableInstallOf(checkout):
+    """True when the installed kestro is an editable install (pip install -e) of ``checkout``."""
+    import json
+    from importlib.metadata import PackageNotFoundError, distribution
+    from urllib.parse import unquote, urlparse
+    try:
+        origin = json.loads(distribution("kestro").read_text("direct_url.json") or "{}")
+    except PackageNotFoundError:
+        return False
+    url = urlparse(origin.get("url", ""))
+    return (origin.get("dir_info", {}).get("editable", False) and url.scheme == "file"
+            and Path(unquote(url.path)).resolve() == checkout)
 
 
 SIGNATURES = {
@@ -256,8 +283,19 @@ def test_second_initialisation_refused(module):
     assert api.PyModule_ExecDef(module, definition) == 0
 
 
+def _interpretersModule():
+    # the private module was renamed from _xxsubinterpreters in CPython 3.13
+    import importlib
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    pytest.skip("this interpreter offers no subinterpreter module")
+
+
 def test_subinterpreter_refused(module):
-    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interpreters = _interpretersModule()
     code = textwrap.dedent(f"""
         import importlib.util, sys
         spec = importlib.util.spec_from_file_location(

@@ -308,6 +308,13 @@ class Base:
         for a function of three arguments, ``function(value, i, j)`` with
         the element's point and feature positions. ``points`` and
         ``features`` select by names or positions (None for all).
+
+        Elements are written as they are computed. If ``function`` raises
+        part way, its exception propagates and the elements written before
+        it keep their new values (a feature converted to hold them stays
+        converted); the rest keep their old ones. The DataFrame storage
+        works this way; the Matrix, Sparse and List storages write nothing
+        unless every call succeeds.
         """
         _checkCallable(function, "function")
         prepared = _prepareFunction(function)
@@ -320,6 +327,8 @@ class Base:
         A new object holding ``function(value)`` for each element of the
         selected points and features (None for all), in selection order.
         With ``preserveZeros`` a storage may skip zeros, which stay zero.
+        This object is never changed: if ``function`` raises, its exception
+        propagates and no new object is made.
         """
         _checkCallable(function, "function")
         if _bindsPositional(function, 1) is False:
@@ -370,7 +379,8 @@ class Base:
         """
         An iterator over the elements, point by point ("point") or feature
         by feature ("feature"), limited to values for which ``only(value)``
-        is true when ``only`` is given.
+        is true when ``only`` is given. An exception raised by ``only``
+        propagates out of the iteration.
         """
         _checkOrder(order)
         if only is not None:
@@ -396,6 +406,11 @@ class Base:
         positions) with one number or with a data object (or 2-D list or
         array) of the rectangle's shape. Missing ends reach to the end of
         the axis, or for a data object span its size.
+
+        A value that a feature cannot hold converts that feature (for
+        example to float64 or object). If the replacement fails (a value
+        too large for any numeric type, for example), the error propagates
+        and the object is left as it was.
         """
         if isinstance(replaceWith, (list, np.ndarray)):
             if not isValid2DObject(replaceWith):
@@ -496,6 +511,9 @@ class Base:
         The result keeps this object's order; values that a point and a
         feature of both objects share must agree (a missing value is filled
         from the other side); positions neither object fills are missing.
+
+        Refusals (bad rules, unmatched names, shared values that disagree)
+        raise InvalidArgumentValue and leave this object as it was.
         """
         if not isinstance(other, Base):
             raise InvalidArgumentType(f"other must be a data object; got {type(other).__name__}")
@@ -562,7 +580,8 @@ class Base:
         """
         Replace one feature, in place, by one 0/1 feature per distinct value
         (in order of first appearance), named "featureName=value". Returns
-        the new feature names.
+        the new feature names. New names that clash with other features'
+        names raise InvalidArgumentValue and leave the object as it was.
         """
         self._requireTwoDimensions("replaceFeatureWithBinaryFeatures")
         position = self.features._resolve(featureToReplace, "featureToReplace")
@@ -611,6 +630,12 @@ class Base:
         Write the object to ``outPath`` as CSV ("csv") or Matrix Market
         ("mtx"); without ``fileFormat`` the path's extension decides. With
         ``includeNames`` the names of each axis that has any are written too.
+
+        The file is written under a temporary name beside ``outPath`` and
+        moved over it only when complete: if writing fails (a full disk,
+        a value Matrix Market cannot hold exactly, ...) the error
+        propagates, an existing file at ``outPath`` is left as it was and
+        no partial file remains.
         """
         if not isinstance(outPath, (str, os.PathLike)):
             raise InvalidArgumentType(
@@ -658,7 +683,11 @@ class Base:
         self._checkInvariants_implementation(level)
 
     def convertToNumericTypes(self) -> None:
-        """Make every feature numeric in place (bool, int64 or float64)."""
+        """
+        Make every feature numeric in place (bool, int64 or float64). If a
+        value cannot be converted the error propagates and the object is
+        left as it was.
+        """
         usableTypes = [np.dtype(bool), np.dtype(np.int64), np.dtype(np.float64)]
         self._convertToNumericTypes_implementation(usableTypes)
 
