@@ -15,5 +15,5 @@ print(iris)
 fromList = kestro.data([[1, 2, 3], [4, 5, 6]], featureNames=["a", "b", "c"])
 fromArray = kestro.data(np.eye(2))
 fromPandas = kestro.data(pd.DataFrame({"x": [1.5, 2.5], "y": ["u", "v"]}))
-for label, obj in [("list", fromList), ("array", fromArray), ("pandas", fromPandas)]:
-    print(f"from a {label}: shape {obj.shape}, element types {list(obj._data.dtypes)}")
+for label, obj in [("a list", fromList), ("an array", fromArray), ("a pandas table", fromPandas)]:
+    print(f"from {label}: shape {obj.shape}, element types {obj.features.getTypes()}")

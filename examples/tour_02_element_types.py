@@ -7,8 +7,9 @@ import kestro
 CSV_PATH = globals().get("CSV_PATH", "examples/data/iris_small.csv")
 
 iris = kestro.data(CSV_PATH, pointNames=True, featureNames=True)
-print("element types per feature:", [str(d) for d in iris._data.dtypes])
-print("as one array:", iris._asNumpyArray().dtype, iris._asNumpyArray().shape)
+print("element types per feature:", [str(d) for d in iris.features.getTypes()])
+asArray = iris.copy("numpyarray")
+print("as one array:", asArray.dtype, asArray.shape)
 
 first, last = iris.features.getNames()[0], iris.features.getNames()[-1]
 point = iris.points.getNames()[0]
@@ -23,8 +24,8 @@ print("view of the view, element [1, 1]:", repr(corner.view(1, 3)[1, 1]))
 print("unique values of the last feature:", iris.countUniqueElements(features=[last]))
 zeros = kestro.data([[1.5, 0.0], [2.0, 3.0]])
 print("contains zero?", iris.containsZero(), "| a table holding 0.0?", zeros.containsZero())
-asMatrix = kestro.data(iris._asNumpyArray(), returnType="Matrix")
-print("identical to a rebuilt object?", iris.isIdentical(kestro.data(iris._data, iris.points.getNames(), iris.features.getNames())),
+asMatrix = kestro.data(asArray, returnType="Matrix")
+print("identical to a rebuilt object?", iris.isIdentical(kestro.data(iris.copy("pandasdataframe"))),
       "| to its view of all values?", iris.isIdentical(iris.view()),
       "| to a Matrix of the same values?", iris.isIdentical(asMatrix))
 print("first five values, feature by feature:",
@@ -35,12 +36,11 @@ print("invariants hold at level 2")
 
 numbers = kestro.data(pd.DataFrame({"n": [1, 2], "t": ["3", "4.5"]}))
 numbers.convertToNumericTypes()
-print("converted to numbers:", [str(d) for d in numbers._data.dtypes],
-      numbers._asNumpyArray().tolist())
+print("converted to numbers:", [str(d) for d in numbers.features.getTypes()],
+      numbers.copy("pythonlist"))
 
-cube = kestro.data(np.arange(24).reshape(2, 12))
-cube = type(cube)(cube._data, shape=[2, 3, 4])     # two points of 3 x 4 values
-print("an object of dimensions", cube._dims, "stored as", cube.shape)
+cube = kestro.data(np.arange(24).reshape(2, 3, 4))   # two points of 3 x 4 values
+print("an object of dimensions", cube.copy("numpyarray").shape, "stored as", cube.shape)
 inner = cube.points[1]
-print("its point 1 is an object of dimensions", inner._dims, "holding")
-print(inner._asNumpyArray())
+print("its point 1 is an object of dimensions", inner.shape, "holding")
+print(inner.copy("numpyarray"))

@@ -20,10 +20,10 @@ print(small)
 
 table = kestro.data(pd.DataFrame({"count": [1, 2], "weight": [0.5, 1.5]}), pointNames=["a", "b"])
 table.flatten()
-print("\nflattened (point order):", table.features.getNames(), list(table._data.dtypes))
+print("\nflattened (point order):", table.features.getNames(), table.features.getTypes())
 table.unflatten((2, 2))
 print("unflattened:", table.points.getNames(), table.features.getNames(),
-      list(table._data.dtypes))
+      table.features.getTypes())
 
 left = kestro.data(pd.DataFrame({"x": [1.0, 2.0], "y": [3.0, 4.0]}), pointNames=["p", "q"])
 right = kestro.data(pd.DataFrame({"y": [4.0, 9.0], "z": [7.0, 8.0]}), pointNames=["q", "r"])
