@@ -29,7 +29,7 @@ print("integer feature after halving:", counts.features.getTypes(), counts.copy(
 
 # A datetime feature that receives numbers becomes an object feature.
 stamps = kestro.data(pd.DataFrame({"when": pd.to_datetime(["2024-01-01", "2024-06-30"])}))
-stamps.transform(lambda v: v.dayofyear)
+stamps.transform(lambda v: v.day_of_year)
 print("day of year:", stamps.features.getTypes(), list(stamps.iterateElements()))
 
 # Calculate leaves the object alone and returns a new one for the selection.

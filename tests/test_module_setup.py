@@ -376,3 +376,19 @@ def test_imports_go_through_builtin_import_in_order():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert eval(out) == IMPORT_STATEMENTS
+
+
+def test_version_is_the_project_version():
+    import tomllib
+    import kestro
+    with open(Path(__file__).resolve().parent.parent / "pyproject.toml", "rb") as file:
+        assert kestro.__version__ == tomllib.load(file)["project"]["version"]
+
+
+@pytest.mark.parametrize("example", ["tour.py", "typed_usage.py"])
+def test_examples_run(example):
+    path = Path(__file__).resolve().parent.parent / "examples" / example
+    run = subprocess.run([sys.executable, "-W", "error", str(path)], capture_output=True,
+                         text=True)
+    assert run.returncode == 0, run.stderr
+    assert "Traceback" not in run.stdout + run.stderr
