@@ -631,11 +631,12 @@ class Base:
         ("mtx"); without ``fileFormat`` the path's extension decides. With
         ``includeNames`` the names of each axis that has any are written too.
 
-        The file is written under a temporary name beside ``outPath`` and
-        moved over it only when complete: if writing fails (a full disk,
-        a value Matrix Market cannot hold exactly, ...) the error
-        propagates, an existing file at ``outPath`` is left as it was and
-        no partial file remains.
+        A failure (a full disk, a value a Matrix Market file cannot hold
+        exactly, ...) raises. The DataFrame storage writes under a temporary
+        name beside ``outPath`` and moves the file over it only when it is
+        complete, so a failed save leaves an existing file as it was and no
+        partial file behind; the Matrix, Sparse and List storages write to
+        ``outPath`` directly.
         """
         if not isinstance(outPath, (str, os.PathLike)):
             raise InvalidArgumentType(
