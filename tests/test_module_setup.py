@@ -394,3 +394,20 @@ def test_examples_run(example):
                          text=True)
     assert run.returncode == 0, run.stderr
     assert "Traceback" not in run.stdout + run.stderr
+
+
+def test_stubs_ship_beside_the_modules_and_match_the_hooks(module):
+    import ast
+    import kestro
+    package = Path(kestro.__file__).resolve().parent
+    assert (package / "py.typed").is_file()
+    stub = ast.parse((Path(base_module.__file__).parent / "dataframe.pyi").read_text())
+    declared = {node.name: [a.arg for a in node.args.args] + (
+                    ["**" + node.args.kwarg.arg] if node.args.kwarg else [])
+                for cls in stub.body if isinstance(cls, ast.ClassDef) and cls.name == "DataFrame"
+                for node in cls.body if isinstance(node, ast.FunctionDef)}
+    assert sorted(declared) == sorted(FRAME_METHODS)
+    for name in FRAME_METHODS:
+        parameters = inspect.signature(getattr(module.DataFrame, name)).parameters.values()
+        assert declared[name] == [("**" if p.kind is p.VAR_KEYWORD else "") + p.name
+                                  for p in parameters], name
