@@ -35,7 +35,14 @@ def _version() -> str:
     return "0+unknown"
 
 
-__version__ = _version()
+def __getattr__(name: str):
+    # __version__ is worked out on first use: importlib.metadata alone would
+    # double the cost of importing kestro
+    if name == "__version__":
+        version = _version()
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = ["data", "KestroException", "InvalidArgumentType", "InvalidArgumentValue",
            "PackageException", "ImproperObjectAction"]
