@@ -15,17 +15,18 @@ import sys
 import numpy as np
 
 # numpy dtype kinds a data object may store: boolean, signed and unsigned
-# integer, float, complex, object and datetime64.
-_ALLOWED_DTYPE_KINDS = frozenset("biufcOM")
+# integer, float, complex, object, datetime64 and timedelta64.
+_ALLOWED_DTYPE_KINDS = frozenset("biufcOMm")
 
 
 def allowedNumpyDType(dtype) -> bool:
     """
     Return True when ``dtype`` is a numpy dtype that a data object may
-    store: boolean, integer, float, complex, object or datetime64.
+    store: boolean, integer, float, complex, object, datetime64 or
+    timedelta64.
 
     Anything else is refused: pandas extension dtypes, fixed-width string
-    dtypes ('U', 'S'), timedelta64, structured (void) dtypes and values that
+    dtypes ('U', 'S'), structured (void) dtypes and values that
     are not dtypes at all. A numpy scalar type such as ``numpy.float64`` is
     judged by the dtype it stands for.
     """

@@ -134,7 +134,7 @@ def test_copying_a_data_object(named):
     (([[1, [2]]],), InvalidArgumentValue),
     (([[1, 2], [3]],), InvalidArgumentValue),
     ((np.array([["a"]], dtype="U1"),), None),
-    ((np.array([[1]], dtype="m8[s]"),), InvalidArgumentValue),
+    ((np.array([[1]], dtype="m8[s]"),), None),
     (({"a": 1},), InvalidArgumentType),
     (("missing.csv",), InvalidArgumentValue),
     (("data.txt",), InvalidArgumentValue),

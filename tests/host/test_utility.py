@@ -35,7 +35,7 @@ def test_exceptions_are_not_builtin_value_or_type_errors(cls):
     (np.dtype(bool), True), (np.dtype(np.int8), True), (np.dtype(np.uint64), True),
     (np.dtype(np.float32), True), (np.dtype(np.complex128), True), (np.dtype(object), True),
     (np.dtype("M8[ns]"), True), (np.float64, True),
-    (np.dtype("U5"), False), (np.dtype("S3"), False), (np.dtype("m8[ns]"), False),
+    (np.dtype("U5"), False), (np.dtype("S3"), False), (np.dtype("m8[ns]"), True),
     (np.dtype([("a", int)]), False), (pd.CategoricalDtype(), False),
     (pd.Int64Dtype(), False), (pd.StringDtype(), False), ("float64", False), (float, False),
 ])
