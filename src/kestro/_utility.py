@@ -43,18 +43,20 @@ _SINGLE_EXACT = frozenset([
     np.uint32, np.uint64, np.float16, np.float32, np.float64,
     np.complex64, np.complex128, np.datetime64, np.str_,
 ])
-_SINGLE_ACCEPTED = (numbers.Number, str, datetime.date, np.bool_, np.datetime64)
-_SINGLE_REFUSED = (np.timedelta64, np.void, np.bytes_)
+_SINGLE_ACCEPTED = (numbers.Number, str, datetime.date, datetime.timedelta, np.bool_,
+                    np.datetime64, np.timedelta64)
+_SINGLE_REFUSED = (np.void, np.bytes_)
 
 
 def isAllowedSingleElement(value) -> bool:
     """
     Return True when ``value`` may be stored as one element of a data
-    object: None, a bool, a number (Python or numpy, NaN included), a string
-    or a date/time value (datetime, numpy.datetime64, pandas.Timestamp). The
-    pandas missing-value markers NaT and NA are accepted too.
+    object: None, a bool, a number (Python or numpy, NaN included), a string,
+    a date/time value (datetime, numpy.datetime64, pandas.Timestamp) or a
+    time span (timedelta, numpy.timedelta64, pandas.Timedelta). The pandas
+    missing-value markers NaT and NA are accepted too.
 
-    Containers, arrays, time spans and arbitrary objects are refused.
+    Containers, arrays and arbitrary objects are refused.
     """
     if type(value) in _SINGLE_EXACT:
         return True
