@@ -127,11 +127,17 @@ def _readCSV(path, pointNames, featureNames, fileFormat=None):
     nameColumn = pointNames if isinstance(pointNames, bool) else nameColumn and header
     if not rows:
         return pd.DataFrame(), None, None
+    skip = 1 if header else 0
     # Only empty fields are missing: "NA" or "None" that save wrote are text.
-    table = pd.read_csv(path, header=None, skiprows=1 if header else 0, encoding="utf-8-sig",
-                        index_col=0 if nameColumn else None, keep_default_na=False,
-                        na_values=[""], dtype={0: object} if nameColumn else None,
-                        skip_blank_lines=True, **_readerOptions())
+    options = dict(header=None, skiprows=skip, encoding="utf-8-sig", keep_default_na=False,
+                   na_values=[""], skip_blank_lines=True, **_exactFloats())
+    # Features whose first rows hold text are read as objects straight away.
+    textColumns = {j for j in range(len(rows[0]))
+                   if any(j < len(row) and _isText(row[j]) for row in rows[skip:])}
+    if nameColumn:
+        textColumns.add(0)
+    table = pd.read_csv(path, index_col=0 if nameColumn else None,
+                        dtype={j: np.dtype(object) for j in textColumns}, **options)
     ftNames = rows[0][1 if nameColumn else 0:] if header else None
     ptNames = None
     if nameColumn:
@@ -144,21 +150,38 @@ def _readCSV(path, pointNames, featureNames, fileFormat=None):
         column = table.iloc[:, position]
         if column.dtype == object or isinstance(column.dtype, pd.StringDtype):
             table.isetitem(position, _datesOrText(column))
+        elif _roundedIntegers(column):
+            exact = pd.read_csv(path, usecols=[position + (1 if nameColumn else 0)],
+                                dtype=np.dtype(object), **options).iloc[:, 0]
+            table.isetitem(position, _integersOr(column, exact))
     return table, ptNames, ftNames
 
 
-def _readerOptions() -> dict:
-    """
-    read_csv's arguments for exact values: floats read back exactly (pandas
-    3 does so by default), and from pandas 2 on nullable types, so that
-    integers with gaps stay exact beyond 2**53 until the entry rule holds
-    them.
-    """
-    if int(pd.__version__.split(".")[0]) >= 3:
-        return {"dtype_backend": "numpy_nullable"}
-    if int(pd.__version__.split(".")[0]) == 2:
-        return {"dtype_backend": "numpy_nullable", "float_precision": "round_trip"}
-    return {"float_precision": "round_trip"}
+def _exactFloats() -> dict:
+    """read_csv's argument for floats read back exactly (pandas 3 does so by default)."""
+    return {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
+
+
+def _roundedIntegers(column) -> bool:
+    """Whether a float64 column read from text holds whole numbers from 2**53 on (and so
+    may hold integers that float64 rounded: pandas reads integers with gaps as floats)."""
+    if column.dtype != np.float64:
+        return False
+    values = column.to_numpy()
+    values = values[~np.isnan(values)]
+    return bool(values.size) and np.abs(values).max() >= 2.0**53 \
+        and bool((values == np.floor(values)).all())
+
+
+def _integersOr(column, texts):
+    """The integers written in ``texts`` as Python ints with None for missing,
+    or ``column`` when a field is not an integer."""
+    present = texts.dropna()
+    if not all(re.fullmatch(r"[+-]?\d+", text) for text in present):
+        return column
+    values = np.array([None if isinstance(text, float) else int(text) for text in texts],
+                      dtype=np.dtype(object))
+    return pd.Series(values, dtype=np.dtype(object))
 
 
 _UNITS = ("s", "ms", "us", "ns")
@@ -206,11 +229,21 @@ def _checkElements(values, nested=()):
     return True
 
 
+# What pandas' type inference answers for values that are all (missing or) of
+# types a data object holds; any other answer has the values judged by type.
+_HELD_KINDS = frozenset(["string", "integer", "floating", "mixed-integer-float", "boolean",
+                         "datetime", "datetime64", "date", "timedelta", "timedelta64",
+                         "complex", "decimal", "empty"])
+
+
 def _objectValuesFit(table, nested=()) -> bool:
     """``_checkElements`` for the object features of a pandas table."""
     for position, dtype in enumerate(table.dtypes):
-        if dtype == object and not _checkElements(
-                table.iloc[:, position].to_numpy(), nested):
+        if dtype != object:
+            continue
+        values = table.iloc[:, position].to_numpy()
+        if pd.api.types.infer_dtype(values, skipna=True) not in _HELD_KINDS \
+                and not _checkElements(values, nested):
             return False
     return True
 
