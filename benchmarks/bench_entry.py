@@ -48,7 +48,8 @@ def cases(table, folder):
     """(label, hook, floor label, floor) for the report, on `table`."""
     values = table.to_numpy().tolist()
     path = os.path.join(folder, "entry_report.csv")
-    table.to_csv(path, index=False)
+    named = table.set_axis([f"f{j}" for j in range(table.shape[1])], axis=1)
+    named.to_csv(path, index=False)
     yield ("kestro.data(nested list)", lambda _: kestro.data(values),
            "pd.DataFrame(list)", lambda _: pd.DataFrame(values))
     yield ("kestro.data(pandas table)", lambda _: kestro.data(table),

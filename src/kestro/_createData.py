@@ -187,6 +187,19 @@ def _integersOr(column, texts):
 _UNITS = ("s", "ms", "us", "ns")
 
 
+def _parsedDates(column, values):
+    """ISO dates as datetime64: by pandas' parser (pandas 2 on, within the range
+    of its unit), else by numpy's, which takes the finest unit the text shows."""
+    if int(pd.__version__.split(".")[0]) >= 2:
+        try:
+            parsed = pd.to_datetime(column, format="ISO8601")
+        except (ValueError, OverflowError):
+            parsed = None
+        if parsed is not None and isinstance(parsed.dtype, np.dtype):
+            return parsed.to_numpy()
+    return np.array(values, dtype="datetime64")
+
+
 def _datesOrText(column):
     """
     A column of ISO dates as datetime64 in the coarsest unit of seconds,
@@ -197,11 +210,19 @@ def _datesOrText(column):
     present = column.dropna()
     if present.empty or not isinstance(present.iloc[0], str) \
             or not _ISO_DATE.fullmatch(present.iloc[0]) \
-            or not all(isinstance(v, str) and _ISO_DATE.fullmatch(v) for v in present):
+            or not present.astype(str).str.fullmatch(_ISO_DATE.pattern).all():
         return pd.Series(values, dtype=np.dtype(object))
-    dates = np.array(values, dtype="datetime64")
+    dates = _parsedDates(column, values)
+    ticks = dates.view(np.int64)[~np.isnat(dates)]
     unit = np.datetime_data(dates.dtype)[0]
-    unit = unit if unit in _UNITS else "s"
+    if unit in _UNITS:  # the coarsest unit that holds every value exactly
+        for coarser in _UNITS[:_UNITS.index(unit)]:
+            step = 10 ** (3 * (_UNITS.index(unit) - _UNITS.index(coarser)))
+            if not (ticks % step).any():
+                unit = coarser
+                break
+    else:
+        unit = "s"  # days or minutes
     dates = dates.astype(np.dtype(f"datetime64[{unit}]"))
     if int(pd.__version__.split(".")[0]) >= 2:
         return pd.Series(dates, dtype=dates.dtype)
@@ -278,7 +299,8 @@ def createData(source, pointNames, featureNames, returnType, fileFormat=None):
                 axis.setNames(None if choice is False else choice)
         return ret
 
-    if isinstance(source, (str, os.PathLike)):
+    owned = isinstance(source, (str, os.PathLike))  # a table read here needs no copy
+    if owned:
         source, ptNames, ftNames = _readCSV(source, pointNames, featureNames, fileFormat)
         # the file's names, unless names are given
         pointNames = pointNames if isinstance(pointNames, (list, tuple, dict)) else ptNames
@@ -288,7 +310,7 @@ def createData(source, pointNames, featureNames, returnType, fileFormat=None):
             else _givenNames(pointNames, "pointNames")
         ftNames = _labelsAsNames(source.columns, featureNames) if featureNames in (True, None) \
             else _givenNames(featureNames, "featureNames")
-        data = source.copy()
+        data = source if owned else source.copy()
         data.index = pd.RangeIndex(data.shape[0])
         data.columns = pd.RangeIndex(data.shape[1])
         # the constructor holds the values by the entry rule, in place
