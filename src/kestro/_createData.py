@@ -341,6 +341,11 @@ def createData(source, pointNames, featureNames, returnType, fileFormat=None):
                                   shape=shape)
 
 
+def _withoutNA(rows):
+    """Point lists with pandas' NA replaced by None."""
+    return [[None if value is pd.NA else value for value in row] for row in rows]
+
+
 def _arrayLike(source):
     """Two-dimensional data (and the full shape, for more dimensions) from a list or array."""
     from kestro.core.data._dataHelpers import isValid2DObject
@@ -350,10 +355,10 @@ def _arrayLike(source):
         if isValid2DObject(source) and not any(isinstance(v, nested) for row in source
                                                 for v in row):
             _checkElements(value for row in source for value in row)
-            return [list(row) for row in source], None
+            return _withoutNA(source), None
         if not any(isinstance(value, nested) for value in source):
             _checkElements(source)
-            return [source], None
+            return _withoutNA([source]), None
         try:
             source = np.array(source)
         except ValueError as error:
@@ -364,6 +369,10 @@ def _arrayLike(source):
         array = array.astype(object)
     if array.dtype == object:
         _checkElements(array.ravel())
+        if type(pd.NA) in set(map(type, array.ravel())):  # NA becomes None
+            flat = array.ravel().copy()
+            flat[np.array([value is pd.NA for value in flat], dtype=bool)] = None
+            array = flat.reshape(array.shape)
     elif not allowedNumpyDType(array.dtype):
         raise InvalidArgumentValue(f"a data object cannot hold values of dtype {array.dtype}")
     if array.ndim == 0:

@@ -178,3 +178,13 @@ def test_csv_round_trip_is_exact(tmp_path):
     assert back._data.iat[2, 0] is None and back._data.iloc[:, 2].equals(obj._data.iloc[:, 2])
     with pytest.raises(InvalidArgumentValue, match='pass fileFormat="csv"'):
         kestro.data(tmp_path / "saved.data")
+
+
+@pytest.mark.parametrize("source", [[[pd.NA, "a"], ["x", "b"]],
+                                    np.array([[pd.NA, "a"], ["x", "b"]], dtype=object)])
+def test_pandas_NA_in_lists_and_arrays_becomes_None(storage, source):
+    if storage == "Sparse":
+        pytest.skip("Sparse objects hold numbers only")
+    obj = kestro.data(source, returnType=storage)
+    assert obj.copy("pythonlist") == [[None, "a"], ["x", "b"]]
+    obj.checkInvariants(2)

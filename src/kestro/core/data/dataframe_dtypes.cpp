@@ -143,10 +143,9 @@ py::object heldNumpyType(py::handle dtype) {
 // The values of a column of an extension type, held by the rule.
 py::object heldValues(py::handle column, Py_ssize_t position);
 
-// An object column's values with NA replaced by None, or a null handle when
-// it holds no NA.
-py::object objectsWithoutNA(py::handle column) {
-    py::object values = column.attr(attrName(Attr::to_numpy))(py::arg("dtype") = numpyType("object"));
+// An object array with NA replaced by None, or a null handle when it holds
+// no NA.
+py::object withoutNA(py::handle values) {
     py::object na = global(Name::pd).attr("NA");
     py::object gaps;
     Py_ssize_t i = 0;
@@ -157,7 +156,12 @@ py::object objectsWithoutNA(py::handle column) {
         }
         ++i;
     }
-    return gaps ? withGaps(values, gaps, py::none()) : py::object();
+    return gaps ? withGaps(py::reinterpret_borrow<py::object>(values), gaps, py::none())
+                : py::object();
+}
+
+py::object objectValues(py::handle column) {
+    return column.attr(attrName(Attr::to_numpy))(py::arg("dtype") = numpyType("object"));
 }
 
 // Timezone-aware datetimes as Timestamp objects, missing NaT.
@@ -194,8 +198,9 @@ py::object heldValues(py::handle column, Py_ssize_t position) {
         case Entry::keep:
             return toNumpy();
         case Entry::objects: {
-            py::object replaced = objectsWithoutNA(column);
-            return replaced ? replaced : toNumpy(py::arg("dtype") = numpyType("object"));
+            py::object values = objectValues(column);
+            py::object replaced = withoutNA(values);
+            return replaced ? replaced : values;
         }
         case Entry::text:
             return toNumpy(py::arg("dtype") = numpyType("object"), py::arg("na_value") = py::none());
@@ -291,9 +296,10 @@ void applyEntryRule(py::handle table, py::handle source) {
         const Entry entry = classify(dtype);
         py::object values;
         if (entry == Entry::objects) {
-            values = objectsWithoutNA(ilocColumns(table, py::int_(j)));
+            values = withoutNA(objectValues(ilocColumns(table, py::int_(j))));
         } else if (entry == Entry::text && !source.is_none()) {
             values = sourceColumns.column(j);
+            if (py::object replaced = withoutNA(values)) values = replaced;
         } else if (entry != Entry::keep) {
             values = heldValues(ilocColumns(table, py::int_(j)), j);
         }
