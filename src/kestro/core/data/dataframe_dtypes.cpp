@@ -143,21 +143,35 @@ py::object heldNumpyType(py::handle dtype) {
 // The values of a column of an extension type, held by the rule.
 py::object heldValues(py::handle column, Py_ssize_t position);
 
+// Positions of NA in the one-dimensional object array `values`.
+std::vector<Py_ssize_t> positionsOfNA(py::handle values) {
+    PyObject* na = global(Name::pd).attr("NA").ptr();
+    std::vector<Py_ssize_t> found;
+    py::array array = py::reinterpret_borrow<py::array>(values);
+    if (array.ndim() == 1 && (array.flags() & py::array::c_style)) {
+        // the stored references themselves, read without a call per element
+        PyObject* const* at = static_cast<PyObject* const*>(array.data());
+        for (Py_ssize_t i = 0; i < array.shape(0); ++i) {
+            if (at[i] == na) found.push_back(i);
+        }
+        return found;
+    }
+    Py_ssize_t i = 0;
+    for (py::handle value : values) {
+        if (value.ptr() == na) found.push_back(i);
+        ++i;
+    }
+    return found;
+}
+
 // An object array with NA replaced by None, or a null handle when it holds
 // no NA.
 py::object withoutNA(py::handle values) {
-    py::object na = global(Name::pd).attr("NA");
-    py::object gaps;
-    Py_ssize_t i = 0;
-    for (py::handle value : values) {
-        if (value.is(na)) {
-            if (!gaps) gaps = global(Name::np).attr("zeros")(py::len(values), numpyType("bool"));
-            gaps[py::int_(i)] = true;
-        }
-        ++i;
-    }
-    return gaps ? withGaps(py::reinterpret_borrow<py::object>(values), gaps, py::none())
-                : py::object();
+    const std::vector<Py_ssize_t> found = positionsOfNA(values);
+    if (found.empty()) return py::object();
+    py::object gaps = global(Name::np).attr("zeros")(py::len(values), numpyType("bool"));
+    for (Py_ssize_t i : found) gaps[py::int_(i)] = true;
+    return withGaps(py::reinterpret_borrow<py::object>(values), gaps, py::none());
 }
 
 py::object objectValues(py::handle column) {
