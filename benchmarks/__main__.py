@@ -52,6 +52,7 @@ from kestro.core.data._dataHelpers import (  # noqa: E402
     KestroElementIterator, allDataIdentical, denseCountUnique)
 from kestro.core.data.dataframe import DataFrame  # noqa: E402
 
+from benchmarks import bench_entry  # noqa: E402
 from benchmarks.bench_element_types import at_walk  # noqa: E402
 from benchmarks.bench_transform import element_walk, float_table, keep_type, mixed_table  # noqa: E402
 
@@ -156,6 +157,8 @@ def cases(kind, table, folder, walkElements):
 
     yield Case("constructor", "pd.DataFrame(copy=True)",
                lambda _: DataFrame(table), lambda _: pd.DataFrame(table, copy=True))
+    for hook, run, floorLabel, floor in bench_entry.cases(table, folder):
+        yield Case(hook, floorLabel, run, floor)
 
     small, scale = walk_subsample(table, walkElements)
     yield Case("_transform_implementation", "bare loop of the function",

@@ -85,7 +85,10 @@ def tables(draw):
     columns = {}
     for j, kind in enumerate(kinds):
         values, dtype = COLUMN_KINDS[kind]
-        columns[j] = np.array(draw(st.lists(values, min_size=rows, max_size=rows)), dtype=dtype)
+        # a Series of the numpy type: pandas 3 would infer its own text type
+        # from an object array, whose missing values the model cannot follow
+        columns[j] = pd.Series(draw(st.lists(values, min_size=rows, max_size=rows)),
+                               dtype=np.dtype(dtype))
     return pd.DataFrame(columns)
 
 

@@ -48,7 +48,7 @@ __all__ = ["data", "KestroException", "InvalidArgumentType", "InvalidArgumentVal
            "PackageException", "ImproperObjectAction"]
 
 
-def data(source, pointNames=None, featureNames=None, returnType="DataFrame"):
+def data(source, pointNames=None, featureNames=None, returnType="DataFrame", fileFormat=None):
     """
     Build a data object.
 
@@ -62,8 +62,9 @@ def data(source, pointNames=None, featureNames=None, returnType="DataFrame"):
           remaining dimensions flattened, remembering all its dimensions;
         - a scipy sparse matrix;
         - a data object (copied into ``returnType``);
-        - the path (str or path object) of a ``.csv`` file in UTF-8, such as
-          ``save`` writes (see "Reading a CSV file" below).
+        - the path (str or path object) of a CSV file in UTF-8 (a byte
+          order mark is allowed), such as ``save`` or pandas' ``to_csv``
+          writes (see "Reading a CSV file" below).
     pointNames, featureNames : list, dict, bool or None
         A list (or a dict name -> position) gives the names. True takes them
         from the source: for a CSV file ``featureNames=True`` means the first
@@ -75,13 +76,31 @@ def data(source, pointNames=None, featureNames=None, returnType="DataFrame"):
         of a CSV file, and gives no names for other sources.
     returnType : str
         The storage type: "DataFrame" (default), "Matrix", "Sparse" or "List".
+    fileFormat : str or None
+        "csv" reads the file at ``source`` as CSV whatever its name ends
+        in. With None only a name ending in ".csv" (in any case) is read.
+
+    Values
+    ------
+    Whatever the source and ``returnType``, each feature holds one numpy
+    element type and pandas' missing marker NA never stays inside: nullable
+    and Arrow numbers become numpy numbers (integers with gaps float64 with
+    NaN when exact there, else Python ints with None), text becomes object
+    features of str with None for missing, categories and sparse features
+    their values, timezone-aware datetimes Timestamp objects; types with no
+    such form (periods, intervals, nested Arrow types) are refused with
+    InvalidArgumentType. The README's "What a data object holds" gives the
+    whole table.
 
     Reading a CSV file
     ------------------
-    With None (the default) for an axis, the names that ``save`` writes are
-    found again: the first row holds the feature names when it starts with
-    the field "pointNames" (written when both kinds of names are saved; the
-    first column then holds the point names), or when its fields are
+    The file is read once, by pandas' reader. With None (the default) for an
+    axis the names are detected from the first rows: the first row holds
+    the feature names and the first column the point names when the row
+    starts with the field "pointNames" (``save`` writes it when both kinds
+    of names are saved) or with an empty field (pandas' ``to_csv`` index
+    column; its default labels 0..n-1 give no point names) followed by
+    names; any other first row holds the feature names when its fields are
     distinct texts (none a number, boolean, date or empty) and at least one
     of them stands over a column of numbers, booleans or dates. A file of
     text values only, names that look like values, or point names without
@@ -89,8 +108,13 @@ def data(source, pointNames=None, featureNames=None, returnType="DataFrame"):
     saved without names is best read with both False.
     Names given as a list or dict replace the names the file holds. Each
     feature gets one element type: int, float (read back exactly), bool,
-    text, or dates where every value is an ISO date ("2020-01-31", optionally
-    with a time); empty fields are missing values.
+    text, or datetime64 where every value is an ISO date ("2020-01-31",
+    optionally with a time), in the coarsest of the units s, ms, us and ns
+    that holds every value exactly (pandas 1.5 holds ns only: a date outside
+    their range is kept as a datetime object there). Only an empty field is
+    missing: "NA", "None" or "nan" in a text feature are text. An empty
+    field in a text feature is read as a missing value (None): ``save``
+    writes the empty string and a missing value alike.
     """
     from kestro._createData import createData
-    return createData(source, pointNames, featureNames, returnType)
+    return createData(source, pointNames, featureNames, returnType, fileFormat)

@@ -15,17 +15,18 @@ import sys
 import numpy as np
 
 # numpy dtype kinds a data object may store: boolean, signed and unsigned
-# integer, float, complex, object and datetime64.
-_ALLOWED_DTYPE_KINDS = frozenset("biufcOM")
+# integer, float, complex, object, datetime64 and timedelta64.
+_ALLOWED_DTYPE_KINDS = frozenset("biufcOMm")
 
 
 def allowedNumpyDType(dtype) -> bool:
     """
     Return True when ``dtype`` is a numpy dtype that a data object may
-    store: boolean, integer, float, complex, object or datetime64.
+    store: boolean, integer, float, complex, object, datetime64 or
+    timedelta64.
 
     Anything else is refused: pandas extension dtypes, fixed-width string
-    dtypes ('U', 'S'), timedelta64, structured (void) dtypes and values that
+    dtypes ('U', 'S'), structured (void) dtypes and values that
     are not dtypes at all. A numpy scalar type such as ``numpy.float64`` is
     judged by the dtype it stands for.
     """
@@ -42,18 +43,20 @@ _SINGLE_EXACT = frozenset([
     np.uint32, np.uint64, np.float16, np.float32, np.float64,
     np.complex64, np.complex128, np.datetime64, np.str_,
 ])
-_SINGLE_ACCEPTED = (numbers.Number, str, datetime.date, np.bool_, np.datetime64)
-_SINGLE_REFUSED = (np.timedelta64, np.void, np.bytes_)
+_SINGLE_ACCEPTED = (numbers.Number, str, datetime.date, datetime.timedelta, np.bool_,
+                    np.datetime64, np.timedelta64)
+_SINGLE_REFUSED = (np.void, np.bytes_)
 
 
 def isAllowedSingleElement(value) -> bool:
     """
     Return True when ``value`` may be stored as one element of a data
-    object: None, a bool, a number (Python or numpy, NaN included), a string
-    or a date/time value (datetime, numpy.datetime64, pandas.Timestamp). The
-    pandas missing-value markers NaT and NA are accepted too.
+    object: None, a bool, a number (Python or numpy, NaN included), a string,
+    a date/time value (datetime, numpy.datetime64, pandas.Timestamp) or a
+    time span (timedelta, numpy.timedelta64, pandas.Timedelta). The pandas
+    missing-value markers NaT and NA are accepted too.
 
-    Containers, arrays, time spans and arbitrary objects are refused.
+    Containers, arrays and arbitrary objects are refused.
     """
     if type(value) in _SINGLE_EXACT:
         return True

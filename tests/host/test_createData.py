@@ -64,6 +64,7 @@ def test_csv_reads_back_what_save_wrote(tmp_path, pointNames, featureNames):
     ("a,b\nx,y\n", (2, 2), None),         # text over text: values
     ("a,b\n,\n", (2, 2), None),           # over missing values only: values
     ("a,b\nx,2020-01-02\n", (1, 2), ["a", "b"]),
+    ("\ufeffa,b\nx,2\n", (1, 2), ["a", "b"]),  # the byte order mark Excel writes
 ])
 def test_csv_name_row_detection(tmp_path, text, shape, ftNames):
     path = tmp_path / "in.csv"
@@ -134,10 +135,11 @@ def test_copying_a_data_object(named):
     (([[1, [2]]],), InvalidArgumentValue),
     (([[1, 2], [3]],), InvalidArgumentValue),
     ((np.array([["a"]], dtype="U1"),), None),
-    ((np.array([[1]], dtype="m8[s]"),), InvalidArgumentValue),
+    ((np.array([[1]], dtype="m8[s]"),), None),
     (({"a": 1},), InvalidArgumentType),
     (("missing.csv",), InvalidArgumentValue),
     (("data.txt",), InvalidArgumentValue),
+    (("data.txt", None, None, "DataFrame", "tsv"), InvalidArgumentValue),
 ])
 def test_factory_validation(args, error):
     if error is None:
@@ -145,3 +147,44 @@ def test_factory_validation(args, error):
     else:
         with pytest.raises(error):
             kestro.data(*args)
+
+
+PANDAS2 = int(pd.__version__.split(".")[0]) >= 2
+
+
+@pytest.mark.parametrize("index, ptNames", [(None, None), (["p", "q", "r"], ["p", "q", "r"])])
+def test_csv_written_by_pandas(tmp_path, index, ptNames):
+    frame = pd.DataFrame({"x": [1, 2, 3], "y": ["u", None, "w"]}, index=index)
+    frame.to_csv(tmp_path / "pandas.csv")
+    obj = kestro.data(tmp_path / "pandas.csv")
+    assert obj.points._getNamesNoGeneration() == ptNames
+    assert obj.features._getNamesNoGeneration() == ["x", "y"]
+    assert obj._data.values.tolist() == [[1, "u"], [2, None], [3, "w"]]
+
+
+def test_csv_round_trip_is_exact(tmp_path):
+    # text that looks missing, the empty string (read back as missing, as
+    # save writes both alike), integers beyond 2**53 next to a gap, and
+    # dates past the nanoseconds' range keep their unit
+    late = np.array(["2020-01-01", "3000-05-06T01:02:03", "NaT"], "M8[s]")
+    obj = kestro.data(pd.DataFrame({
+        "t": pd.Series(["NA", "None", ""], dtype=object),
+        "i": pd.Series([2**53 + 1, None, 3], dtype=object),
+        "d": late if PANDAS2 else late.astype("M8[ns]")[[0, 2, 2]]}))
+    obj.save(tmp_path / "saved.data", fileFormat="csv")
+    back = kestro.data(tmp_path / "saved.data", fileFormat="csv")
+    assert back._data.dtypes.tolist() == obj._data.dtypes.tolist()
+    assert back._data.iloc[:2, :2].values.tolist() == obj._data.iloc[:2, :2].values.tolist()
+    assert back._data.iat[2, 0] is None and back._data.iloc[:, 2].equals(obj._data.iloc[:, 2])
+    with pytest.raises(InvalidArgumentValue, match='pass fileFormat="csv"'):
+        kestro.data(tmp_path / "saved.data")
+
+
+@pytest.mark.parametrize("source", [[[pd.NA, "a"], ["x", "b"]],
+                                    np.array([[pd.NA, "a"], ["x", "b"]], dtype=object)])
+def test_pandas_NA_in_lists_and_arrays_becomes_None(storage, source):
+    if storage == "Sparse":
+        pytest.skip("Sparse objects hold numbers only")
+    obj = kestro.data(source, returnType=storage)
+    assert obj.copy("pythonlist") == [[None, "a"], ["x", "b"]]
+    obj.checkInvariants(2)

@@ -35,7 +35,7 @@ def test_exceptions_are_not_builtin_value_or_type_errors(cls):
     (np.dtype(bool), True), (np.dtype(np.int8), True), (np.dtype(np.uint64), True),
     (np.dtype(np.float32), True), (np.dtype(np.complex128), True), (np.dtype(object), True),
     (np.dtype("M8[ns]"), True), (np.float64, True),
-    (np.dtype("U5"), False), (np.dtype("S3"), False), (np.dtype("m8[ns]"), False),
+    (np.dtype("U5"), False), (np.dtype("S3"), False), (np.dtype("m8[ns]"), True),
     (np.dtype([("a", int)]), False), (pd.CategoricalDtype(), False),
     (pd.Int64Dtype(), False), (pd.StringDtype(), False), ("float64", False), (float, False),
 ])
@@ -47,7 +47,7 @@ def test_allowedNumpyDType(dtype, allowed):
     None, True, 3, 2.5, float("nan"), 1 + 2j, "text", np.int32(4), np.float32("nan"),
     np.bool_(False), np.str_("s"), Fraction(1, 3), datetime.datetime(2020, 1, 2),
     datetime.date(2020, 1, 2), np.datetime64("2020-01-02"), pd.Timestamp("2020-01-02"),
-    pd.NaT,
+    pd.NaT, np.timedelta64(1, "s"), datetime.timedelta(1), pd.Timedelta(1),
 ])
 def test_isAllowedSingleElement_accepts(value):
     assert isAllowedSingleElement(value) is True
@@ -55,7 +55,7 @@ def test_isAllowedSingleElement_accepts(value):
 
 @pytest.mark.parametrize("value", [
     [1], (1,), {}, {1}, np.array([1]), np.array(1.0), b"bytes", object(),
-    np.timedelta64(1, "s"), datetime.timedelta(1), pd.Timedelta(1), pd.Series([1]),
+    pd.Series([1]),
 ])
 def test_isAllowedSingleElement_refuses(value):
     assert isAllowedSingleElement(value) is False

@@ -106,15 +106,19 @@ py::list representable(py::handle block, py::handle target);
 // Constructs a module `DataFrame` from `data` with keyword arguments.
 py::object newDataFrame(py::handle data, py::dict kwds = py::dict());
 
-// Text is held in object columns on every pandas version: columns of pandas'
-// string dtypes (`str`, the default for text in pandas 3, or `string`) in
-// `table` become object columns, in place.  `source`, when not None, is what
-// `table` was just built from (an array or nested lists); its own objects
-// are then stored, so that a missing value keeps the object it was (None
-// stays None) as with every other object column.
-void storeTextAsObject(py::handle table, py::handle source = py::none());
+// The entry rule: every column of `table` is held in a numpy dtype and pandas'
+// NA never stays inside; columns are converted in place (see
+// dataframe_dtypes.cpp for the rule).  Text becomes object columns.
+// `source`, when not None, is what `table` was just built from (an array or
+// nested lists); text columns then hold its own objects, so that a missing
+// value keeps the object it was (None stays None) as in every other object
+// column.  Raises InvalidArgumentType for a type that has no numpy form.
+void applyEntryRule(py::handle table, py::handle source = py::none());
+inline void storeTextAsObject(py::handle table, py::handle source = py::none()) {
+    applyEntryRule(table, source);
+}
 
-// `pd.DataFrame(values)` with text stored as object columns.
+// `pd.DataFrame(values)` held by the entry rule.
 py::object newTable(py::handle values);
 
 // The native methods, one row each (see method_row.hpp), defined next to

@@ -462,10 +462,10 @@ py::object init(py::handle self, py::handle data, bool reuseData, py::dict kwds)
     if (isTable) {
         table = reuseData ? py::reinterpret_borrow<py::object>(data)
                           : data.attr(attrName(Attr::copy))();
-        storeTextAsObject(table);
+        applyEntryRule(table);
     } else {
         table = pd.attr("DataFrame")(data, py::arg("copy") = true);
-        storeTextAsObject(table, data);
+        applyEntryRule(table, data);
     }
     self.attr(attrName(Attr::data)) = table;
     py::object shape = kwds.attr("get")("shape");

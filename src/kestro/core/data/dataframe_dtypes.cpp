@@ -3,6 +3,8 @@
 #include "pandas_storage.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <string>
 #include <vector>
 
 namespace kestro::native {
@@ -16,65 +18,318 @@ py::object nextItem(py::handle iterator) {
     return item;
 }
 
-// Positions of the columns of `table` held in one of pandas' string dtypes.
-std::vector<Py_ssize_t> textColumns(py::handle table) {
-    std::vector<Py_ssize_t> found;
-    py::object stringDtype = global(Name::pd).attr("StringDtype");
-    const PandasStorage storage;
-    bool anyText = false;
-    for (py::handle dtype : storage.featureTypes(table)) {
-        anyText = anyText || isInstance(dtype, stringDtype);
-    }
-    if (!anyText) return found;
-    Py_ssize_t j = 0;
-    for (const py::object& dtype : storage.columnTypes(table)) {
-        if (isInstance(dtype, stringDtype)) found.push_back(j);
-        ++j;
-    }
-    return found;
-}
-
 py::tuple tupleOf(const std::vector<py::object>& items) {
     py::tuple result(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) result[i] = items[i];
     return result;
 }
 
+// The entry rule ------------------------------------------------------------
+//
+// Every column that enters a data object is held in a numpy dtype, and
+// pandas' missing-value marker NA never stays inside.  Each column is read
+// by its pandas type:
+//   numpy types                 kept (object columns: NA becomes None)
+//   text (`string`, `str`)      object holding str, missing None
+//   nullable/arrow integers     same-width numpy int; with gaps float64 with
+//                               NaN when exact there, else Python ints + None
+//   nullable/arrow floats       numpy float of the same width, missing NaN
+//   nullable/arrow booleans     bool; with gaps objects True/False/None
+//   arrow dates and times       datetime64/timedelta64 of the same unit
+//   timezone-aware datetimes    object holding Timestamps, missing NaT
+//   category, Sparse[T]         the values by the rule of their own type
+//   anything else               refused
+
+enum class Entry { keep, objects, text, integer, floating, boolean, temporal, tzAware,
+                   category, sparse, refused };
+
+bool isPandasType(py::handle dtype, const char* name) {
+    py::object cls = py::getattr(global(Name::pd), name, py::none());
+    return !cls.is_none() && isInstance(dtype, cls);
+}
+
+bool arrowIs(py::handle types, const char* test, py::handle arrowType) {
+    py::object function = py::getattr(types, test, py::none());
+    return !function.is_none() && truthy(function(arrowType));
+}
+
+Entry arrowEntry(py::handle dtype) {
+    py::object types = py::module_::import("pyarrow.types");
+    py::object arrowType = dtype.attr("pyarrow_dtype");
+    if (arrowIs(types, "is_dictionary", arrowType)) arrowType = arrowType.attr("value_type");
+    for (const char* text : {"is_string", "is_large_string", "is_string_view"}) {
+        if (arrowIs(types, text, arrowType)) return Entry::text;
+    }
+    if (arrowIs(types, "is_dictionary", dtype.attr("pyarrow_dtype"))) return Entry::refused;
+    if (arrowIs(types, "is_integer", arrowType)) return Entry::integer;
+    if (arrowIs(types, "is_floating", arrowType)) return Entry::floating;
+    if (arrowIs(types, "is_boolean", arrowType)) return Entry::boolean;
+    if (arrowIs(types, "is_timestamp", arrowType)) {
+        return arrowType.attr("tz").is_none() ? Entry::temporal : Entry::tzAware;
+    }
+    if (arrowIs(types, "is_duration", arrowType) || arrowIs(types, "is_date", arrowType)) {
+        return Entry::temporal;
+    }
+    return Entry::refused;
+}
+
+Entry classify(py::handle dtype) {
+    py::object np = global(Name::np);
+    if (isInstance(dtype, np.attr("dtype"))) {
+        return equals(dtype.attr(attrName(Attr::kind)), "O") ? Entry::objects : Entry::keep;
+    }
+    if (isPandasType(dtype, "StringDtype")) return Entry::text;
+    if (isPandasType(dtype, "CategoricalDtype")) return Entry::category;
+    if (isPandasType(dtype, "SparseDtype")) return Entry::sparse;
+    if (isPandasType(dtype, "DatetimeTZDtype")) return Entry::tzAware;
+    if (isPandasType(dtype, "ArrowDtype")) return arrowEntry(dtype);
+    // pandas' nullable numbers and booleans name the numpy type they mask.
+    if (py::hasattr(dtype, "numpy_dtype")) {
+        py::object kind = dtype.attr(attrName(Attr::kind));
+        if (equals(kind, "i") || equals(kind, "u")) return Entry::integer;
+        if (equals(kind, "f")) return Entry::floating;
+        if (equals(kind, "b")) return Entry::boolean;
+    }
+    return Entry::refused;
+}
+
+[[noreturn]] void refuse(Py_ssize_t position, py::handle dtype) {
+    const std::string message =
+        "feature " + std::to_string(position) + " has the type " +
+        py::str(dtype).cast<std::string>() +
+        ", which a data object cannot hold; convert it to numbers, text or dates first "
+        "(for example with astype(str))";
+    raise(global(Name::InvalidArgumentType), message.c_str());
+}
+
+py::object numpyType(const char* name) { return global(Name::np).attr("dtype")(name); }
+
+// `values` with `marker` at the positions where `gaps` is true, in the type
+// that holds both: integers become float64 when every value is exact there
+// (within +-2**53) and Python ints otherwise; booleans become objects.
+py::object withGaps(py::object values, py::handle gaps, py::handle marker) {
+    if (!truthy(gaps.attr(attrName(Attr::any))())) return values;
+    py::object np = global(Name::np);
+    py::object kind = values.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind));
+    if (equals(kind, "i") || equals(kind, "u")) {
+        py::object present = values[np.attr("logical_not")(gaps)];
+        constexpr long long kExact = 1LL << 53;
+        const bool exact =
+            py::len(present) == 0 ||
+            (present.attr(attrName(Attr::min))() >= py::int_(-kExact) &&
+             present.attr(attrName(Attr::max))() <= py::int_(kExact));
+        values = values.attr(attrName(Attr::astype))(numpyType(exact ? "float64" : "object"));
+        values[gaps] = exact ? py::object(py::float_(NAN)) : py::object(py::none());
+        return values;
+    }
+    if (equals(kind, "b")) values = values.attr(attrName(Attr::astype))(numpyType("object"));
+    else values = values.attr(attrName(Attr::copy))();
+    if (equals(kind, "f") || equals(kind, "c")) values[gaps] = py::float_(NAN);
+    else values[gaps] = equals(kind, "O") ? marker : py::none();  // None is NaT for dates
+    return values;
+}
+
+// The numpy type that holds an extension type's values: dates and times
+// keep their unit (pandas 1.5 holds nanoseconds only).
+py::object heldNumpyType(py::handle dtype) {
+    py::object held = dtype.attr("numpy_dtype");
+    py::object kind = held.attr(attrName(Attr::kind));
+    if (pandasMajor(global(Name::pd)) < 2 && (equals(kind, "M") || equals(kind, "m"))) {
+        held = numpyType(equals(kind, "M") ? "datetime64[ns]" : "timedelta64[ns]");
+    }
+    return held;
+}
+
+// The values of a column of an extension type, held by the rule.
+py::object heldValues(py::handle column, Py_ssize_t position);
+
+// Positions of NA in the one-dimensional object array `values`.
+std::vector<Py_ssize_t> positionsOfNA(py::handle values) {
+    PyObject* na = global(Name::pd).attr("NA").ptr();
+    std::vector<Py_ssize_t> found;
+    py::array array = py::reinterpret_borrow<py::array>(values);
+    if (array.ndim() == 1 && (array.flags() & py::array::c_style)) {
+        // the stored references themselves, read without a call per element
+        PyObject* const* at = static_cast<PyObject* const*>(array.data());
+        for (Py_ssize_t i = 0; i < array.shape(0); ++i) {
+            if (at[i] == na) found.push_back(i);
+        }
+        return found;
+    }
+    Py_ssize_t i = 0;
+    for (py::handle value : values) {
+        if (value.ptr() == na) found.push_back(i);
+        ++i;
+    }
+    return found;
+}
+
+// An object array with NA replaced by None, or a null handle when it holds
+// no NA.
+py::object withoutNA(py::handle values) {
+    const std::vector<Py_ssize_t> found = positionsOfNA(values);
+    if (found.empty()) return py::object();
+    py::object gaps = global(Name::np).attr("zeros")(py::len(values), numpyType("bool"));
+    for (Py_ssize_t i : found) gaps[py::int_(i)] = true;
+    return withGaps(py::reinterpret_borrow<py::object>(values), gaps, py::none());
+}
+
+py::object objectValues(py::handle column) {
+    return column.attr(attrName(Attr::to_numpy))(py::arg("dtype") = numpyType("object"));
+}
+
+// Timezone-aware datetimes as Timestamp objects, missing NaT.
+py::object timestampObjects(py::handle column) {
+    py::object pd = global(Name::pd);
+    py::object dtype = column.attr(attrName(Attr::dtype));
+    py::object values = py::reinterpret_borrow<py::object>(column);
+    if (!isPandasType(dtype, "DatetimeTZDtype")) {  // an arrow timestamp with a zone
+        py::object arrowType = dtype.attr("pyarrow_dtype");
+        py::object unit = pandasMajor(pd) < 2 ? py::str("ns") : py::str(arrowType.attr("unit"));
+        values = values.attr(attrName(Attr::astype))(pd.attr("DatetimeTZDtype")(
+            py::arg("unit") = unit, py::arg("tz") = arrowType.attr("tz")));
+    }
+    return values.attr(attrName(Attr::to_numpy))(py::arg("dtype") = numpyType("object"));
+}
+
+py::object categoryValues(py::handle column, Py_ssize_t position) {
+    py::object pd = global(Name::pd);
+    py::object categories = pd.attr("Series")(column.attr(attrName(Attr::dtype)).attr("categories"));
+    py::object held = heldValues(categories, position);
+    py::object codes = column.attr("cat").attr("codes").attr(attrName(Attr::to_numpy))();
+    py::object values = held.attr(attrName(Attr::take))(codes);
+    const bool timestamps = isPandasType(categories.attr(attrName(Attr::dtype)), "DatetimeTZDtype");
+    py::object gaps = global(Name::np).attr("less")(codes, 0);
+    return withGaps(values, gaps, timestamps ? pd.attr("NaT") : py::none());
+}
+
+py::object heldValues(py::handle column, Py_ssize_t position) {
+    py::object pd = global(Name::pd);
+    py::object np = global(Name::np);
+    py::object dtype = column.attr(attrName(Attr::dtype));
+    py::object toNumpy = column.attr(attrName(Attr::to_numpy));
+    switch (classify(dtype)) {
+        case Entry::keep:
+            return toNumpy();
+        case Entry::objects: {
+            py::object values = objectValues(column);
+            py::object replaced = withoutNA(values);
+            return replaced ? replaced : values;
+        }
+        case Entry::text:
+            return toNumpy(py::arg("dtype") = numpyType("object"), py::arg("na_value") = py::none());
+        case Entry::integer:
+        case Entry::boolean:
+        case Entry::floating: {
+            py::object held = heldNumpyType(dtype);
+            py::object gaps = column.attr(attrName(Attr::isna))().attr(attrName(Attr::to_numpy))(
+                numpyType("bool"));
+            if (!truthy(gaps.attr(attrName(Attr::any))())) return toNumpy(py::arg("dtype") = held);
+            // The gaps are filled with a placeholder of the type, then marked.
+            py::object kind = held.attr(attrName(Attr::kind));
+            py::object fill = equals(kind, "f")   ? py::object(py::float_(NAN))
+                              : equals(kind, "b") ? py::object(py::bool_(false))
+                                                  : py::object(py::int_(0));
+            return withGaps(toNumpy(py::arg("dtype") = held, py::arg("na_value") = fill), gaps,
+                            py::none());
+        }
+        case Entry::temporal:
+            return column.attr(attrName(Attr::astype))(heldNumpyType(dtype))
+                .attr(attrName(Attr::to_numpy))();
+        case Entry::tzAware:
+            return timestampObjects(column);
+        case Entry::category:
+            return categoryValues(column, position);
+        case Entry::sparse:
+            return heldValues(column.attr("sparse").attr("to_dense")(), position);
+        case Entry::refused:
+            break;
+    }
+    refuse(position, dtype);
+}
+
+// Column `j` of the list of point lists `rows` as an object array, or a null
+// handle when a point is not a list or tuple long enough.
+py::object listColumn(py::handle rows, Py_ssize_t j) {
+    py::list column;
+    for (py::handle row : rows) {
+        if (!(PyList_Check(row.ptr()) || PyTuple_Check(row.ptr())) || static_cast<Py_ssize_t>(py::len(row)) <= j) {
+            return py::object();
+        }
+        column.append(row[py::int_(j)]);
+    }
+    return global(Name::np).attr("array")(column, py::arg("dtype") = numpyType("object"));
+}
+
+// The objects `table` was built from, one column at a time: text columns
+// keep them, so that a missing value stays the object it was (None stays
+// None, NaN stays NaN) as in every other object column.
+class SourceColumns {
+public:
+    explicit SourceColumns(py::handle source) : source_(source) {}
+
+    py::object column(Py_ssize_t j) {
+        py::object all = slice(py::none(), py::none());
+        py::object np = global(Name::np);
+        if (isInstance(source_, np.attr("ndarray"))) {
+            if (py::len(source_.attr(attrName(Attr::shape))) == 2 &&
+                equals(source_.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind)), "O")) {
+                return source_[py::make_tuple(all, py::int_(j))];
+            }
+        } else if (PyList_Check(source_.ptr())) {
+            if (py::object found = listColumn(source_, j)) return found;
+        }
+        if (!originals_) {
+            originals_ = global(Name::pd).attr("DataFrame")(
+                source_, py::arg("dtype") = numpyType("object"));
+        }
+        return ilocColumns(originals_, py::int_(j))
+            .attr(attrName(Attr::to_numpy))(py::arg("dtype") = numpyType("object"));
+    }
+
+private:
+    py::handle source_;
+    py::object originals_;
+};
+
 }  // namespace
 
-void storeTextAsObject(py::handle table, py::handle source) {
-    const std::vector<Py_ssize_t> text = textColumns(table);
-    if (text.empty()) return;
-    py::object objectType = builtinType(&PyBaseObject_Type);
-    py::object all = slice(py::none(), py::none());
-    // A two-dimensional object array gives its columns as they are; any
-    // other source is read through a table of its objects.
-    const bool objectArray = !source.is_none() &&
-                             isInstance(source, global(Name::np).attr("ndarray")) &&
-                             py::len(source.attr(attrName(Attr::shape))) == 2 &&
-                             py::object(source.attr(attrName(Attr::dtype))).equal(objectType);
-    py::object originals;
-    if (!source.is_none() && !objectArray) {
-        originals = global(Name::pd).attr("DataFrame")(source, py::arg("dtype") = objectType);
+void applyEntryRule(py::handle table, py::handle source) {
+    const PandasStorage storage;
+    bool plain = true;
+    for (py::handle dtype : storage.featureTypes(table)) {
+        plain = plain && classify(dtype) == Entry::keep;
     }
+    if (plain) return;
+    SourceColumns sourceColumns(source);
     py::object setItem = table.attr(attrName(Attr::isetitem));
     py::object series = global(Name::pd).attr("Series");
     py::object index = table.attr(attrName(Attr::index));
-    for (Py_ssize_t j : text) {
-        py::object column =
-            objectArray ? py::object(source[py::make_tuple(all, py::int_(j))])
-                        : (originals ? originals : py::reinterpret_borrow<py::object>(table))
-                              .attr(attrName(Attr::iloc))[py::make_tuple(all, py::int_(j))]
-                              .attr(attrName(Attr::to_numpy))(py::arg("dtype") = objectType);
-        // A Series of object dtype: pandas infers no type for it, and it
-        // lines up with the table by position.
-        setItem(j, series(column, py::arg("index") = index, py::arg("dtype") = objectType));
+    Py_ssize_t j = 0;
+    for (const py::object& dtype : storage.columnTypes(table)) {
+        const Entry entry = classify(dtype);
+        py::object values;
+        if (entry == Entry::objects) {
+            values = withoutNA(objectValues(ilocColumns(table, py::int_(j))));
+        } else if (entry == Entry::text && !source.is_none()) {
+            values = sourceColumns.column(j);
+            if (py::object replaced = withoutNA(values)) values = replaced;
+        } else if (entry != Entry::keep) {
+            values = heldValues(ilocColumns(table, py::int_(j)), j);
+        }
+        // A Series of the held numpy type: pandas infers no other type for
+        // it, and it lines up with the table by position.
+        if (values) {
+            setItem(j, series(values, py::arg("index") = index,
+                              py::arg("dtype") = values.attr(attrName(Attr::dtype))));
+        }
+        ++j;
     }
 }
 
 py::object newTable(py::handle values) {
     py::object table = global(Name::pd).attr("DataFrame")(values);
-    storeTextAsObject(table, values);
+    applyEntryRule(table, values);
     return table;
 }
 
