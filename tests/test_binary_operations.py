@@ -599,3 +599,61 @@ def test_dates_and_objects_compare_and_subtract_as_values(columns):
     assert not run(left, "__sub__", right)._data.to_numpy().any()
     if left._data.dtypes[0] == object:
         assert run(left, "__add__", right)._data.iat[0, 0] == 2**61 + 2
+
+
+# Names through the public operators ------------------------------------------
+
+STORAGES = ["DataFrame", "Matrix", "List", "Sparse"]
+
+
+def named(storage, values, pointNames=None, featureNames=None):
+    import kestro
+    return kestro.data(values, pointNames=pointNames, featureNames=featureNames,
+                       returnType=storage)
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+@pytest.mark.parametrize("leftNames, rightNames, message", [
+    ((None, ["a", "b"]), (None, ["b", "a"]), "feature names differ at position 0: 'a' against 'b'"),
+    ((["p", "q"], None), (["q", "p"], None), "point names differ at position 0: 'p' against 'q'"),
+    ((None, ["a", "b"]), (None, ["x", "y"]), "feature names differ at position 0: 'a' against 'x'"),
+    ((None, ["a", None]), (None, [None, "a"]), "position 0: 'a' is at position 1 in the other"),
+    ((None, [None, "b"]), (None, ["b", None]), "position 0: 'b' of the other operand is at "
+                                               "position 1 here"),
+])
+def test_operands_named_differently_are_refused(storage, leftNames, rightNames, message):
+    left = named(storage, [[1, 2], [3, 4]], *leftNames)
+    right = named(storage, [[10, 20], [30, 40]], *rightNames)
+    with pytest.raises(InvalidArgumentValue, match=message):
+        left + right
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_names_of_both_operands_are_kept_where_they_agree(storage):
+    left = named(storage, [[1, 2], [3, 4]], ["p", None], ["a", None])
+    right = named(storage, [[10, 20], [30, 40]], None, [None, "b"])
+    result = left * right
+    assert result.points._getNamesNoGeneration() == ["p", None]
+    assert result.features.getNames() == ["a", "b"]
+    assert (right - left).features.getNames() == ["a", "b"]
+    # a broadcast operand's single name is not the result's
+    row = named(storage, [[1, 1]], ["only"], ["a", "b"])
+    assert (left + row).points._getNamesNoGeneration() == ["p", None]
+
+
+# None, the missing marker of object features ----------------------------------
+
+@pytest.mark.parametrize("opName, other, expected", [
+    ("__add__", "self", [["aa", 2.0], [None, 4.0]]),
+    ("__mul__", 2, [["aa", 2.0], [None, 4.0]]),
+    ("__eq__", "self", [[True, True], [False, True]]),
+    ("__ne__", "self", [[False, False], [True, False]]),
+    ("__lt__", "self", [[False, False], [False, False]]),
+    ("__ge__", "self", [[True, True], [False, True]]),
+])
+def test_missing_text_stays_missing(opName, other, expected):
+    left = DataFrame(pd.DataFrame({0: pd.Series(["a", None], dtype=object), 1: [1.0, 2.0]}))
+    result = getattr(left, opName)(left if other == "self" else other)
+    assert result._data.values.tolist() == expected
+    assert list(result._data.dtypes) == ([O, F64] if expected[0][0] == "aa" else [B, B])
+    result.checkInvariants(2)

@@ -9,12 +9,12 @@ class (the methods whose names end in ``_implementation``).
 
 from __future__ import annotations
 
+import collections
 import functools
 import inspect
 import math
 import numbers
 import os
-from collections import namedtuple
 
 import numpy as np
 
@@ -32,7 +32,7 @@ ORDERS = ("point", "feature")
 MERGE_RULES = ("strict", "left", "union", "intersection")
 FLATTENED_NAME_SEPARATOR = " | "
 
-MergeAlignment = namedtuple(
+MergeAlignment = collections.namedtuple(
     "MergeAlignment", "points features pointNames featureNames matchingFtIdx onFeature")
 MergeAlignment.__doc__ = """
 Where the points and features of a merge result come from.
@@ -573,14 +573,19 @@ class Base:
         extracted = self.view(None, None, position, position + 1).copy(typeString)
         uniqueIdx: dict = {}
         for value in binaryFeatureValues(extracted._asNumpyArray()[:, 0]):
-            if isMissing(value) and value is not None:
-                value = np.nan
-            uniqueIdx.setdefault(value, len(uniqueIdx))
+            # every missing value (None, NaN, NaT) is one value, whatever the
+            # storage type made of it: one feature named "name=nan"
+            uniqueIdx.setdefault(np.nan if isMissing(value) else value, len(uniqueIdx))
         newNames = [f"{baseName}={value}" for value in uniqueIdx]
         clashes = set(newNames).intersection(n for i, n in enumerate(ftNames) if i != position)
         if clashes:
             raise InvalidArgumentValue(
                 f"the new feature names {sorted(clashes)} are already used by other features")
+        if len(set(newNames)) != len(newNames):
+            twice = sorted(n for n, count in collections.Counter(newNames).items() if count > 1)
+            raise InvalidArgumentValue(
+                f"different values of the feature give the same new feature names {twice}; "
+                "make the values distinct as text first")
 
         returned = extracted._replaceFeatureWithBinaryFeatures_implementation(uniqueIdx)
         if isinstance(returned, Base):
@@ -680,25 +685,34 @@ class Base:
             raise InvalidArgumentType(
                 f"{opName}: the other operand must be a data object or a single number, bool "
                 f"or str; got {type(other).__name__}")
+        resultNames = self._operandNames(opName, other, resultShape)
         ret = self._binaryOperations_implementation(opName, other)
         if isinstance(ret, Base) and ret.shape == resultShape:
-            self._copyNamesTo(ret, [self, other])
+            ret._setNames(*resultNames)
             if len(self._dims) > 2 and resultShape == self.shape:
                 ret._dims = list(self._dims)
         return ret
 
-    @staticmethod
-    def _copyNamesTo(ret, candidates):
-        for axisName in ("points", "features"):
-            target = getattr(ret, axisName)
-            for source in candidates:
-                if not isinstance(source, Base):
-                    continue
-                axis = getattr(source, axisName)
-                names = axis._getNamesNoGeneration()
-                if names is not None and len(axis) == len(target):
-                    target._setNamesRaw(names)
-                    break
+    def _operandNames(self, opName, other, resultShape):
+        """
+        The (point names, feature names) of the result, of shape
+        ``resultShape``, of an element-wise operation with ``other``. Values
+        are paired by position, so where both operands name an axis of the
+        result's length the names must agree position by position (an unnamed
+        position agrees with any name not used elsewhere on that axis); the
+        first disagreement raises InvalidArgumentValue. Each position keeps
+        whichever name it has; an operand broadcast along an axis gives none.
+        """
+        operands = [self, other] if isinstance(other, Base) else [self]
+        result = []
+        for axisName, length in zip(("points", "features"), resultShape):
+            axes = [getattr(o, axisName) for o in operands]
+            named = [axis._getNamesNoGeneration() for axis in axes if len(axis) == length]
+            names = named[0] if named else None
+            if len(named) == 2:
+                names = _pairedNames(opName, axes[0]._kind, *named)
+            result.append(names)
+        return result
 
     # Element-wise operators: checked by _binaryOperation, computed by the
     # storage hook, named after self (or other) where the axis lengths agree.
@@ -774,6 +788,14 @@ class Base:
         if isinstance(other, Base) and _broadcastShape(values.shape, otherValues.shape) is None:
             raise InvalidArgumentValue(
                 f"{opName}: shapes {values.shape} and {otherValues.shape} do not fit")
+        if values.dtype == object or getattr(otherValues, "dtype", None) == object:
+            result = _objectOperation(opName, values, otherValues)
+            from kestro._utility import pd
+            if result.dtype == object and pd.kestroAccessible():
+                # a table of object features: pandas infers no type (text,
+                # dates) for the computed values, on any version
+                result = pd.DataFrame(result, dtype=result.dtype)
+            return createDataNoValidation(self.getTypeString(), result, None, None)
         if "pow" in opName:
             base, exponent = (otherValues, values) if opName.startswith("__r") \
                 else (values, otherValues)
@@ -782,17 +804,7 @@ class Base:
                     and (exponent < 0).any()):
                 # numpy refuses negative powers of integers; 2 ** -1 is 0.5
                 values = values.astype(np.float64)
-        try:
-            with np.errstate(all="ignore"):
-                result = getattr(values, opName)(otherValues)
-        except TypeError as error:
-            raise InvalidArgumentType(f"{opName} cannot be applied to these values: {error}") \
-                from error
-        except ValueError as error:
-            raise InvalidArgumentValue(f"{opName} cannot be applied to these values: {error}") \
-                from error
-        if result is NotImplemented:
-            raise InvalidArgumentType(f"{opName} is not supported for these operands")
+        result = _computeElements(opName, values, otherValues)
         return createDataNoValidation(self.getTypeString(), np.asarray(result), None, None)
 
     # ---- display -----------------------------------------------------------------------
@@ -810,18 +822,21 @@ class Base:
     __str__ = __repr__
 
     def _formatTable(self, maxPoints=20, maxFeatures=10) -> str:
+        """
+        The shown corner of the values as aligned text: at most ``maxPoints``
+        points and ``maxFeatures`` features, each element read on its own in
+        its feature's type, so the cost does not grow with the object.
+        """
         numPts, numFts = self.shape
-        values = self._asNumpyArray()
         rows = _elidedPositions(numPts, maxPoints)
         cols = _elidedPositions(numFts, maxFeatures)
-        ptNames = self.points.getNames() if self.points._getNamesNoGeneration() else None
-        ftNames = self.features.getNames() if self.features._getNamesNoGeneration() else None
-        table = [[""] + [("..." if j is None else (ftNames[j] if ftNames else str(j)))
-                         for j in cols]]
+        ptNames = self.points._getNamesNoGeneration()
+        ftNames = self.features._getNamesNoGeneration()
+        table = [[""] + [_label(ftNames, j) for j in cols]]
         for i in rows:
-            label = "..." if i is None else (ptNames[i] if ptNames else str(i))
-            table.append([label] + ["..." if i is None or j is None else _formatValue(values[i, j])
-                                    for j in cols])
+            table.append([_label(ptNames, i)] + [
+                "..." if i is None or j is None
+                else _formatValue(self._getitem_implementation(i, j)) for j in cols])
         widths = [max(len(row[c]) for row in table) for c in range(len(table[0]))]
         return "\n".join("  ".join(cell.rjust(w) for cell, w in zip(row, widths)).rstrip()
                          for row in table)
@@ -987,6 +1002,80 @@ def _splitFlattenedNames(names, reshape, order):
     return _uniqueOrNone(ptNames), _uniqueOrNone(ftNames)
 
 
+def _pairedNames(opName, kind, left, right):
+    """
+    One list of names from the names of two equally long axes whose values
+    are paired by position (None for an axis without names); raises
+    InvalidArgumentValue at the first position where they disagree.
+    """
+    if left is None or right is None:
+        return left if right is None else right
+    leftIndex = {n: i for i, n in enumerate(left) if n is not None}
+    rightIndex = {n: i for i, n in enumerate(right) if n is not None}
+    for i, (mine, theirs) in enumerate(zip(left, right)):
+        if mine == theirs:
+            continue
+        if mine is not None and theirs is not None:
+            problem = f"{mine!r} against {theirs!r}"
+        elif mine is not None and mine in rightIndex:
+            problem = f"{mine!r} is at position {rightIndex[mine]} in the other operand"
+        elif theirs is not None and theirs in leftIndex:
+            problem = f"{theirs!r} of the other operand is at position {leftIndex[theirs]} here"
+        else:
+            continue
+        raise InvalidArgumentValue(
+            f"{opName}: the operands' {kind} names differ at position {i}: {problem}. Values are "
+            f"paired by position, so the {kind}s must be named alike and in the same order; "
+            "reorder or rename one operand first")
+    return [mine if mine is not None else theirs for mine, theirs in zip(left, right)]
+
+
+def _computeElements(opName, values, otherValues):
+    """numpy's ``opName`` of ``values`` with ``otherValues``, refusals as our exceptions."""
+    try:
+        with np.errstate(all="ignore"):
+            result = getattr(values, opName)(otherValues)
+    except TypeError as error:
+        raise InvalidArgumentType(f"{opName} cannot be applied to these values: {error}") \
+            from error
+    except ValueError as error:
+        raise InvalidArgumentValue(f"{opName} cannot be applied to these values: {error}") \
+            from error
+    if result is NotImplemented:
+        raise InvalidArgumentType(f"{opName} is not supported for these operands")
+    return result
+
+
+_isNone = np.frompyfunc(lambda value: value is None, 1, 1)
+
+
+def _noneMask(values):
+    """Where ``values`` (an array or a scalar) holds None, as booleans."""
+    if not isinstance(values, np.ndarray) or values.dtype != object:
+        return np.zeros(np.shape(values), dtype=bool)
+    return _isNone(values).astype(bool)
+
+
+def _objectOperation(opName, values, otherValues):
+    """
+    ``opName`` element by element where either side holds objects. None is
+    the missing marker of object values: an element paired with None is not
+    computed but missing again (None), and a comparison there answers False
+    (True for ``!=``), as it does for NaN.
+    """
+    if isinstance(otherValues, np.ndarray):
+        values, otherValues = np.broadcast_arrays(values, otherValues)
+    missing = _noneMask(values) | _noneMask(otherValues)
+    comparison = opName in ("__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__")
+    result = np.empty(values.shape, dtype=bool if comparison else object)
+    present = ~missing
+    if isinstance(otherValues, np.ndarray):
+        otherValues = otherValues[present]
+    result[present] = _computeElements(opName, values[present], otherValues)
+    result[missing] = opName == "__ne__" if comparison else None
+    return result
+
+
 def _nonNumericFeatures(obj):
     """Names of the features of ``obj`` holding values other than numbers."""
     dtypes = getFeatureDtypes(obj)
@@ -1004,6 +1093,14 @@ def _elidedPositions(count, limit):
         return list(range(count))
     half = limit // 2
     return list(range(half)) + [None] + list(range(count - (limit - half), count))
+
+
+def _label(names, position) -> str:
+    """How a point or feature is labelled when printed."""
+    if position is None:
+        return "..."
+    name = None if names is None else names[position]
+    return str(position) if name is None else name
 
 
 def _formatValue(value) -> str:
