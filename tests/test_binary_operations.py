@@ -657,3 +657,28 @@ def test_missing_text_stays_missing(opName, other, expected):
     assert result._data.values.tolist() == expected
     assert list(result._data.dtypes) == ([O, F64] if expected[0][0] == "aa" else [B, B])
     result.checkInvariants(2)
+
+
+# Unary operators ----------------------------------------------------------------
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_unary_operators_keep_names_and_follow_the_multiplication_types(storage):
+    left = named(storage, [[1, -2], [-3, 4]], ["p", "q"], ["a", "b"])
+    for result, expected in ((-left, [[-1, 2], [3, -4]]), (+left, [[1, -2], [-3, 4]]),
+                             (abs(left), [[1, 2], [3, 4]]),
+                             (np.negative(left), [[-1, 2], [3, -4]])):
+        assert result.getTypeString() == storage
+        assert result.copy("numpyarray").tolist() == expected
+        assert result.features.getNames() == ["a", "b"] and result.points.getNames() == ["p", "q"]
+
+
+def test_unary_operators_per_feature_type():
+    left = DataFrame(table(([True, False], B), ([1, -2], np.int32), ([-0.0, 1.0], F32),
+                           ([-1, None], O)))
+    for result, expected in ((-left, [[-1, -1, 0.0, 1], [0, 2, -1.0, None]]),
+                             (abs(left), [[1, 1, 0.0, 1], [0, 2, 1.0, None]])):
+        assert dtypes(result) == [I64, I64, F32, O]
+        assert result._data.values.tolist() == expected
+    assert np.signbit(abs(left)._data.iat[0, 2]) == False  # noqa: E712
+    with pytest.raises(InvalidArgumentValue, match=r"- needs numeric data.*_DEFAULT_#0"):
+        -DataFrame(table((["a", "b"], O), ([1, 2], I64)))

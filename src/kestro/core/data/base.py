@@ -136,7 +136,6 @@ class Base:
     """
 
     __hash__ = None          # element-wise == makes data objects unhashable
-    __array_ufunc__ = None   # ufuncs defer to our own (reflected) operators
 
     def __init__(self, shape, pointNames=None, featureNames=None, **kwds):
         if kwds:
@@ -220,6 +219,35 @@ class Base:
             raise ValueError("a data object's values cannot be seen as an array without a copy")
         values = self.copy("numpyarray")
         return values if dtype is None else values.astype(dtype, copy=False)
+
+    def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+        """
+        numpy's side of a data object. Reductions (``np.sum``, ``np.min``,
+        ``np.max``, ...) give what they give on ``np.asarray(obj)``. A ufunc
+        that stands for an operator (``np.add``, ``np.less``, ``np.negative``,
+        ...) called by numpy on a number and a data object, as in
+        ``np.float64(2) * obj``, is that operator of the object. Any other
+        use is refused with TypeError: use the object's own operators, or
+        ``calculate`` for other functions.
+        """
+        if method == "reduce" and len(inputs) == 1 and inputs[0] is self \
+                and kwargs.get("out") is None:
+            return ufunc.reduce(np.asarray(self), **kwargs)
+        operator = _UFUNC_OPERATORS.get(ufunc.__name__) if method == "__call__" else None
+        # numpy may hand a number on as an array of no dimensions
+        inputs = [x[()] if isinstance(x, np.ndarray) and x.ndim == 0 else x for x in inputs]
+        if operator is not None and not kwargs and len(inputs) == len(operator):
+            if len(inputs) == 1:
+                return getattr(self, operator[0])()
+            if inputs[0] is self and not isinstance(inputs[1], np.ndarray):
+                return getattr(self, operator[0])(inputs[1])
+            if inputs[1] is self and not isinstance(inputs[0], np.ndarray):
+                return getattr(self, operator[1])(inputs[0])
+        raise TypeError(
+            f"numpy's {ufunc.__name__}{'' if method == '__call__' else '.' + method} cannot "
+            "take a data object; use the object's own operators (+ - * / // % ** @, == != < <= "
+            "> >=, -obj, abs(obj)) or obj.calculate(function) for other functions, or "
+            "np.asarray(obj) for a plain array")
 
     def __bool__(self):
         raise ImproperObjectAction(
@@ -745,6 +773,27 @@ class Base:
             raise InvalidArgumentValue("pow with a modulo is not supported")
         return self._binaryOperation("__rpow__", other)
 
+    def __neg__(self): return self._unaryOperation("-", -1)
+    def __pos__(self): return self._unaryOperation("+", 1)
+    def __abs__(self): return self._unaryOperation("abs", 1, abs)
+
+    def _unaryOperation(self, symbol, factor, function=None):
+        """
+        ``symbol obj`` as the multiplication by ``factor`` (so the result has
+        the element types and names of that binary operation on every
+        storage type), then ``function`` applied to each non-missing element.
+        Refused for features holding values other than numbers and None.
+        """
+        bad = _nonNumericFeatures(self, allowNone=True)
+        if bad:
+            raise InvalidArgumentValue(
+                f"{symbol} needs numeric data, but the object has non-numeric features: "
+                f"{bad[:5]}")
+        ret = self._binaryOperation("__mul__", factor)
+        if function is not None:
+            ret.transform(lambda value: value if value is None else function(value))
+        return ret
+
     def __matmul__(self, other):
         return Base._matmul(self, other)
 
@@ -1076,8 +1125,23 @@ def _objectOperation(opName, values, otherValues):
     return result
 
 
-def _nonNumericFeatures(obj):
-    """Names of the features of ``obj`` holding values other than numbers."""
+_UFUNC_OPERATORS = {  # ufunc name: (operator, reflected operator), or (unary operator,)
+    "add": ("__add__", "__radd__"), "subtract": ("__sub__", "__rsub__"),
+    "multiply": ("__mul__", "__rmul__"), "true_divide": ("__truediv__", "__rtruediv__"),
+    "divide": ("__truediv__", "__rtruediv__"), "floor_divide": ("__floordiv__", "__rfloordiv__"),
+    "remainder": ("__mod__", "__rmod__"), "power": ("__pow__", "__rpow__"),
+    "equal": ("__eq__", "__eq__"), "not_equal": ("__ne__", "__ne__"),
+    "less": ("__lt__", "__gt__"), "less_equal": ("__le__", "__ge__"),
+    "greater": ("__gt__", "__lt__"), "greater_equal": ("__ge__", "__le__"),
+    "negative": ("__neg__",), "positive": ("__pos__",), "absolute": ("__abs__",),
+}
+
+
+def _nonNumericFeatures(obj, allowNone=False):
+    """
+    Names of the features of ``obj`` holding values other than numbers (and
+    None, with ``allowNone``).
+    """
     dtypes = getFeatureDtypes(obj)
     suspects = [j for j, d in enumerate(dtypes) if getattr(d, "kind", "O") not in "biufc"]
     if not suspects:
@@ -1085,7 +1149,8 @@ def _nonNumericFeatures(obj):
     values = obj._asNumpyArray()
     names = obj.features.getNames()
     return [names[j] for j in suspects
-            if not all(isinstance(v, (numbers.Number, np.bool_)) for v in values[:, j])]
+            if not all(isinstance(v, (numbers.Number, np.bool_)) or (allowNone and v is None)
+                       for v in values[:, j])]
 
 
 def _elidedPositions(count, limit):
