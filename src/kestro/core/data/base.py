@@ -14,6 +14,7 @@ import functools
 import inspect
 import math
 import numbers
+import operator
 import os
 
 import numpy as np
@@ -233,16 +234,16 @@ class Base:
         if method == "reduce" and len(inputs) == 1 and inputs[0] is self \
                 and kwargs.get("out") is None:
             return ufunc.reduce(np.asarray(self), **kwargs)
-        operator = _UFUNC_OPERATORS.get(ufunc.__name__) if method == "__call__" else None
+        operators = _UFUNC_OPERATORS.get(ufunc.__name__) if method == "__call__" else None
         # numpy may hand a number on as an array of no dimensions
         inputs = [x[()] if isinstance(x, np.ndarray) and x.ndim == 0 else x for x in inputs]
-        if operator is not None and not kwargs and len(inputs) == len(operator):
+        if operators is not None and not kwargs and len(inputs) == len(operators):
             if len(inputs) == 1:
-                return getattr(self, operator[0])()
+                return getattr(self, operators[0])()
             if inputs[0] is self and not isinstance(inputs[1], np.ndarray):
-                return getattr(self, operator[0])(inputs[1])
+                return getattr(self, operators[0])(inputs[1])
             if inputs[1] is self and not isinstance(inputs[0], np.ndarray):
-                return getattr(self, operator[1])(inputs[0])
+                return getattr(self, operators[1])(inputs[0])
         raise TypeError(
             f"numpy's {ufunc.__name__}{'' if method == '__call__' else '.' + method} cannot "
             "take a data object; use the object's own operators (+ - * / // % ** @, == != < <= "
@@ -1095,14 +1096,14 @@ def _computeElements(opName, values, otherValues):
     return result
 
 
-_isNone = np.frompyfunc(lambda value: value is None, 1, 1)
+_isNone = np.frompyfunc(operator.is_, 2, 1)
 
 
 def _noneMask(values):
     """Where ``values`` (an array or a scalar) holds None, as booleans."""
     if not isinstance(values, np.ndarray) or values.dtype != object:
         return np.zeros(np.shape(values), dtype=bool)
-    return _isNone(values).astype(bool)
+    return _isNone(values, None).astype(bool)
 
 
 def _objectOperation(opName, values, otherValues):
