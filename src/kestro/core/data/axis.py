@@ -56,6 +56,9 @@ class Axis:
 
     def _setNamesRaw(self, names) -> None:
         """Store names without the read-only check; used by the framework."""
+        if names is None:  # the common case of every unnamed view, made cheap
+            self._names, self._nameIndex = None, {}
+            return
         normalized = self._normalizeNames(names, len(self))
         self._names = normalized
         self._nameIndex = {} if normalized is None else {

@@ -517,11 +517,11 @@ const MethodRow kGetTypeStringRow =
 
 namespace {
 
-// Labels `table`'s axis `axis` 0, 1, ..., length - 1, unless it already is
-// (a slice from the start of a positional axis).
-void renumber(py::handle table, const char* axis, py::handle length) {
+// Labels `table`'s axis `axis` 0, 1, ..., length - 1 (a `rangeType`, that
+// is pandas' RangeIndex), unless it already is (a slice from the start of a
+// positional axis).
+void renumber(py::handle table, const char* axis, py::handle length, py::handle rangeType) {
     py::object labels = table.attr(axis);
-    py::object rangeType = global(Name::pd).attr("RangeIndex");
     auto is = [](py::handle value, py::handle expected) {
         const int result = PyObject_RichCompareBool(value.ptr(), expected.ptr(), Py_EQ);
         if (result < 0) throw py::error_already_set();
@@ -603,8 +603,9 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
 
     py::object result = global(Name::DataFrameView)(**kwds);
     py::object resultTable = backingTable(result);
-    renumber(resultTable, "index", pRange);
-    renumber(resultTable, "columns", fRange);
+    py::object rangeType = global(Name::pd).attr("RangeIndex");
+    renumber(resultTable, "index", pRange, rangeType);
+    renumber(resultTable, "columns", fRange, rangeType);
     return result;
 }
 
