@@ -730,6 +730,55 @@ std::shared_ptr<py::buffer_info> objectBuffer(py::handle array, py::ssize_t ndim
     return info;
 }
 
+// The columns of `table` read type by type: the features of one numpy type
+// (numbers, booleans, objects) are taken as one array, one pandas call per
+// type instead of one per feature, and each column is a column of that
+// array.  False, with `result` untouched, when a feature has a type that
+// is read otherwise (dates and durations, pandas' own types).
+bool groupedColumnValues(py::handle table, py::ssize_t columns,
+                         std::vector<ColumnValues>& result) {
+    const TypeList types = TypeList::of(table);
+    if (static_cast<py::ssize_t>(types.at.size()) != columns) return false;
+    py::object numpyDtype = global(Name::np).attr("dtype");
+    for (const py::object& dtype : types.distinct) {
+        if (!isInstance(dtype, numpyDtype)) return false;
+        const auto kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
+        if (kind.size() != 1 || std::string("biufcO").find(kind[0]) == std::string::npos) {
+            return false;
+        }
+    }
+    std::vector<py::object> arrays;           // one per distinct type
+    std::vector<py::ssize_t> columnInArray(static_cast<std::size_t>(columns));
+    std::vector<std::shared_ptr<py::buffer_info>> buffers;
+    for (std::size_t k = 0; k < types.distinct.size(); ++k) {
+        py::list positions;
+        for (py::ssize_t j = 0; j < columns; ++j) {
+            if (types.at[static_cast<std::size_t>(j)] != k) continue;
+            columnInArray[static_cast<std::size_t>(j)] = static_cast<py::ssize_t>(positions.size());
+            positions.append(j);
+        }
+        py::object block = types.distinct.size() == 1 ? py::reinterpret_borrow<py::object>(table)
+                                                      : ilocColumns(table, positions);
+        arrays.push_back(block.attr(attrName(Attr::to_numpy))());
+        const bool isObject = equals(types.distinct[k].attr(attrName(Attr::kind)), "O");
+        buffers.push_back(isObject ? objectBuffer(arrays.back(), 2) : nullptr);
+        if (isObject && !buffers.back()) return false;
+    }
+    result.reserve(static_cast<std::size_t>(columns));
+    for (py::ssize_t j = 0; j < columns; ++j) {
+        const std::uint32_t k = types.at[static_cast<std::size_t>(j)];
+        const py::ssize_t column = columnInArray[static_cast<std::size_t>(j)];
+        if (const auto& info = buffers[k]) {
+            result.emplace_back(info, static_cast<const char*>(info->ptr) + column * info->strides[1],
+                                info->strides[0], info->shape[0]);
+        } else {
+            result.emplace_back(arrays[k][py::make_tuple(slice(py::none(), py::none()),
+                                                         py::int_(column))]);
+        }
+    }
+    return true;
+}
+
 std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssize_t columns) {
     std::vector<ColumnValues> result;
     result.reserve(static_cast<std::size_t>(columns));
@@ -745,6 +794,7 @@ std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssi
             return result;
         }
     }
+    if (groupedColumnValues(table, columns, result)) return result;
     py::object np = global(Name::np);
     py::object numpyDtype = np.attr("dtype");
     py::object objectType = builtinType(&PyBaseObject_Type);
