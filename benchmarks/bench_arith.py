@@ -2,11 +2,13 @@
 
 Run with `python benchmarks/bench_arith.py` (PYTHONPATH=src, module built in
 place).  Prints the median of several repeats for each hook beside its
-reference, on a 2,000 x 200 table, and the ratio hook / reference.
+reference, on a 2,000 x 200 table, and the ratio hook / reference; then the
+fixed costs of small operations (CPU time, hook and pandas call in turn).
 """
 import pathlib
 import statistics
 import sys
+import time
 import timeit
 
 import numpy as np
@@ -73,5 +75,60 @@ def main():
         print(f"{label:34} {hookTime:9.3f} {referenceTime:13.3f} {hookTime / referenceTime:7.2f}")
 
 
+def alternating_us(hook, floor, number, repeats=11):
+    """Median CPU time per call of hook and floor (us), the two run in turn."""
+    hookTimes, floorTimes = [], []
+    for _ in range(repeats):
+        for call, times in ((hook, hookTimes), (floor, floorTimes)):
+            start = time.process_time()
+            for _ in range(number):
+                call()
+            times.append((time.process_time() - start) / number * 1e6)
+    return statistics.median(hookTimes), statistics.median(floorTimes)
+
+
+def small_operations():
+    """The fixed costs: a scalar operation on 1,000 elements, and one view
+    per point or feature of an iteration, each beside the pandas call it
+    stands for."""
+    import kestro
+
+    floats = pd.DataFrame(np.random.default_rng(1).random((100, 10)))
+    obj = DataFrame(floats)
+    mixed = kestro.data(pd.DataFrame({"a": np.arange(1000), "b": np.linspace(0, 1, 1000),
+                                      "c": ["x"] * 1000}))
+    table = mixed._data
+
+    def points():
+        for _ in mixed.points:
+            pass
+
+    def pandasPoints():
+        for i in range(1000):
+            table.iloc[i:i + 1]
+
+    def features():
+        for _ in mixed.features:
+            pass
+
+    def pandasFeatures():
+        for j in range(3):
+            table.iloc[:, j:j + 1]
+
+    rows = [
+        ("__add__ 2.5, 100 x 10 float64", "table + 2.5",
+         alternating_us(lambda: obj._binaryOperations_implementation("__add__", 2.5),
+                        lambda: floats + 2.5, 2000), 1),
+        ("for p in obj.points, 1000 x 3 mixed", "iloc[i:i + 1]",
+         alternating_us(points, pandasPoints, 1), 1000),
+        ("for f in obj.features, 1000 x 3 mixed", "iloc[:, j:j + 1]",
+         alternating_us(features, pandasFeatures, 100), 3),
+    ]
+    print(f"\n{'operation (us per call or view)':40} {'hook':>8} {'pandas':>8}  pandas call")
+    for label, reference, (hookTime, floorTime), per in rows:
+        print(f"{label:40} {hookTime / per:8.1f} {floorTime / per:8.1f}  {reference}")
+
+
 if __name__ == "__main__":
     main()
+    small_operations()

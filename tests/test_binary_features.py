@@ -57,10 +57,18 @@ def test_dates_give_the_same_features_on_every_storage(unit, withMissing):
     dates = pd.to_datetime(DATES + ([None] if withMissing else [])).astype(f"datetime64[{unit}]")
     expectedNames = [f"d={date}" for date in DATES] + (["d=nan"] if withMissing else [])
     results = []
-    for storage in ["DataFrame", "Matrix"]:
+    for storage in ["DataFrame", "Matrix", "List"]:
         obj = kestro.data(pd.DataFrame({"d": dates, "n": range(len(dates))}), returnType=storage)
         assert obj.replaceFeatureWithBinaryFeatures("d") == expectedNames
         assert obj.features.getNames() == expectedNames + ["n"]
         results.append(np.asarray(obj.copy("numpyarray"), dtype=float))
     np.testing.assert_array_equal(results[0], results[1])
     np.testing.assert_array_equal(results[0][:, :-1], np.eye(len(expectedNames)))
+
+
+def test_values_named_alike_are_refused_before_any_change():
+    import kestro
+    obj = kestro.data(pd.DataFrame({"v": pd.Series([1, "1"], dtype=object), "n": [1, 2]}))
+    with pytest.raises(InvalidArgumentValue, match=r"same new feature names \['v=1'\]"):
+        obj.replaceFeatureWithBinaryFeatures("v")
+    assert obj.features.getNames() == ["v", "n"]

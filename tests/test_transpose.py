@@ -52,3 +52,15 @@ def test_integers_next_to_floats_survive_twice(make, big):
     assert obj._data.iat[0, 0] == big and obj._data.iat[1, 1] == 1.5
     obj._transpose_implementation()
     assert obj._data.values.tolist() == [[big, 0.5], [1, 1.5]]
+
+
+def test_object_features_keep_their_values_on_every_pandas_version(make):
+    # no date inference: tz-aware Timestamps stay objects, None stays None next to NaT
+    stamp = pd.Timestamp("2020-01-01", tz="UTC")
+    obj = make(pd.DataFrame({0: pd.Series([stamp, pd.NaT], dtype=object),
+                             1: pd.Series([None, pd.NaT], dtype=object)}))
+    obj._transpose_implementation()
+    assert list(obj._data.dtypes) == [np.dtype(object)] * 2
+    assert obj._data.iat[0, 0] == stamp and obj._data.iat[1, 0] is None
+    assert obj._data.iat[0, 1] is pd.NaT and obj._data.iat[1, 1] is pd.NaT
+    obj.checkInvariants(2)

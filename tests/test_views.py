@@ -197,3 +197,24 @@ def test_nested_object_of_two_dimensions_raises(make):
     obj._dims = [2]
     with pytest.raises(IndexError):
         obj._createNestedObject(0)
+
+
+# Printing ----------------------------------------------------------------------
+
+def test_print_shows_integers_as_integers_and_reads_only_what_it_shows():
+    import kestro
+
+    class Counted(kestro.core.data.DataFrame):
+        reads = 0
+
+        def _getitem_implementation(self, x, y):
+            Counted.reads += 1
+            return super()._getitem_implementation(x, y)
+
+        def _asNumpyArray(self, numericRequired=False):
+            raise AssertionError("printing exported every value")
+
+    obj = Counted(pd.DataFrame({"id": np.arange(1000), "x": np.arange(1000) / 2}))
+    text = repr(obj)
+    assert text.splitlines()[3].split() == ["1", "1", "0.5"]
+    assert Counted.reads == 20 * 2

@@ -56,6 +56,9 @@ class Axis:
 
     def _setNamesRaw(self, names) -> None:
         """Store names without the read-only check; used by the framework."""
+        if names is None:  # the common case of every unnamed view, made cheap
+            self._names, self._nameIndex = None, {}
+            return
         normalized = self._normalizeNames(names, len(self))
         self._names = normalized
         self._nameIndex = {} if normalized is None else {
@@ -220,7 +223,7 @@ class Axis:
 
     def __iter__(self):
         for i in range(len(self)):
-            yield self[i]
+            yield self._viewOne(i)
 
     def _viewRange(self, start, stop):
         raise NotImplementedError
@@ -239,15 +242,14 @@ class Points(Axis):
     _kind = "point"
 
     def _viewRange(self, start, stop):
-        return self._base.view(start, stop, None, None)
+        return self._base._view_implementation(start, stop, 0, self._base.shape[1], False)
 
     def _viewOne(self, position):
+        # the position is resolved: the hook is called directly; one point of
+        # a higher-dimensional object has one dimension less
         base = self._base
-        if len(base._dims) > 2:
-            # one point of a higher-dimensional object has one dimension less
-            return base._view_implementation(position, position + 1, 0, len(base.features),
-                                             True)
-        return self._viewRange(position, position + 1)
+        return base._view_implementation(position, position + 1, 0, base.shape[1],
+                                         len(base._dims) > 2)
 
 
 class Features(Axis):
@@ -261,7 +263,7 @@ class Features(Axis):
             raise InvalidArgumentValue(
                 "the features of an object of more than two dimensions cannot be viewed "
                 "on their own; view points instead")
-        return self._base.view(None, None, start, stop)
+        return self._base._view_implementation(0, self._base.shape[0], start, stop, False)
 
     def getTypes(self) -> list[np.dtype]:
         """

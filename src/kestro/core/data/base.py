@@ -9,12 +9,13 @@ class (the methods whose names end in ``_implementation``).
 
 from __future__ import annotations
 
+import collections
 import functools
 import inspect
 import math
 import numbers
+import operator
 import os
-from collections import namedtuple
 
 import numpy as np
 
@@ -32,7 +33,7 @@ ORDERS = ("point", "feature")
 MERGE_RULES = ("strict", "left", "union", "intersection")
 FLATTENED_NAME_SEPARATOR = " | "
 
-MergeAlignment = namedtuple(
+MergeAlignment = collections.namedtuple(
     "MergeAlignment", "points features pointNames featureNames matchingFtIdx onFeature")
 MergeAlignment.__doc__ = """
 Where the points and features of a merge result come from.
@@ -136,7 +137,6 @@ class Base:
     """
 
     __hash__ = None          # element-wise == makes data objects unhashable
-    __array_ufunc__ = None   # ufuncs defer to our own (reflected) operators
 
     def __init__(self, shape, pointNames=None, featureNames=None, **kwds):
         if kwds:
@@ -220,6 +220,35 @@ class Base:
             raise ValueError("a data object's values cannot be seen as an array without a copy")
         values = self.copy("numpyarray")
         return values if dtype is None else values.astype(dtype, copy=False)
+
+    def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+        """
+        numpy's side of a data object. Reductions (``np.sum``, ``np.min``,
+        ``np.max``, ...) give what they give on ``np.asarray(obj)``. A ufunc
+        that stands for an operator (``np.add``, ``np.less``, ``np.negative``,
+        ...) called by numpy on a number and a data object, as in
+        ``np.float64(2) * obj``, is that operator of the object. Any other
+        use is refused with TypeError: use the object's own operators, or
+        ``calculate`` for other functions.
+        """
+        if method == "reduce" and len(inputs) == 1 and inputs[0] is self \
+                and kwargs.get("out") is None:
+            return ufunc.reduce(np.asarray(self), **kwargs)
+        operators = _UFUNC_OPERATORS.get(ufunc.__name__) if method == "__call__" else None
+        # numpy may hand a number on as an array of no dimensions
+        inputs = [x[()] if isinstance(x, np.ndarray) and x.ndim == 0 else x for x in inputs]
+        if operators is not None and not kwargs and len(inputs) == len(operators):
+            if len(inputs) == 1:
+                return getattr(self, operators[0])()
+            if inputs[0] is self and not isinstance(inputs[1], np.ndarray):
+                return getattr(self, operators[0])(inputs[1])
+            if inputs[1] is self and not isinstance(inputs[0], np.ndarray):
+                return getattr(self, operators[1])(inputs[0])
+        raise TypeError(
+            f"numpy's {ufunc.__name__}{'' if method == '__call__' else '.' + method} cannot "
+            "take a data object; use the object's own operators (+ - * / // % ** @, == != < <= "
+            "> >=, -obj, abs(obj)) or obj.calculate(function) for other functions, or "
+            "np.asarray(obj) for a plain array")
 
     def __bool__(self):
         raise ImproperObjectAction(
@@ -592,14 +621,19 @@ class Base:
         extracted = self.view(None, None, position, position + 1).copy(typeString)
         uniqueIdx: dict = {}
         for value in binaryFeatureValues(extracted._asNumpyArray()[:, 0]):
-            if isMissing(value) and value is not None:
-                value = np.nan
-            uniqueIdx.setdefault(value, len(uniqueIdx))
+            # every missing value (None, NaN, NaT) is one value, whatever the
+            # storage type made of it: one feature named "name=nan"
+            uniqueIdx.setdefault(np.nan if isMissing(value) else value, len(uniqueIdx))
         newNames = [f"{baseName}={value}" for value in uniqueIdx]
         clashes = set(newNames).intersection(n for i, n in enumerate(ftNames) if i != position)
         if clashes:
             raise InvalidArgumentValue(
                 f"the new feature names {sorted(clashes)} are already used by other features")
+        if len(set(newNames)) != len(newNames):
+            twice = sorted(n for n, count in collections.Counter(newNames).items() if count > 1)
+            raise InvalidArgumentValue(
+                f"different values of the feature give the same new feature names {twice}; "
+                "make the values distinct as text first")
 
         returned = extracted._replaceFeatureWithBinaryFeatures_implementation(uniqueIdx)
         if isinstance(returned, Base):
@@ -710,25 +744,34 @@ class Base:
             raise InvalidArgumentType(
                 f"{opName}: the other operand must be a data object or a single number, bool "
                 f"or str; got {type(other).__name__}")
+        resultNames = self._operandNames(opName, other, resultShape)
         ret = self._binaryOperations_implementation(opName, other)
         if isinstance(ret, Base) and ret.shape == resultShape:
-            self._copyNamesTo(ret, [self, other])
+            ret._setNames(*resultNames)
             if len(self._dims) > 2 and resultShape == self.shape:
                 ret._dims = list(self._dims)
         return ret
 
-    @staticmethod
-    def _copyNamesTo(ret, candidates):
-        for axisName in ("points", "features"):
-            target = getattr(ret, axisName)
-            for source in candidates:
-                if not isinstance(source, Base):
-                    continue
-                axis = getattr(source, axisName)
-                names = axis._getNamesNoGeneration()
-                if names is not None and len(axis) == len(target):
-                    target._setNamesRaw(names)
-                    break
+    def _operandNames(self, opName, other, resultShape):
+        """
+        The (point names, feature names) of the result, of shape
+        ``resultShape``, of an element-wise operation with ``other``. Values
+        are paired by position, so where both operands name an axis of the
+        result's length the names must agree position by position (an unnamed
+        position agrees with any name not used elsewhere on that axis); the
+        first disagreement raises InvalidArgumentValue. Each position keeps
+        whichever name it has; an operand broadcast along an axis gives none.
+        """
+        operands = [self, other] if isinstance(other, Base) else [self]
+        result = []
+        for axisName, length in zip(("points", "features"), resultShape):
+            axes = [getattr(o, axisName) for o in operands]
+            named = [axis._getNamesNoGeneration() for axis in axes if len(axis) == length]
+            names = named[0] if named else None
+            if len(named) == 2:
+                names = _pairedNames(opName, axes[0]._kind, *named)
+            result.append(names)
+        return result
 
     # Element-wise operators: checked by _binaryOperation, computed by the
     # storage hook, named after self (or other) where the axis lengths agree.
@@ -760,6 +803,27 @@ class Base:
         if modulo is not None:
             raise InvalidArgumentValue("pow with a modulo is not supported")
         return self._binaryOperation("__rpow__", other)
+
+    def __neg__(self): return self._unaryOperation("-", -1)
+    def __pos__(self): return self._unaryOperation("+", 1)
+    def __abs__(self): return self._unaryOperation("abs", 1, abs)
+
+    def _unaryOperation(self, symbol, factor, function=None):
+        """
+        ``symbol obj`` as the multiplication by ``factor`` (so the result has
+        the element types and names of that binary operation on every
+        storage type), then ``function`` applied to each non-missing element.
+        Refused for features holding values other than numbers and None.
+        """
+        bad = _nonNumericFeatures(self, allowNone=True)
+        if bad:
+            raise InvalidArgumentValue(
+                f"{symbol} needs numeric data, but the object has non-numeric features: "
+                f"{bad[:5]}")
+        ret = self._binaryOperation("__mul__", factor)
+        if function is not None:
+            ret.transform(lambda value: value if value is None else function(value))
+        return ret
 
     def __matmul__(self, other):
         return Base._matmul(self, other)
@@ -804,6 +868,14 @@ class Base:
         if isinstance(other, Base) and _broadcastShape(values.shape, otherValues.shape) is None:
             raise InvalidArgumentValue(
                 f"{opName}: shapes {values.shape} and {otherValues.shape} do not fit")
+        if values.dtype == object or getattr(otherValues, "dtype", None) == object:
+            result = _objectOperation(opName, values, otherValues)
+            from kestro._utility import pd
+            if result.dtype == object and pd.kestroAccessible():
+                # a table of object features: pandas infers no type (text,
+                # dates) for the computed values, on any version
+                result = pd.DataFrame(result, dtype=result.dtype)
+            return createDataNoValidation(self.getTypeString(), result, None, None)
         if "pow" in opName:
             base, exponent = (otherValues, values) if opName.startswith("__r") \
                 else (values, otherValues)
@@ -812,17 +884,7 @@ class Base:
                     and (exponent < 0).any()):
                 # numpy refuses negative powers of integers; 2 ** -1 is 0.5
                 values = values.astype(np.float64)
-        try:
-            with np.errstate(all="ignore"):
-                result = getattr(values, opName)(otherValues)
-        except TypeError as error:
-            raise InvalidArgumentType(f"{opName} cannot be applied to these values: {error}") \
-                from error
-        except ValueError as error:
-            raise InvalidArgumentValue(f"{opName} cannot be applied to these values: {error}") \
-                from error
-        if result is NotImplemented:
-            raise InvalidArgumentType(f"{opName} is not supported for these operands")
+        result = _computeElements(opName, values, otherValues)
         return createDataNoValidation(self.getTypeString(), np.asarray(result), None, None)
 
     # ---- display -----------------------------------------------------------------------
@@ -840,18 +902,21 @@ class Base:
     __str__ = __repr__
 
     def _formatTable(self, maxPoints=20, maxFeatures=10) -> str:
+        """
+        The shown corner of the values as aligned text: at most ``maxPoints``
+        points and ``maxFeatures`` features, each element read on its own in
+        its feature's type, so the cost does not grow with the object.
+        """
         numPts, numFts = self.shape
-        values = self._asNumpyArray()
         rows = _elidedPositions(numPts, maxPoints)
         cols = _elidedPositions(numFts, maxFeatures)
-        ptNames = self.points.getNames() if self.points._getNamesNoGeneration() else None
-        ftNames = self.features.getNames() if self.features._getNamesNoGeneration() else None
-        table = [[""] + [("..." if j is None else (ftNames[j] if ftNames else str(j)))
-                         for j in cols]]
+        ptNames = self.points._getNamesNoGeneration()
+        ftNames = self.features._getNamesNoGeneration()
+        table = [[""] + [_label(ftNames, j) for j in cols]]
         for i in rows:
-            label = "..." if i is None else (ptNames[i] if ptNames else str(i))
-            table.append([label] + ["..." if i is None or j is None else _formatValue(values[i, j])
-                                    for j in cols])
+            table.append([_label(ptNames, i)] + [
+                "..." if i is None or j is None
+                else _formatValue(self._getitem_implementation(i, j)) for j in cols])
         widths = [max(len(row[c]) for row in table) for c in range(len(table[0]))]
         return "\n".join("  ".join(cell.rjust(w) for cell, w in zip(row, widths)).rstrip()
                          for row in table)
@@ -1017,8 +1082,97 @@ def _splitFlattenedNames(names, reshape, order):
     return _uniqueOrNone(ptNames), _uniqueOrNone(ftNames)
 
 
-def _nonNumericFeatures(obj):
-    """Names of the features of ``obj`` holding values other than numbers."""
+def _pairedNames(opName, kind, left, right):
+    """
+    One list of names from the names of two equally long axes whose values
+    are paired by position (None for an axis without names); raises
+    InvalidArgumentValue at the first position where they disagree.
+    """
+    if left is None or right is None:
+        return left if right is None else right
+    leftIndex = {n: i for i, n in enumerate(left) if n is not None}
+    rightIndex = {n: i for i, n in enumerate(right) if n is not None}
+    for i, (mine, theirs) in enumerate(zip(left, right)):
+        if mine == theirs:
+            continue
+        if mine is not None and theirs is not None:
+            problem = f"{mine!r} against {theirs!r}"
+        elif mine is not None and mine in rightIndex:
+            problem = f"{mine!r} is at position {rightIndex[mine]} in the other operand"
+        elif theirs is not None and theirs in leftIndex:
+            problem = f"{theirs!r} of the other operand is at position {leftIndex[theirs]} here"
+        else:
+            continue
+        raise InvalidArgumentValue(
+            f"{opName}: the operands' {kind} names differ at position {i}: {problem}. Values are "
+            f"paired by position, so the {kind}s must be named alike and in the same order; "
+            "reorder or rename one operand first")
+    return [mine if mine is not None else theirs for mine, theirs in zip(left, right)]
+
+
+def _computeElements(opName, values, otherValues):
+    """numpy's ``opName`` of ``values`` with ``otherValues``, refusals as our exceptions."""
+    try:
+        with np.errstate(all="ignore"):
+            result = getattr(values, opName)(otherValues)
+    except TypeError as error:
+        raise InvalidArgumentType(f"{opName} cannot be applied to these values: {error}") \
+            from error
+    except ValueError as error:
+        raise InvalidArgumentValue(f"{opName} cannot be applied to these values: {error}") \
+            from error
+    if result is NotImplemented:
+        raise InvalidArgumentType(f"{opName} is not supported for these operands")
+    return result
+
+
+_isNone = np.frompyfunc(operator.is_, 2, 1)
+
+
+def _noneMask(values):
+    """Where ``values`` (an array or a scalar) holds None, as booleans."""
+    if not isinstance(values, np.ndarray) or values.dtype != object:
+        return np.zeros(np.shape(values), dtype=bool)
+    return _isNone(values, None).astype(bool)
+
+
+def _objectOperation(opName, values, otherValues):
+    """
+    ``opName`` element by element where either side holds objects. None is
+    the missing marker of object values: an element paired with None is not
+    computed but missing again (None), and a comparison there answers False
+    (True for ``!=``), as it does for NaN.
+    """
+    if isinstance(otherValues, np.ndarray):
+        values, otherValues = np.broadcast_arrays(values, otherValues)
+    missing = _noneMask(values) | _noneMask(otherValues)
+    comparison = opName in ("__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__")
+    result = np.empty(values.shape, dtype=bool if comparison else object)
+    present = ~missing
+    if isinstance(otherValues, np.ndarray):
+        otherValues = otherValues[present]
+    result[present] = _computeElements(opName, values[present], otherValues)
+    result[missing] = opName == "__ne__" if comparison else None
+    return result
+
+
+_UFUNC_OPERATORS = {  # ufunc name: (operator, reflected operator), or (unary operator,)
+    "add": ("__add__", "__radd__"), "subtract": ("__sub__", "__rsub__"),
+    "multiply": ("__mul__", "__rmul__"), "true_divide": ("__truediv__", "__rtruediv__"),
+    "divide": ("__truediv__", "__rtruediv__"), "floor_divide": ("__floordiv__", "__rfloordiv__"),
+    "remainder": ("__mod__", "__rmod__"), "power": ("__pow__", "__rpow__"),
+    "equal": ("__eq__", "__eq__"), "not_equal": ("__ne__", "__ne__"),
+    "less": ("__lt__", "__gt__"), "less_equal": ("__le__", "__ge__"),
+    "greater": ("__gt__", "__lt__"), "greater_equal": ("__ge__", "__le__"),
+    "negative": ("__neg__",), "positive": ("__pos__",), "absolute": ("__abs__",),
+}
+
+
+def _nonNumericFeatures(obj, allowNone=False):
+    """
+    Names of the features of ``obj`` holding values other than numbers (and
+    None, with ``allowNone``).
+    """
     dtypes = getFeatureDtypes(obj)
     suspects = [j for j, d in enumerate(dtypes) if getattr(d, "kind", "O") not in "biufc"]
     if not suspects:
@@ -1026,7 +1180,8 @@ def _nonNumericFeatures(obj):
     values = obj._asNumpyArray()
     names = obj.features.getNames()
     return [names[j] for j in suspects
-            if not all(isinstance(v, (numbers.Number, np.bool_)) for v in values[:, j])]
+            if not all(isinstance(v, (numbers.Number, np.bool_)) or (allowNone and v is None)
+                       for v in values[:, j])]
 
 
 def _elidedPositions(count, limit):
@@ -1034,6 +1189,14 @@ def _elidedPositions(count, limit):
         return list(range(count))
     half = limit // 2
     return list(range(half)) + [None] + list(range(count - (limit - half), count))
+
+
+def _label(names, position) -> str:
+    """How a point or feature is labelled when printed."""
+    if position is None:
+        return "..."
+    name = None if names is None else names[position]
+    return str(position) if name is None else name
 
 
 def _formatValue(value) -> str:

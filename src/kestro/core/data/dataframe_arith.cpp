@@ -54,15 +54,39 @@ py::tuple repeated(py::handle item, py::ssize_t count) {
     return result;
 }
 
+// The element type a scalar operand enters the comparison with: that of its
+// Python type, object where that type does not cast safely to float.
+py::object scalarType(py::handle scalar) {
+    py::object np = global(Name::np);
+    py::object dtype = np.attr("dtype")(py::type::handle_of(scalar));
+    if (!truthy(np.attr("can_cast")(dtype, builtinType(&PyFloat_Type)))) {
+        dtype = np.attr("object_");
+    }
+    return dtype;
+}
+
+// The element type of a result feature computed from a feature of `self`
+// of type `dtype1` and one of the other operand of type `dtype2`: the larger
+// of the two (`self`'s on a tie), a float for a true division of numbers, a
+// truth value for a comparison whatever the operands hold.
+py::object pairType(py::handle dtype1, py::handle dtype2, const std::string& opName) {
+    py::object np = global(Name::np);
+    if (isComparison(opName)) return np.attr("dtype")(builtinType(&PyBool_Type));
+    py::object useType = py::reinterpret_borrow<py::object>(
+        dtypeGreater(dtype2, dtype1) ? dtype2 : dtype1);
+    py::object floatType = builtinType(&PyFloat_Type);
+    if (opName.find("truediv") != std::string::npos &&
+        truthy(np.attr("can_cast")(useType, floatType))) {
+        return np.attr("dtype")(floatType);
+    }
+    return useType;
+}
+
 // The element type every result feature is given: one entry per pair of
 // features of `self` and `other`, stopping at the shorter side.  A
 // one-feature operand is broadcast across the other's features; a scalar
 // counts as one feature of its own type per feature of `self`.
 py::list resultDtypes(py::handle self, const std::string& opName, py::handle other) {
-    py::object np = global(Name::np);
-    py::object floatType = builtinType(&PyFloat_Type);
-    py::object canCast = np.attr("can_cast");
-
     const PandasStorage storage;
     py::tuple initialDtypes = tupleOf(storage.columnTypes(backingTable(self)));
     py::object otherDtypes;
@@ -81,33 +105,15 @@ py::list resultDtypes(py::handle self, const std::string& opName, py::handle oth
             }
         }
     } else {
-        py::object dtype = np.attr("dtype")(py::type::handle_of(other));
-        if (!truthy(canCast(dtype, floatType))) dtype = np.attr("object_");
-        otherDtypes = repeated(dtype, static_cast<py::ssize_t>(initialDtypes.size()));
+        otherDtypes = repeated(scalarType(other), static_cast<py::ssize_t>(initialDtypes.size()));
     }
-
-    const bool alwaysFloat = opName.find("truediv") != std::string::npos;
-    const bool comparison = isComparison(opName);
-    py::object floatDtype = np.attr("dtype")(floatType);
-    py::object boolDtype = np.attr("dtype")(builtinType(&PyBool_Type));
 
     py::list dtypes;
     py::iterator others = py::iter(otherDtypes);
     for (py::handle dtype1 : initialDtypes) {
         if (others == py::iterator::sentinel()) break;
-        py::object dtype2 = py::reinterpret_borrow<py::object>(*others);
+        dtypes.append(pairType(dtype1, *others, opName));
         ++others;
-        py::object useType = dtypeGreater(dtype2, dtype1)
-                                 ? dtype2
-                                 : py::reinterpret_borrow<py::object>(dtype1);
-        if (comparison) {
-            // Comparisons answer with truth values whatever the operands hold.
-            dtypes.append(boolDtype);
-        } else if (alwaysFloat && truthy(canCast(useType, floatType))) {
-            dtypes.append(floatDtype);
-        } else {
-            dtypes.append(useType);
-        }
     }
     return dtypes;
 }
@@ -470,6 +476,43 @@ bool isNumberArray(py::handle values) {
     return kind == "i" || kind == "u" || kind == "f";
 }
 
+// `values opName other` by numpy, without floating point warnings (a
+// division by zero gives inf or NaN, as for every other route).
+py::object quietly(py::handle values, const std::string& opName, py::handle other) {
+    WithBlock quiet(global(Name::np).attr("errstate")(py::arg("all") = "ignore"));
+    py::object result = py::getattr(values, opName.c_str())(other);
+    quiet.exit();
+    return result;
+}
+
+// A real scalar with a table whose features share one real type: numpy
+// computes the whole block at once and the new table takes the result as it
+// is, when numpy's type for it is the listed type (the same for every
+// feature, as they share their type).  None otherwise: integer divisions
+// (a zero divisor, booleans) take the route by feature or the generic
+// route, and so do powers, for their integer exponents.
+py::object singleTypeScalarResult(py::handle self, const std::string& opName,
+                                  py::handle other) {
+    if (isInstance(other, global(Name::Base)) || powers(opName) || !isRealScalar(other)) {
+        return py::none();
+    }
+    py::object table = backingTable(self);
+    const TypeList types = TypeList::of(table);
+    if (types.distinct.size() != 1 || !isRealKind(types.distinct[0]) ||
+        (divides(opName) && isIntegralKind(types.distinct[0]))) {
+        return py::none();
+    }
+    py::object values = table.attr(attrName(Attr::to_numpy))();
+    py::object result = quietly(values, opName, other);
+    if (!isInstance(result, global(Name::np).attr("ndarray")) ||
+        !py::object(result.attr(attrName(Attr::dtype)))
+             .equal(pairType(types.distinct[0], scalarType(other), opName))) {
+        return py::none();
+    }
+    py::object resultTable = global(Name::pd).attr("DataFrame")(result, py::arg("copy") = false);
+    return dataFrameClass()(resultTable, py::arg("reuseData") = true);
+}
+
 // `array opName otherData`, where `array` is this object's values as
 // numbers and `otherData` the other object's storage.  Against a pandas
 // table of one integer or float type and the same shape, numpy computes
@@ -483,10 +526,7 @@ py::object arrayResult(py::handle array, py::handle opName, py::handle otherData
             py::object otherValues = otherData.attr(attrName(Attr::to_numpy))();
             if (isNumberArray(otherValues) && py::object(array.attr(attrName(Attr::shape)))
                                                   .equal(otherValues.attr(attrName(Attr::shape)))) {
-                WithBlock quiet(global(Name::np).attr("errstate")(py::arg("all") = "ignore"));
-                py::object result = py::getattr(array, opName)(otherValues);
-                quiet.exit();
-                return result;
+                return quietly(array, py::cast<std::string>(opName), otherValues);
             }
         }
     }
@@ -499,6 +539,9 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
     HandledExceptionGuard keepHandledException;
     if (!PyUnicode_Check(opName.ptr())) throw py::type_error("opName must be a str");
     const std::string op = py::cast<std::string>(opName);
+
+    py::object whole = singleTypeScalarResult(self, op, other);
+    if (!whole.is_none()) return whole;
 
     py::list dtypes = resultDtypes(self, op, other);
 

@@ -512,11 +512,11 @@ const MethodRow kGetTypeStringRow =
 
 namespace {
 
-// Labels `table`'s axis `axis` 0, 1, ..., length - 1, unless it already is
-// (a slice from the start of a positional axis).
-void renumber(py::handle table, const char* axis, py::handle length) {
+// Labels `table`'s axis `axis` 0, 1, ..., length - 1 (a `rangeType`, that
+// is pandas' RangeIndex), unless it already is (a slice from the start of a
+// positional axis).
+void renumber(py::handle table, const char* axis, py::handle length, py::handle rangeType) {
     py::object labels = table.attr(axis);
-    py::object rangeType = global(Name::pd).attr("RangeIndex");
     auto is = [](py::handle value, py::handle expected) {
         const int result = PyObject_RichCompareBool(value.ptr(), expected.ptr(), Py_EQ);
         if (result < 0) throw py::error_already_set();
@@ -529,14 +529,33 @@ void renumber(py::handle table, const char* axis, py::handle length) {
     table.attr(axis) = rangeType(length);
 }
 
+// Whether `start` to `end` is the whole of an axis of `length` positions.
+bool wholeAxis(py::handle start, py::handle end, Py_ssize_t length) {
+    return py::cast<Py_ssize_t>(start) == 0 && py::cast<Py_ssize_t>(end) == length;
+}
+
+// `table.iloc[pointStart:pointEnd, featureStart:featureEnd]`, with the
+// whole of an axis left out of the indexing: pandas slices one axis several
+// times faster than it takes a pair of slices (a view of one point is the
+// common case, one per step of an iteration over the points).
+py::object rectangleOf(py::handle table, py::handle pointStart, py::handle pointEnd,
+                       py::handle featureStart, py::handle featureEnd) {
+    py::tuple shape = table.attr(attrName(Attr::shape));
+    const bool allPoints = wholeAxis(pointStart, pointEnd, py::cast<Py_ssize_t>(shape[0]));
+    const bool allFeatures = wholeAxis(featureStart, featureEnd, py::cast<Py_ssize_t>(shape[1]));
+    py::object iloc = table.attr(attrName(Attr::iloc));
+    if (allFeatures) return iloc[slice(pointStart, pointEnd)];
+    if (allPoints) return ilocColumns(table, slice(featureStart, featureEnd));
+    return iloc[py::make_tuple(slice(pointStart, pointEnd), slice(featureStart, featureEnd))];
+}
+
 }  // namespace
 
 py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
                 py::handle featureStart, py::handle featureEnd, bool dropDimension) {
     py::dict kwds;
-    py::object table = backingTable(self);
-    py::object rectangle = table.attr(attrName(
-        Attr::iloc))[py::make_tuple(slice(pointStart, pointEnd), slice(featureStart, featureEnd))];
+    py::object rectangle = rectangleOf(backingTable(self), pointStart, pointEnd, featureStart,
+                                       featureEnd);
     // A view shows the values its source held when it was made, on every
     // pandas version: under copy-on-write the slice already is such a copy
     // (pandas copies whichever side is written first); otherwise it would
@@ -579,8 +598,9 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
 
     py::object result = global(Name::DataFrameView)(**kwds);
     py::object resultTable = backingTable(result);
-    renumber(resultTable, "index", pRange);
-    renumber(resultTable, "columns", fRange);
+    py::object rangeType = global(Name::pd).attr("RangeIndex");
+    renumber(resultTable, "index", pRange, rangeType);
+    renumber(resultTable, "columns", fRange, rangeType);
     return result;
 }
 
@@ -705,6 +725,55 @@ std::shared_ptr<py::buffer_info> objectBuffer(py::handle array, py::ssize_t ndim
     return info;
 }
 
+// The columns of `table` read type by type: the features of one numpy type
+// (numbers, booleans, objects) are taken as one array, one pandas call per
+// type instead of one per feature, and each column is a column of that
+// array.  False, with `result` untouched, when a feature has a type that
+// is read otherwise (dates and durations, pandas' own types).
+bool groupedColumnValues(py::handle table, py::ssize_t columns,
+                         std::vector<ColumnValues>& result) {
+    const TypeList types = TypeList::of(table);
+    if (static_cast<py::ssize_t>(types.at.size()) != columns) return false;
+    py::object numpyDtype = global(Name::np).attr("dtype");
+    for (const py::object& dtype : types.distinct) {
+        if (!isInstance(dtype, numpyDtype)) return false;
+        const auto kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
+        if (kind.size() != 1 || std::string("biufcO").find(kind[0]) == std::string::npos) {
+            return false;
+        }
+    }
+    std::vector<py::object> arrays;           // one per distinct type
+    std::vector<py::ssize_t> columnInArray(static_cast<std::size_t>(columns));
+    std::vector<std::shared_ptr<py::buffer_info>> buffers;
+    for (std::size_t k = 0; k < types.distinct.size(); ++k) {
+        py::list positions;
+        for (py::ssize_t j = 0; j < columns; ++j) {
+            if (types.at[static_cast<std::size_t>(j)] != k) continue;
+            columnInArray[static_cast<std::size_t>(j)] = static_cast<py::ssize_t>(positions.size());
+            positions.append(j);
+        }
+        py::object block = types.distinct.size() == 1 ? py::reinterpret_borrow<py::object>(table)
+                                                      : ilocColumns(table, positions);
+        arrays.push_back(block.attr(attrName(Attr::to_numpy))());
+        const bool isObject = equals(types.distinct[k].attr(attrName(Attr::kind)), "O");
+        buffers.push_back(isObject ? objectBuffer(arrays.back(), 2) : nullptr);
+        if (isObject && !buffers.back()) return false;
+    }
+    result.reserve(static_cast<std::size_t>(columns));
+    for (py::ssize_t j = 0; j < columns; ++j) {
+        const std::uint32_t k = types.at[static_cast<std::size_t>(j)];
+        const py::ssize_t column = columnInArray[static_cast<std::size_t>(j)];
+        if (const auto& info = buffers[k]) {
+            result.emplace_back(info, static_cast<const char*>(info->ptr) + column * info->strides[1],
+                                info->strides[0], info->shape[0]);
+        } else {
+            result.emplace_back(arrays[k][py::make_tuple(slice(py::none(), py::none()),
+                                                         py::int_(column))]);
+        }
+    }
+    return true;
+}
+
 std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssize_t columns) {
     std::vector<ColumnValues> result;
     result.reserve(static_cast<std::size_t>(columns));
@@ -720,6 +789,7 @@ std::vector<ColumnValues> columnValues(py::handle table, bool allObject, py::ssi
             return result;
         }
     }
+    if (groupedColumnValues(table, columns, result)) return result;
     py::object np = global(Name::np);
     py::object numpyDtype = np.attr("dtype");
     py::object objectType = builtinType(&PyBaseObject_Type);

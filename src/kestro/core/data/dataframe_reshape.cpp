@@ -330,18 +330,53 @@ private:
 
 // Transpose -----------------------------------------------------------------
 
+namespace {
+
+// The transpose of `table` with every element held as the object it is.
+// The table is built from an object array with its element type given, so
+// that no pandas version infers a type for the new features (pandas 1.5
+// turns object columns of dates into datetime features and None next to NaT
+// into NaT).
+py::object objectTranspose(py::handle table) {
+    py::object objectType = global(Name::np).attr("dtype")(builtinType(&PyBaseObject_Type));
+    py::object values = table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = objectType);
+    return global(Name::pd).attr("DataFrame")(values.attr(attrName(Attr::T)),
+                                              py::arg("dtype") = objectType);
+}
+
+bool holdsOnlyNumbers(const TypeList& types) {
+    for (const py::object& dtype : types.distinct) {
+        const auto kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
+        if (kind.size() != 1 || std::string("biufc").find(kind[0]) == std::string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 py::object transpose(py::handle self) {
     py::object table = backingTable(self);
-    py::object transposed = table.attr(attrName(Attr::T));
-    // Features of several types meet in one common type; where that type is
-    // a float that would change an integer, the elements travel as objects.
     const TypeList types = TypeList::of(table);
-    if (types.distinct.size() > 1) {
-        const TypeList newTypes = TypeList::of(transposed);
-        if (newTypes.distinct.size() == 1 &&
-            !integersSurvive(table, types, newTypes.distinct[0])) {
-            transposed = table.attr(attrName(Attr::astype))(global(Name::np).attr("object_"))
-                             .attr(attrName(Attr::T));
+    py::object transposed;
+    if (!holdsOnlyNumbers(types)) {
+        // Objects, dates and durations keep their values as objects.
+        transposed = types.distinct.size() == 1 &&
+                             !equals(types.distinct[0].attr(attrName(Attr::kind)), "O")
+                         ? table.attr(attrName(Attr::T))
+                         : objectTranspose(table);
+    } else {
+        transposed = table.attr(attrName(Attr::T));
+        // Features of several types meet in one common type; where that type
+        // is a float that would change an integer, the elements travel as
+        // objects.
+        if (types.distinct.size() > 1) {
+            const TypeList newTypes = TypeList::of(transposed);
+            if (newTypes.distinct.size() == 1 &&
+                !integersSurvive(table, types, newTypes.distinct[0])) {
+                transposed = objectTranspose(table);
+            }
         }
     }
     self.attr(attrName(Attr::data)) = transposed;

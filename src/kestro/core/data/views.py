@@ -13,7 +13,7 @@ from .base import Base
 
 
 def _namesInRange(axis, start, end):
-    names = axis._getNamesNoGeneration()
+    names = axis._names  # read in place: a view of one point copies one name, not all
     if names is None:
         return None
     names = names[start:end]
