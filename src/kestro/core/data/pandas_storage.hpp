@@ -60,7 +60,8 @@ public:
         : mgrName_(heldName(Attr::mgr)),
           blocksName_(heldName(Attr::blocks)),
           ixsName_(heldName(Attr::ixs)),
-          valuesName_(heldName(Attr::arrayOf)) {}
+          valuesName_(heldName(Attr::arrayOf)),
+          referencedName_(steal(PyUnicode_InternFromString("referenced_blocks"))) {}
 
     // True when `table` is a plain pandas DataFrame held by a block manager
     // and not marked as a slice of another table.
@@ -160,7 +161,66 @@ public:
         return truthy(mgr.attr("_has_no_reference")(j));
     }
 
+    // The copy-on-write reference tracker of column `j`'s block, or a null
+    // handle when pandas keeps none this adapter knows.
+    py::object references(py::handle table, Py_ssize_t j) const {
+        py::object mgr = manager(table);
+        py::object blockNumbers = py::getattr(mgr, "blknos", py::none());
+        if (blockNumbers.is_none()) return py::object();
+        py::object block = blocks(mgr)[blockNumbers[py::int_(j)]];
+        py::object refs = py::getattr(block, "refs", py::none());
+        if (refs.is_none() || !py::hasattr(refs, "referenced_blocks")) return py::object();
+        return refs;
+    }
+
+    // Whether a block's tracker may list another pandas object than the
+    // block itself (dead entries included, which `exclusive` prunes): an
+    // O(1) test, cheap enough for every call into Python code.
+    bool mayBeShared(py::handle refs) const {
+        py::object listed = steal(PyObject_GetAttr(refs.ptr(), referencedName_.ptr()));
+        return !PyList_CheckExact(listed.ptr()) || PyList_GET_SIZE(listed.ptr()) > 1;
+    }
+
+    // Whether `array` is the memory the public route reads column `j` of
+    // `table` from (`table.iloc[:, j].to_numpy()`), so that a write into it
+    // is a write into the table.  `owners` holds the arrays already shown
+    // to be table memory: a column inside one of them needs no public read.
+    bool ownMemory(py::handle table, Py_ssize_t j, py::handle array,
+                   std::vector<py::object>& owners) const {
+        py::object ndarray = global(Name::np).attr("ndarray");
+        if (!py::type::handle_of(array).is(ndarray)) return false;
+        py::array column = py::reinterpret_borrow<py::array>(array);
+        py::object base = column.attr("base");
+        py::object owner = base.is_none() ? py::reinterpret_borrow<py::object>(array) : base;
+        for (const py::object& known : owners) {
+            if (known.is(owner) && within(column, known)) return true;
+        }
+        py::object published = ilocColumns(table, py::int_(j)).attr(attrName(Attr::to_numpy))();
+        if (!py::type::handle_of(published).is(ndarray)) return false;
+        py::array seen = py::reinterpret_borrow<py::array>(published);
+        if (seen.ndim() != 1 || column.ndim() != 1 || seen.shape(0) != column.shape(0) ||
+            seen.data() != column.data() ||
+            (column.shape(0) > 1 && seen.strides(0) != column.strides(0))) {
+            return false;
+        }
+        if (py::type::handle_of(owner).is(ndarray)) owners.push_back(owner);
+        return true;
+    }
+
 private:
+    // Whether every item of `column` lies in the memory of the array `owner`.
+    static bool within(const py::array& column, py::handle owner) {
+        py::array whole = py::reinterpret_borrow<py::array>(owner);
+        const auto* first = static_cast<const char*>(whole.data());
+        const auto* last = first + whole.nbytes();
+        const auto* start = static_cast<const char*>(column.data());
+        if (column.ndim() != 1 || column.shape(0) == 0) return false;
+        const auto* end = start + (column.shape(0) - 1) * column.strides(0);
+        const auto* low = std::min(start, end);
+        const auto* high = std::max(start, end) + column.itemsize();
+        return low >= first && high <= last;
+    }
+
     // Records `block`'s type at each feature position it holds; false when
     // a position lies outside `types`.
     static bool placeBlock(py::handle block, std::vector<py::object>& types) {
@@ -192,7 +252,7 @@ private:
         return found;
     }
 
-    py::object mgrName_, blocksName_, ixsName_, valuesName_;
+    py::object mgrName_, blocksName_, ixsName_, valuesName_, referencedName_;
 };
 
 }  // namespace kestro::native
