@@ -384,7 +384,7 @@ private:
 
     // Cheap test after each call into Python: same table, same storage.
     bool unchanged() {
-        py::object current = steal(PyObject_GetAttr(self_.ptr(), dataName_.ptr()));
+        py::object current = dataOf_.read(self_);
         if (!current.is(table_)) return false;
         py::object mgr = storage_.manager(table_);
         if (!mgr.is(mgr_)) return false;
@@ -474,7 +474,7 @@ private:
 
     py::object callFunction(py::handle value, py::handle point, Py_ssize_t j) {
         if (++calls_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw py::error_already_set();
-        py::object oneArg = steal(PyObject_GetAttr(function_.ptr(), oneArgName_.ptr()));
+        py::object oneArg = oneArgOf_.read(function_);
         if (truthy(oneArg)) {
             PyObject* args[2] = {nullptr, value.ptr()};
             return steal(PyObject_Vectorcall(function_.ptr(), args + 1,
@@ -767,6 +767,7 @@ private:
         false_, nan_, ndarray_, timestamp_, nat_, na_;
     py::object npDtype_, objectType_, dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeComplex_;
     py::object dataName_, oneArgName_, tzinfoName_, valueName_;
+    AttributeReader dataOf_{heldName(Attr::data)}, oneArgOf_{heldName(Attr::oneArg)};
 };
 
 }  // namespace

@@ -54,14 +54,79 @@ inline bool infersStrings(py::handle pd) {
     return py::hasattr(future, "infer_string") && truthy(future.attr("infer_string"));
 }
 
+// Reads one attribute, as `getattr` does, of objects that are mostly of one
+// type, without the class hierarchy look-up per read: for a type that keeps
+// the default `__getattribute__`, the class's data descriptor (a Cython or
+// slot attribute) is applied directly, or else the instance's own
+// `__dict__` is asked.  Anything else (no such entry, a class attribute
+// that is not a data descriptor, a type with its own `__getattribute__`)
+// takes the ordinary look-up.
+class AttributeReader {
+public:
+    explicit AttributeReader(py::object name) : name_(std::move(name)) {}
+
+    py::object read(py::handle object) {
+        PyTypeObject* type = Py_TYPE(object.ptr());
+        if (type_.ptr() != reinterpret_cast<PyObject*>(type)) learn(type);
+        if (plain_) {
+            if (descriptor_) {
+                return steal(Py_TYPE(descriptor_.ptr())
+                                 ->tp_descr_get(descriptor_.ptr(), object.ptr(),
+                                                reinterpret_cast<PyObject*>(type)));
+            }
+            if (PyObject* found = ownEntry(object)) return steal(found);
+        }
+        return steal(PyObject_GetAttr(object.ptr(), name_.ptr()));
+    }
+
+private:
+    void learn(PyTypeObject* type) {
+        type_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
+        descriptor_ = py::object();
+        py::object standard = steal(PyObject_GetAttrString(
+            reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getattribute__"));
+        py::object own = steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__getattribute__"));
+        plain_ = own.is(standard);
+        PyObject* found = _PyType_Lookup(type, name_.ptr());  // borrowed
+        if (found == nullptr) return;
+        PyTypeObject* kind = Py_TYPE(found);
+        if (kind->tp_descr_get != nullptr && kind->tp_descr_set != nullptr) {
+            descriptor_ = py::reinterpret_borrow<py::object>(found);
+        } else {
+            plain_ = false;  // the instance dict comes first, then this
+        }
+    }
+
+    // A new reference to the entry in `object.__dict__`, or null (no
+    // exception set) when there is none.
+    PyObject* ownEntry(py::handle object) const {
+        if (Py_TYPE(object.ptr())->tp_dictoffset == 0) return nullptr;
+        PyObject* dict = PyObject_GenericGetDict(object.ptr(), nullptr);
+        if (dict == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        py::object owned = steal(dict);
+        PyObject* entry = PyDict_GetItemWithError(dict, name_.ptr());
+        if (entry == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        Py_XINCREF(entry);
+        return entry;
+    }
+
+    py::object name_;
+    py::object type_;
+    py::object descriptor_;
+    bool plain_ = false;
+};
+
 class PandasStorage {
 public:
     PandasStorage()
         : mgrName_(heldName(Attr::mgr)),
           blocksName_(heldName(Attr::blocks)),
           ixsName_(heldName(Attr::ixs)),
-          valuesName_(heldName(Attr::arrayOf)),
-          referencedName_(steal(PyUnicode_InternFromString("referenced_blocks"))) {}
+          valuesName_(heldName(Attr::arrayOf)) {}
 
     // True when `table` is a plain pandas DataFrame held by a block manager
     // and not marked as a slice of another table.
@@ -78,12 +143,8 @@ public:
     // an attribute of the table's own: read as the generic look-up reads it,
     // without asking pandas' `__getattr__` hook first (which would only
     // answer for a name the table does not have).
-    py::object manager(py::handle table) const {
-        return steal(PyObject_GenericGetAttr(table.ptr(), mgrName_.ptr()));
-    }
-    py::object blocks(py::handle manager) const {
-        return steal(PyObject_GetAttr(manager.ptr(), blocksName_.ptr()));
-    }
+    py::object manager(py::handle table) const { return managerOf_.read(table); }
+    py::object blocks(py::handle manager) const { return blocksOf_.read(manager); }
 
     // Every block with its array and placement, to compare by identity.
     py::list blockKey(py::handle blocks) const {
@@ -177,7 +238,7 @@ public:
     // block itself (dead entries included, which `exclusive` prunes): an
     // O(1) test, cheap enough for every call into Python code.
     bool mayBeShared(py::handle refs) const {
-        py::object listed = steal(PyObject_GetAttr(refs.ptr(), referencedName_.ptr()));
+        py::object listed = referencedOf_.read(refs);
         return !PyList_CheckExact(listed.ptr()) || PyList_GET_SIZE(listed.ptr()) > 1;
     }
 
@@ -252,7 +313,10 @@ private:
         return found;
     }
 
-    py::object mgrName_, blocksName_, ixsName_, valuesName_, referencedName_;
+    py::object mgrName_, blocksName_, ixsName_, valuesName_;
+    // Read after every call into Python code.
+    mutable AttributeReader managerOf_{mgrName_}, blocksOf_{blocksName_},
+        referencedOf_{steal(PyUnicode_InternFromString("referenced_blocks"))};
 };
 
 }  // namespace kestro::native
