@@ -416,12 +416,12 @@ private:
             for (Column& column : columns_) column.reset();
             return c;
         }
-        // A column whose memory other pandas objects share is written
-        // through pandas, which copies it first.
-        if (!storage_.exclusive(table_, j, copyOnWrite_)) return c;
+        // Under copy-on-write, a column whose memory other pandas objects
+        // share is written through pandas, which copies it first.
         if (copyOnWrite_) {
-            c.references = storage_.references(table_, j);
-            if (!c.references) return c;
+            py::object references = storage_.references(table_, j);
+            if (!references || storage_.referenced(references)) return c;
+            c.references = references;
         }
         if (numpyArray) {
             c.kind = arrayKind(c, dtype);
@@ -542,7 +542,7 @@ private:
     bool unshared(Py_ssize_t j) {
         Column& c = columns_[static_cast<std::size_t>(j)];
         if (!c.references || !storage_.mayBeShared(c.references)) return true;
-        if (storage_.exclusive(table_, j, copyOnWrite_)) return true;
+        if (!storage_.referenced(c.references)) return true;
         c.reset();
         column(j);
         return false;

@@ -101,14 +101,12 @@ private:
     // A new reference to the entry in `object.__dict__`, or null (no
     // exception set) when there is none.
     PyObject* ownEntry(py::handle object) const {
-        if (Py_TYPE(object.ptr())->tp_dictoffset == 0) return nullptr;
-        PyObject* dict = PyObject_GenericGetDict(object.ptr(), nullptr);
-        if (dict == nullptr) {
+        PyObject** dict = _PyObject_GetDictPtr(object.ptr());
+        if (dict == nullptr || *dict == nullptr) {
             PyErr_Clear();
             return nullptr;
         }
-        py::object owned = steal(dict);
-        PyObject* entry = PyDict_GetItemWithError(dict, name_.ptr());
+        PyObject* entry = PyDict_GetItemWithError(*dict, name_.ptr());
         if (entry == nullptr && PyErr_Occurred()) throw py::error_already_set();
         Py_XINCREF(entry);
         return entry;
@@ -199,8 +197,13 @@ public:
         return types;
     }
 
-    // The array `iat` reads column `j` from.
+    // The array `iat` reads column `j` from: the manager's own column
+    // array where it offers one (no Series is built), else the column
+    // Series' array.  The caller verifies that it is the table's memory.
     py::object columnValues(py::handle table, Py_ssize_t j) const {
+        py::object mgr = manager(table);
+        py::object direct = py::getattr(mgr, "iget_values", py::none());
+        if (!direct.is_none()) return direct(j);
         py::object series = table.attr(ixsName_)(j, py::arg("axis") = 1);
         return series.attr(valuesName_);
     }
@@ -211,16 +214,6 @@ public:
         return values.attr("_ndarray").attr(attrName(Attr::view))("i8");
     }
 
-    // Whether writing into column `j`'s memory changes no other pandas
-    // object.  Under copy-on-write a column shared with another table (a
-    // view, a shallow copy) is not, and neither is any column when pandas
-    // cannot tell.
-    bool exclusive(py::handle table, Py_ssize_t j, bool copyOnWrite) const {
-        if (!copyOnWrite) return true;
-        py::object mgr = manager(table);
-        if (!py::hasattr(mgr, "_has_no_reference")) return false;
-        return truthy(mgr.attr("_has_no_reference")(j));
-    }
 
     // The copy-on-write reference tracker of column `j`'s block, or a null
     // handle when pandas keeps none this adapter knows.
@@ -230,12 +223,19 @@ public:
         if (blockNumbers.is_none()) return py::object();
         py::object block = blocks(mgr)[blockNumbers[py::int_(j)]];
         py::object refs = py::getattr(block, "refs", py::none());
-        if (refs.is_none() || !py::hasattr(refs, "referenced_blocks")) return py::object();
+        if (refs.is_none() || !py::hasattr(refs, "referenced_blocks") ||
+            !py::hasattr(refs, "has_reference")) {
+            return py::object();
+        }
         return refs;
     }
 
+    // Whether another live pandas object shares the tracker's block (the
+    // tracker drops its dead entries first).
+    bool referenced(py::handle refs) const { return truthy(refs.attr("has_reference")()); }
+
     // Whether a block's tracker may list another pandas object than the
-    // block itself (dead entries included, which `exclusive` prunes): an
+    // block itself (dead entries included, which `referenced` prunes): an
     // O(1) test, cheap enough for every call into Python code.
     bool mayBeShared(py::handle refs) const {
         py::object listed = referencedOf_.read(refs);
