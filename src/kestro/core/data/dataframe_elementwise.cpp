@@ -270,6 +270,21 @@ private:
     std::vector<char> marks_;
 };
 
+// A position as a Python int, made when first asked for (a one-argument
+// function never needs it).
+class LazyInt {
+public:
+    explicit LazyInt(Py_ssize_t value) : value_(value) {}
+    py::handle get() {
+        if (!boxed_) boxed_ = py::int_(value_);
+        return boxed_;
+    }
+
+private:
+    Py_ssize_t value_;
+    py::object boxed_;
+};
+
 constexpr long long kExactDoubleLimit = 1LL << 53;
 constexpr long long kNaT = std::numeric_limits<long long>::min();
 
@@ -326,7 +341,7 @@ public:
     void run() {
         for (Py_ssize_t i = 0; i < numPoints_; ++i) {
             if (!literal_ && rows_.fixed(i) && !rows_.marked(i)) continue;
-            py::int_ point(i);
+            LazyInt point(i);
             for (Py_ssize_t j = 0; j < numFeatures_; ++j) {
                 if (literal_) {
                     literalElement(i, j, point);
@@ -466,13 +481,13 @@ private:
     // function may change it, and a walk that calls nothing never asks.
     // pandas' NA is stored as the feature's own missing value: it is taken
     // for None, which every column stores as its missing value.
-    py::object call(py::handle value, py::handle point, Py_ssize_t j) {
+    py::object call(py::handle value, LazyInt& point, Py_ssize_t j) {
         py::object result = callFunction(value, point, j);
         if (result.ptr() == na_.ptr()) return py::none();
         return result;
     }
 
-    py::object callFunction(py::handle value, py::handle point, Py_ssize_t j) {
+    py::object callFunction(py::handle value, LazyInt& point, Py_ssize_t j) {
         if (++calls_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw py::error_already_set();
         py::object oneArg = oneArgOf_.read(function_);
         if (truthy(oneArg)) {
@@ -481,7 +496,7 @@ private:
                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         }
         py::int_ feature(j);
-        PyObject* args[4] = {nullptr, value.ptr(), point.ptr(), feature.ptr()};
+        PyObject* args[4] = {nullptr, value.ptr(), point.get().ptr(), feature.ptr()};
         return steal(PyObject_Vectorcall(function_.ptr(), args + 1,
                                          3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
@@ -520,7 +535,7 @@ private:
         return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(c.boxed.ptr(), i - c.boxedStart));
     }
 
-    void fastElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
+    void fastElement(Py_ssize_t i, Py_ssize_t j, LazyInt& point) {
         Column& c = column(j);
         if (literal_) {
             literalCall(i, j, point, literalRead(point, j));
@@ -657,19 +672,19 @@ private:
     }
 
     // One pair of the literal walk: read, select, call, store.
-    void literalElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
+    void literalElement(Py_ssize_t i, Py_ssize_t j, LazyInt& point) {
         py::object value = literalRead(point, j);
         if (!selected(i, j)) return;
         literalCall(i, j, point, value);
     }
 
     // `_data.iat[i, j]`.
-    py::object literalRead(py::handle point, Py_ssize_t j) {
-        py::tuple position = py::make_tuple(point, j);
+    py::object literalRead(LazyInt& point, Py_ssize_t j) {
+        py::tuple position = py::make_tuple(point.get(), j);
         return self_.attr(dataName_).attr(attrName(Attr::iat))[position];
     }
 
-    void literalCall(Py_ssize_t i, Py_ssize_t j, py::handle point, py::handle value) {
+    void literalCall(Py_ssize_t i, Py_ssize_t j, LazyInt& point, py::handle value) {
         py::object result = call(value, point, j);
         checkResult(result, i, j);
         literalStore(i, j, result);
