@@ -160,6 +160,11 @@ def shapes():
     same = oneArg(lambda v: v)
     for n, m in ((30000, 1), (300, 100), (100, 300)):
         ratio_row(f"float64 {n} x {m}, v * 2", float_table(n, m), double)
+    rng = np.random.default_rng(2)
+    makers = [lambda: rng.integers(-1000, 1000, 300), lambda: rng.random(300),
+              lambda: np.array([f"s{k}" for k in rng.integers(0, 100, 300)], dtype=object)]
+    plain = pd.DataFrame({j: makers[j % 3]() for j in range(100)})
+    ratio_row("int/float/object 300 x 100, identity", plain, same)
     ratio_row("mixed 300 x 100, identity", mixed_table(300, 100), same)
     ratio_row("mixed 300 x 100, type-keeping", mixed_table(300, 100), oneArg(keep_type))
 
