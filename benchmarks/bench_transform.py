@@ -139,6 +139,53 @@ def calculate_case(title, table, function, points, features):
     row("native calculate (speed-up vs pandas)", native, plain)
 
 
+def ratio_row(label, table, function, runs=None):
+    """Native transform over the bare loop of the same function on the
+    values `iat` gives (the floor); `runs` replaces the hook call."""
+    values = [table.iat[i, j] for i in range(table.shape[0]) for j in range(table.shape[1])]
+
+    def bare(vals):
+        for v in vals:
+            function(v)
+
+    run = runs or (lambda o: o._transform_implementation(function, None, None))
+    native = median_time(run, lambda: DataFrame(table), REPEATS)
+    floor = median_time(bare, lambda: values, REPEATS)
+    print(f"  {label:<44}{native * 1e3:10.2f} ms{floor * 1e3:10.2f} ms{native / floor:8.2f}")
+
+
+def shapes():
+    print("\ntransform by shape: native ms, bare loop ms, native / bare loop")
+    double = oneArg(lambda v: v * 2)
+    same = oneArg(lambda v: v)
+    for n, m in ((30000, 1), (300, 100), (100, 300)):
+        ratio_row(f"float64 {n} x {m}, v * 2", float_table(n, m), double)
+    rng = np.random.default_rng(2)
+    makers = [lambda: rng.integers(-1000, 1000, 300), lambda: rng.random(300),
+              lambda: np.array([f"s{k}" for k in rng.integers(0, 100, 300)], dtype=object)]
+    plain = pd.DataFrame({j: makers[j % 3]() for j in range(100)})
+    ratio_row("int/float/object 300 x 100, identity", plain, same)
+    ratio_row("mixed 300 x 100, identity", mixed_table(300, 100), same)
+    ratio_row("mixed 300 x 100, type-keeping", mixed_table(300, 100), oneArg(keep_type))
+
+
+def selections():
+    """A full list of positions against no selection, through the public
+    transform (names resolved by the host)."""
+    import kestro
+
+    print("\ntransform with every point selected by a list: selected ms, unselected ms, ratio")
+    for n in (10000, 100000):
+        table = float_table(n, 10)
+        positions = list(range(n))
+        double = lambda v: v * 2  # noqa: E731
+        selected = median_time(lambda o: o.transform(double, points=positions),
+                               lambda: kestro.data(table), REPEATS)
+        unselected = median_time(lambda o: o.transform(double), lambda: kestro.data(table), REPEATS)
+        print(f"  {n:,} x 10{'':<33}{selected * 1e3:10.2f} ms{unselected * 1e3:10.2f} ms"
+              f"{selected / unselected:8.2f}")
+
+
 def main():
     n, m = (1000, 100)
     walk_rows = 20 if QUICK else 100
@@ -148,6 +195,8 @@ def main():
                    float_table(walk_rows, m))
     transform_case("transform mixed int/float/object/datetime/bool, type-keeping",
                    mixed_table(n, m), oneArg(keep_type), mixed_table(walk_rows, m))
+    shapes()
+    selections()
     calculate_case("calculate float64, whole table", float_table(n, m), lambda v: v * 2, None, None)
     calculate_case("calculate mixed, half the points and features", mixed_table(n, m), keep_type,
                    list(range(0, n, 2)), list(range(0, m, 2)))

@@ -106,3 +106,34 @@ def test_results_a_data_object_cannot_hold_are_refused(obj, bad, typeName):
             "which a data object cannot hold$")):
         obj.calculate(lambda v: bad if v == -2.0 else v)
     pd.testing.assert_frame_equal(obj._data, before)
+
+
+def test_na_results_are_the_missing_value_of_each_feature(make):
+    obj = make(pd.DataFrame({0: [1.5, 2.0], 1: [1, 2], 2: np.array(["a", "b"], dtype=object),
+                             3: pd.to_datetime(["2020", "2021"])}))
+    ret = obj._calculate_implementation(lambda v: pd.NA if v in (2.0, 2, "b") else v, None, None,
+                                        False)
+    assert list(ret.dtypes)[:3] == [np.float64, np.float64, object]
+    assert ret.iloc[:, :3].values.tolist()[0] == [1.5, 1.0, "a"]
+    assert np.isnan(ret.iat[1, 0]) and np.isnan(ret.iat[1, 1]) and ret.iat[1, 2] is None
+    assert ret.dtypes[3].kind == "M"
+
+
+@pytest.mark.skipif(int(pd.__version__.split(".")[0]) < 2, reason="pandas 1.5 has nanoseconds only")
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+def test_date_results_keep_their_unit(make, unit):
+    dates = pd.Series(pd.to_datetime(["2020-01-01", "2020-06-01"])).astype(f"datetime64[{unit}]")
+    obj = make(pd.DataFrame({0: dates, 1: dates}))
+    late = pd.Timestamp("2500-01-01").as_unit(unit)
+    ret = obj._calculate_implementation(lambda v: v if v.month == 1 else late, None, None, False)
+    assert list(ret.dtypes) == [np.dtype(f"datetime64[{unit}]")] * 2
+    assert ret[0].tolist() == [pd.Timestamp("2020-01-01"), late]
+
+
+def test_results_placed_by_element_whatever_pandas_calls(obj):
+    """pandas maps a categorical once per category, in category order."""
+    obj._data = pd.DataFrame({0: pd.Categorical(["b", "a"], categories=["a", "b"]),
+                              1: pd.Categorical(["y", "x"], categories=["x", "y"])})
+    ret = obj._calculate_implementation(lambda v: v + "!", None, None, False)
+    assert ret.values.tolist() == [["b!", "y!"], ["a!", "x!"]]
+    assert list(ret.dtypes) == [object, object]

@@ -1,6 +1,7 @@
 """Element-wise transform in place: the native walk against a plain-Python
 reading of the element walk (`iat` read, `iloc` write, datetime columns
 turning object when they receive numbers or strings)."""
+import contextlib
 import datetime
 import itertools
 import math
@@ -40,7 +41,7 @@ def widened_type(dtype, value):
     isBool = isinstance(value, (bool, np.bool_))
     isInt = not isBool and isinstance(value, (int, np.integer))
     isFloat = isinstance(value, (float, np.floating))
-    if dtype.kind == "M":
+    if dtype.kind in "Mm":
         if isinstance(value, (numbers.Number, str)):
             return object, value
     elif dtype == np.int64:
@@ -78,6 +79,8 @@ def reference_walk(obj, toTransform, points, features):
             currRet = toTransform(currVal)
         else:
             currRet = toTransform(currVal, i, j)
+        if currRet is pd.NA:
+            currRet = None  # the feature's missing value
         if not isAllowedSingleElement(currRet):
             raise InvalidArgumentValue(
                 f"the function returned a value of type '{type(currRet).__name__}' for point "
@@ -215,6 +218,7 @@ ANSWERS = {
     "bool": lambda v: True,
     "np.bool_": lambda v: np.False_,
     "None": lambda v: None,
+    "NA": lambda v: pd.NA,
     "str": lambda v: "x",
     "complex": lambda v: 1 + 2j,
     "timestamp": lambda v: pd.Timestamp("2001-02-03 04:05:06.000000007"),
@@ -362,7 +366,13 @@ def test_int_column_widening_mid_walk_changes_later_values(make):
     assert list(obj._data.dtypes) == [np.float64, np.int64]
 
 
-@pytest.mark.parametrize("selection", [(1,), range(1, 2), np.array([1]), {1: "x"}, [True, 1.0]])
+def _read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+@pytest.mark.parametrize("selection", [(1,), range(1, 2), np.array([1]), {1: "x"}, [True, 1.0],
+                                       frozenset({1, 7}), _read_only(np.array([1, 9])), [1, 2**70]])
 def test_selections_use_membership(make, selection):
     outcomes = run_both(make, pd.DataFrame(np.arange(6.0).reshape(3, 2)), lambda v: v + 100,
                         points=selection)
@@ -653,3 +663,98 @@ def test_selection_edited_by_the_function_is_seen(make, selection):
     obj = make(pd.DataFrame({0: [1.0, 2.0, 3.0]}))
     obj._transform_implementation(prepared(grow), points, None)
     assert obj._data[0].tolist() == [10.0, 2.0, 30.0]
+
+
+@pytest.mark.parametrize("answer", ["s", 5, 2.5])
+def test_timedelta_columns_widen_like_datetime_columns(make, answer):
+    obj = make(pd.DataFrame({0: pd.to_timedelta([1, 2], unit="s")}))
+    obj._transform_implementation(prepared(lambda v: answer), None, None)
+    assert obj._data.dtypes[0] == object
+    assert obj._data[0].tolist() == [answer, answer]
+
+
+def test_na_is_the_missing_value_of_each_feature(make):
+    obj = make(pd.DataFrame({0: [1.5, 2.0], 1: [1, 2], 2: np.array(["a", "b"], dtype=object),
+                             3: pd.to_datetime(["2020", "2021"])}))
+    dates = obj._data.dtypes[3]
+    obj._transform_implementation(prepared(lambda v: pd.NA), [1], None)
+    assert list(obj._data.dtypes) == [np.float64, np.float64, object, dates]
+    assert math.isnan(obj._data.iat[1, 0]) and math.isnan(obj._data.iat[1, 1])
+    assert obj._data.iat[1, 2] is None and obj._data.iat[1, 3] is pd.NaT
+
+
+# What a function may take of the object it transforms; each must keep the
+# values it was taken with.  Pandas objects sharing the table's memory keep
+# them under copy-on-write only (without it pandas itself shares writes).
+TAKEN = {
+    "view": (lambda obj: obj.view()._data, True),
+    "point": (lambda obj: obj.points[3]._data, True),
+    "copy": (lambda obj: obj.copy()._data, True),
+    "column": (lambda obj: obj._data[0], False),
+    "iloc": (lambda obj: obj._data.iloc[:, :], False),
+    "DataFrame": (lambda obj: pd.DataFrame(obj._data), False),
+    "shallow copy": (lambda obj: obj._data.copy(deep=False), False),
+}
+
+
+@pytest.mark.parametrize("taken", sorted(TAKEN))
+def test_what_the_function_takes_keeps_its_values(make, taken):
+    take, everywhere = TAKEN[taken]
+    major = int(pd.__version__.split(".")[0])
+    if not everywhere and major < 2:
+        pytest.skip("pandas 1.5 shares memory with what is taken of a table")
+    table = pd.DataFrame({0: np.arange(4.0), 1: np.arange(4), 2: [True] * 4,
+                          3: np.array(list("abcd"), dtype=object),
+                          4: pd.date_range("2020-01-01", periods=4)})
+    held = []
+    obj = make(table)
+
+    def answer(v, i, j):
+        if (i, j) == (0, 1):
+            part = take(obj)
+            held.append((part, part.copy(deep=True)))
+        return v + pd.Timedelta(1, "D") if j == 4 else (not v if j == 2 else v * 2)
+
+    with (pd.option_context("mode.copy_on_write", True) if major == 2 and not everywhere
+          else contextlib.nullcontext()):
+        obj._transform_implementation(prepared(answer, oneArg=False), None, None)
+    part, before = held[0]
+    assert part.equals(before)
+    assert obj._data.iat[3, 0] == 6.0 and obj._data.iat[3, 3] == "dd"
+
+
+def test_column_arrays_that_are_copies_take_the_public_route(make, monkeypatch):
+    """Writes land in the table when pandas' column accessor hands out copies."""
+    ixs = pd.DataFrame._ixs
+
+    def copying(self, i, axis=0):
+        found = ixs(self, i, axis=axis)
+        return found.copy() if axis == 1 else found
+
+    monkeypatch.setattr(pd.DataFrame, "_ixs", copying)
+    obj = make(pd.DataFrame({0: [1.0, 2.0], 1: [3, 4], 2: np.array(["a", "b"], dtype=object)}))
+    obj._transform_implementation(prepared(lambda v: v * 2), None, None)
+    assert obj._data.values.tolist() == [[2.0, 6, "aa"], [4.0, 8, "bb"]]
+
+
+@pytest.mark.parametrize("dims", [[2**31, 3], [3, 2**31]])
+def test_counts_larger_than_the_table_fail_as_the_walk(make, dims):
+    obj = make(pd.DataFrame(np.ones((3, 3))))
+    obj._dims = dims
+    with pytest.raises(IndexError):
+        obj._transform_implementation(prepared(lambda v: v), None, [0, 2**40])
+    assert obj._data.values.tolist() == [[1.0] * 3] * 3
+
+
+def test_public_selection_is_read_when_the_call_starts():
+    import kestro
+
+    obj = kestro.data([[1.0], [2.0], [3.0]])
+    points = [0]
+
+    def grow(v):
+        points.append(2)
+        return v * 10
+
+    obj.transform(grow, points=points)
+    assert obj._data[0].tolist() == [10.0, 2.0, 3.0]

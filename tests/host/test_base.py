@@ -108,7 +108,7 @@ def test_transform_prepares_function(monkeypatch, named, function, oneArg):
     calls = record(monkeypatch, named, "_transform_implementation")
     named.transform(function, points="b", features=["x", -1])
     (prepared, points, features), = calls
-    assert prepared.oneArg is oneArg and (points, features) == ([1], [0, 2])
+    assert prepared.oneArg is oneArg and (points, features) == ((1,), (0, 2))
     assert prepared(4, 0, 0) == 4 if not oneArg else prepared(4) == function(4)
 
 

@@ -178,7 +178,10 @@ class Axis:
             raise InvalidArgumentType(
                 f"{argName} must be None, a {self._kind} name or position, or a list of them; "
                 f"got {type(keys).__name__}")
-        positions = [self._resolve(k, argName) for k in keys]
+        length = len(self)
+        # in-range plain ints are their own positions: no per-key look-up
+        positions = [k if type(k) is int and 0 <= k < length else self._resolve(k, argName)
+                     for k in keys]
         if len(set(positions)) != len(positions):
             raise InvalidArgumentValue(f"{argName} selects the same {self._kind} more than once")
         return positions

@@ -91,6 +91,11 @@ def _prepareFunction(function):
     return prepared
 
 
+def _frozenSelection(positions: list[int] | None) -> tuple[int, ...] | None:
+    """Resolved positions as a tuple: a selection no function can edit."""
+    return None if positions is None else tuple(positions)
+
+
 def _isScalarOperand(value):
     return value is not None and isAllowedSingleElement(value)
 
@@ -336,7 +341,9 @@ class Base:
         Replace each selected element, in place, by ``function(value)`` or,
         for a function of three arguments, ``function(value, i, j)`` with
         the element's point and feature positions. ``points`` and
-        ``features`` select by names or positions (None for all).
+        ``features`` select by names or positions (None for all); the
+        selection is read when the call starts, so a function that edits
+        the list it was given does not change which elements are visited.
 
         Elements are written as they are computed. If ``function`` raises
         part way, its exception propagates and the elements written before
@@ -347,8 +354,8 @@ class Base:
         """
         _checkCallable(function, "function")
         prepared = _prepareFunction(function)
-        pts = self.points._resolveMany(points, "points")
-        fts = self.features._resolveMany(features, "features")
+        pts = _frozenSelection(self.points._resolveMany(points, "points"))
+        fts = _frozenSelection(self.features._resolveMany(features, "features"))
         self._transform_implementation(prepared, pts, fts)
 
     def calculate(self, function, points=None, features=None, preserveZeros=False):

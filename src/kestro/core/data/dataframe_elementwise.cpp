@@ -131,6 +131,7 @@ constexpr Py_ssize_t kBoxedRows = 4096;
 struct Column {
     Kind kind = Kind::Unknown;  // Unknown: not fetched since the last change
     py::object values;          // what `iat` indexes for this column
+    py::object references;      // copy-on-write: the tracker of the column's block
     ColumnBuffer memory;        // numeric kinds: the column's memory
     long long unitNanoseconds = 1;  // datetime kind: nanoseconds per stored unit
     // Datetime kind: Timestamps of rows boxedStart... and the stored values
@@ -142,6 +143,7 @@ struct Column {
     void reset() {
         memory.release();
         values = py::object();
+        references = py::object();
         boxed = py::list();
         boxedFrom.clear();
         kind = Kind::Unknown;
@@ -156,44 +158,53 @@ struct Column {
 };
 
 // A point or feature selection: None (everything) or a container asked
-// `p in selection`.  Containers that cannot change and whose answer runs no
-// Python code (ranges, tuples and frozensets of plain ints) are asked once
-// per position up front.  A list of plain ints is read up front too, and
-// read again whenever its items are no longer the ones read, so that a
-// function that edits the list is seen as the element walk sees it.  Any
-// other container is asked at every pair, in the order and number of the
-// element walk.
+// `p in selection`.  Containers whose answers cannot change and run no
+// Python code (ranges, tuples, frozensets and read-only integer arrays of
+// plain ints) are read once, in time linear in their length, and answered
+// from a table after that.  A list of plain ints is read up front too and
+// read again when the function changed its length or moved its items (an
+// O(1) test per question); an item replaced in place, at the same length
+// and storage, is not noticed (the host hands the hook a tuple, which no
+// function can edit).  Any other container (a set, a writable array, a
+// user type) is asked at every pair, in the order and number of the element
+// walk.  The table covers at most `bound` positions (the table's extent at
+// the start), so that a count the host reports wrongly never sizes memory;
+// a position beyond it is asked of the container itself.
 class Selection {
 public:
-    Selection(py::handle selection, Py_ssize_t count)
+    Selection(py::handle selection, Py_ssize_t bound)
         : source_(py::reinterpret_borrow<py::object>(selection)),
-          count_(count),
+          bound_(std::max<Py_ssize_t>(bound, 0)),
+          all_(selection.is_none()),
           isList_(PyList_CheckExact(selection.ptr())) {
-        if (selection.is_none()) {
-            fixed_ = true;
-            marks_.assign(static_cast<std::size_t>(count), 1);
-        } else if (PyRange_Check(selection.ptr()) || isList_ ||
-                   ((PyTuple_CheckExact(selection.ptr()) ||
-                     PyFrozenSet_CheckExact(selection.ptr())) &&
-                    allPlainInts(selection))) {
-            mark();
+        if (all_) return;
+        if (PyRange_Check(selection.ptr())) {
+            markRange();
+        } else if (isList_) {
+            markList();
+        } else if ((PyTuple_CheckExact(selection.ptr()) ||
+                    PyFrozenSet_CheckExact(selection.ptr())) &&
+                   allPlainInts(selection)) {
+            mark(selection);
+        } else if (readOnlyIntegers(selection)) {
+            mark(steal(PySequence_List(
+                selection.attr(attrName(Attr::tolist))().ptr())));
         }
     }
 
-    Py_ssize_t size() const { return count_; }
-
-    // True when the answer for every position is known without asking
-    // Python (after a possible re-read of an edited list).
-    bool fixed() {
-        if (isList_) refresh();
-        return fixed_;
+    // True when position `p`'s answer is known without running Python code.
+    bool fixed(Py_ssize_t p) {
+        if (all_) return true;
+        if (isList_ && edited()) markList();
+        return fixed_ && p < bound_;
     }
-    bool marked(Py_ssize_t p) const { return marks_[static_cast<std::size_t>(p)] != 0; }
+    // The answer for a fixed position.
+    bool marked(Py_ssize_t p) const { return all_ || marks_[static_cast<std::size_t>(p)] != 0; }
 
     // `p in selection` (always true for None).
-    bool selected(Py_ssize_t p, py::handle position) {
-        if (fixed()) return marked(p);
-        return contains(source_, position);
+    bool selected(Py_ssize_t p) {
+        if (fixed(p)) return marked(p);
+        return contains(source_, py::int_(p));
     }
 
 private:
@@ -204,48 +215,74 @@ private:
         return true;
     }
 
-    void mark() {
+    static bool readOnlyIntegers(py::handle selection) {
+        py::object ndarray = global(Name::np).attr("ndarray");
+        if (!py::type::handle_of(selection).is(ndarray)) return false;
+        py::object dtype = selection.attr(attrName(Attr::dtype));
+        const std::string kind = py::str(dtype.attr(attrName(Attr::kind))).cast<std::string>();
+        return (kind == "i" || kind == "u") && py::len(selection.attr(attrName(Attr::shape))) == 1 &&
+               !truthy(selection.attr(attrName(Attr::flags)).attr(attrName(Attr::writeable)));
+    }
+
+    // A range answers `p in r` arithmetically, in O(1) per position.
+    void markRange() {
         fixed_ = true;
-        if (isList_) {
-            read_ = steal(PyList_AsTuple(source_.ptr()));
-            if (!allPlainInts(read_)) {
-                fixed_ = false;
-                return;
-            }
-        }
-        marks_.assign(static_cast<std::size_t>(count_), 0);
-        if (PyRange_Check(source_.ptr())) {
-            for (Py_ssize_t p = 0; p < count_; ++p) {
-                marks_[static_cast<std::size_t>(p)] =
-                    static_cast<char>(contains(source_, py::int_(p)));
-            }
-            return;
-        }
-        for (py::handle item : isList_ ? read_ : source_) {
-            int overflow = 0;
-            const long long p = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
-            if (p == -1 && PyErr_Occurred()) throw py::error_already_set();
-            if (!overflow && p >= 0 && p < count_) marks_[static_cast<std::size_t>(p)] = 1;
+        marks_.assign(static_cast<std::size_t>(bound_), 0);
+        for (Py_ssize_t p = 0; p < bound_; ++p) {
+            marks_[static_cast<std::size_t>(p)] = static_cast<char>(contains(source_, py::int_(p)));
         }
     }
 
-    // Re-reads the list when its items are not the ones read last.  The
-    // read tuple holds the items, so equal pointers mean the same ints.
-    void refresh() {
-        const Py_ssize_t n = PyList_GET_SIZE(source_.ptr());
-        bool same = read_ && PyTuple_GET_SIZE(read_.ptr()) == n;
-        for (Py_ssize_t k = 0; same && k < n; ++k) {
-            same = PyList_GET_ITEM(source_.ptr(), k) == PyTuple_GET_ITEM(read_.ptr(), k);
-        }
-        if (!same) mark();
+    void markList() {
+        const Py_ssize_t length = PyList_GET_SIZE(source_.ptr());
+        readLength_ = length;
+        readItems_ = reinterpret_cast<PyListObject*>(source_.ptr())->ob_item;
+        py::object items = steal(PyList_AsTuple(source_.ptr()));
+        fixed_ = allPlainInts(items);
+        if (fixed_) mark(items);
+    }
+
+    bool edited() const {
+        return PyList_GET_SIZE(source_.ptr()) != readLength_ ||
+               reinterpret_cast<PyListObject*>(source_.ptr())->ob_item != readItems_;
+    }
+
+    void mark(py::handle items) {
+        fixed_ = true;
+        marks_.assign(static_cast<std::size_t>(bound_), 0);
+        for (py::handle item : items) markPosition(item);
+    }
+
+    void markPosition(py::handle item) {
+        int overflow = 0;
+        const long long p = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
+        if (p == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (!overflow && p >= 0 && p < bound_) marks_[static_cast<std::size_t>(p)] = 1;
     }
 
     py::object source_;
-    py::object read_;  // a list's items as last read
-    Py_ssize_t count_;
+    Py_ssize_t bound_;
+    bool all_;
     bool isList_;
     bool fixed_ = false;
+    Py_ssize_t readLength_ = 0;
+    PyObject** readItems_ = nullptr;
     std::vector<char> marks_;
+};
+
+// A position as a Python int, made when first asked for (a one-argument
+// function never needs it).
+class LazyInt {
+public:
+    explicit LazyInt(Py_ssize_t value) : value_(value) {}
+    py::handle get() {
+        if (!boxed_) boxed_ = py::int_(value_);
+        return boxed_;
+    }
+
+private:
+    Py_ssize_t value_;
+    py::object boxed_;
 };
 
 constexpr long long kExactDoubleLimit = 1LL << 53;
@@ -262,14 +299,14 @@ long long nanosecondsPer(const std::string& unit) {
 
 class Transformer {
 public:
-    Transformer(py::handle self, py::handle function, Selection& rows, Selection& cols)
+    Transformer(py::handle self, py::handle function, Selection& rows, Selection& cols,
+                Py_ssize_t numPoints, Py_ssize_t numFeatures)
         : self_(py::reinterpret_borrow<py::object>(self)),
           function_(py::reinterpret_borrow<py::object>(function)),
           rows_(rows),
           cols_(cols),
-          numPoints_(rows_.size()),
-          numFeatures_(cols_.size()),
-          columns_(static_cast<std::size_t>(cols_.size())) {
+          numPoints_(numPoints),
+          numFeatures_(numFeatures) {
         py::object np = global(Name::np);
         pd_ = global(Name::pd);
         numbers_ = global(Name::numbers).attr("Number");
@@ -283,6 +320,7 @@ public:
         false_ = np.attr("False_");
         nan_ = np.attr("nan");
         ndarray_ = np.attr("ndarray");
+        na_ = pd_.attr("NA");
         timestamp_ = pd_.attr("Timestamp");
         nat_ = pd_.attr("NaT");
         npDtype_ = np.attr("dtype");
@@ -302,12 +340,12 @@ public:
 
     void run() {
         for (Py_ssize_t i = 0; i < numPoints_; ++i) {
-            if (!literal_ && rows_.fixed() && !rows_.marked(i)) continue;
-            py::int_ point(i);
+            if (!literal_ && rows_.fixed(i) && !rows_.marked(i)) continue;
+            LazyInt point(i);
             for (Py_ssize_t j = 0; j < numFeatures_; ++j) {
                 if (literal_) {
                     literalElement(i, j, point);
-                } else if (selected(i, j, point)) {
+                } else if (selected(i, j)) {
                     fastElement(i, j, point);
                 }
             }
@@ -329,16 +367,24 @@ private:
     bool resync() {
         py::object current = self_.attr(dataName_);
         if (!current.is(table_)) return false;
+        // The walk's counts come from the host: the column caches are sized
+        // only once the table is known to have that shape.
+        py::tuple shape(table_.attr(attrName(Attr::shape)));
+        if (shape[0].cast<Py_ssize_t>() != numPoints_ ||
+            shape[1].cast<Py_ssize_t>() != numFeatures_) {
+            return false;
+        }
+        const auto width = static_cast<std::size_t>(numFeatures_);
+        if (columns_.size() != width) columns_ = std::vector<Column>(width);
         mgr_ = storage_.manager(table_);
         blocks_ = storage_.blocks(mgr_);
         py::list key = storage_.blockKey(blocks_);
         if (!sameObjects(key, storageKey_)) {
             for (Column& column : columns_) column.reset();
+            owners_.clear();
             storageKey_ = key;
         }
-        py::tuple shape(table_.attr(attrName(Attr::shape)));
-        return shape[0].cast<Py_ssize_t>() == numPoints_ &&
-               shape[1].cast<Py_ssize_t>() == numFeatures_;
+        return true;
     }
 
     static bool sameObjects(const py::list& a, const py::object& b) {
@@ -353,7 +399,7 @@ private:
 
     // Cheap test after each call into Python: same table, same storage.
     bool unchanged() {
-        py::object current = steal(PyObject_GetAttr(self_.ptr(), dataName_.ptr()));
+        py::object current = dataOf_.read(self_);
         if (!current.is(table_)) return false;
         py::object mgr = storage_.manager(table_);
         if (!mgr.is(mgr_)) return false;
@@ -372,14 +418,30 @@ private:
         if (c.kind != Kind::Unknown) return c;
         c.values = storage_.columnValues(table_, j);
         c.kind = Kind::Other;
-        // A column whose memory other pandas objects share is written
-        // through pandas, which copies it first.
-        if (!storage_.exclusive(table_, j, copyOnWrite_)) return c;
         py::object dtype = c.values.attr(attrName(Attr::dtype));
-        if (Py_TYPE(c.values.ptr()) == reinterpret_cast<PyTypeObject*>(ndarray_.ptr())) {
+        const bool numpyArray = Py_TYPE(c.values.ptr()) == asType(ndarray_);
+        const bool datetimes =
+            !numpyArray && isInstance(dtype, npDtype_) && equals(dtype.attr(attrName(Attr::kind)), "M");
+        // Reads and writes go to the column's memory only once the public
+        // route has shown it to be the table's own; otherwise the whole walk
+        // goes through `iat` and `iloc`.
+        py::object memory = datetimes ? storage_.datetimeIntegers(c.values) : c.values;
+        if (!storage_.ownMemory(table_, j, memory, owners_)) {
+            literal_ = true;
+            for (Column& column : columns_) column.reset();
+            return c;
+        }
+        // Under copy-on-write, a column whose memory other pandas objects
+        // share is written through pandas, which copies it first.
+        if (copyOnWrite_) {
+            py::object references = storage_.references(table_, j);
+            if (!references || storage_.referenced(references)) return c;
+            c.references = references;
+        }
+        if (numpyArray) {
             c.kind = arrayKind(c, dtype);
-        } else if (isInstance(dtype, npDtype_) && equals(dtype.attr(attrName(Attr::kind)), "M")) {
-            c.kind = datetimeKind(c, dtype);
+        } else if (datetimes) {
+            c.kind = datetimeKind(c, memory, dtype);
         }
         return c;
     }
@@ -406,11 +468,10 @@ private:
     }
 
     // A timezone-naive datetime64 column of any unit: its integer memory.
-    Kind datetimeKind(Column& c, py::handle dtype) {
+    Kind datetimeKind(Column& c, py::handle integers, py::handle dtype) {
         c.unitNanoseconds =
             nanosecondsPer(py::str(global(Name::np).attr("datetime_data")(dtype)[py::int_(0)])
                                .cast<std::string>());
-        py::object integers = storage_.datetimeIntegers(c.values);
         const bool held = c.unitNanoseconds != 0 && !integers.is_none() &&
                           c.memory.acquire(integers, 8, numPoints_);
         return held ? Kind::Datetime : Kind::Other;
@@ -418,16 +479,24 @@ private:
 
     // The flag is asked for at every call, as the element walk does: a
     // function may change it, and a walk that calls nothing never asks.
-    py::object call(py::handle value, py::handle point, Py_ssize_t j) {
+    // pandas' NA is stored as the feature's own missing value: it is taken
+    // for None, which every column stores as its missing value.
+    py::object call(py::handle value, LazyInt& point, Py_ssize_t j) {
+        py::object result = callFunction(value, point, j);
+        if (result.ptr() == na_.ptr()) return py::none();
+        return result;
+    }
+
+    py::object callFunction(py::handle value, LazyInt& point, Py_ssize_t j) {
         if (++calls_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw py::error_already_set();
-        py::object oneArg = steal(PyObject_GetAttr(function_.ptr(), oneArgName_.ptr()));
+        py::object oneArg = oneArgOf_.read(function_);
         if (truthy(oneArg)) {
             PyObject* args[2] = {nullptr, value.ptr()};
             return steal(PyObject_Vectorcall(function_.ptr(), args + 1,
                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         }
         py::int_ feature(j);
-        PyObject* args[4] = {nullptr, value.ptr(), point.ptr(), feature.ptr()};
+        PyObject* args[4] = {nullptr, value.ptr(), point.get().ptr(), feature.ptr()};
         return steal(PyObject_Vectorcall(function_.ptr(), args + 1,
                                          3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
@@ -466,14 +535,32 @@ private:
         return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(c.boxed.ptr(), i - c.boxedStart));
     }
 
-    void fastElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
-        py::object value = read(column(j), i);
+    void fastElement(Py_ssize_t i, Py_ssize_t j, LazyInt& point) {
+        Column& c = column(j);
+        if (literal_) {
+            literalCall(i, j, point, literalRead(point, j));
+            return;
+        }
+        py::object value = read(c, i);
         py::object result = call(value, point, j);
         checkResult(result, i, j);
         checkStorage();
-        if (!literal_ && store(column(j), i, result)) return;
+        if (!literal_ && unshared(j) && store(column(j), i, result)) return;
         literalStore(i, j, result);
         if (!literal_) checkStorage();
+    }
+
+    // Under copy-on-write: whether column `j`'s memory is still the
+    // table's alone after the function ran (it may have taken a view, a
+    // column or a shallow copy).  A column now shared is written through
+    // pandas from here on, which copies it first.
+    bool unshared(Py_ssize_t j) {
+        Column& c = columns_[static_cast<std::size_t>(j)];
+        if (!c.references || !storage_.mayBeShared(c.references)) return true;
+        if (!storage_.referenced(c.references)) return true;
+        c.reset();
+        column(j);
+        return false;
     }
 
     // Writes `result` into the column's memory when pandas would store it
@@ -580,17 +667,24 @@ private:
     }
 
     // `i in points`, then (only when it holds) `j in features`.
-    bool selected(Py_ssize_t i, Py_ssize_t j, py::handle point) {
-        if (!rows_.selected(i, point)) return false;
-        if (cols_.fixed()) return cols_.marked(j);
-        return cols_.selected(j, py::int_(j));
+    bool selected(Py_ssize_t i, Py_ssize_t j) {
+        return rows_.selected(i) && cols_.selected(j);
     }
 
     // One pair of the literal walk: read, select, call, store.
-    void literalElement(Py_ssize_t i, Py_ssize_t j, py::handle point) {
-        py::tuple position = py::make_tuple(point, j);
-        py::object value = self_.attr(dataName_).attr(attrName(Attr::iat))[position];
-        if (!selected(i, j, point)) return;
+    void literalElement(Py_ssize_t i, Py_ssize_t j, LazyInt& point) {
+        py::object value = literalRead(point, j);
+        if (!selected(i, j)) return;
+        literalCall(i, j, point, value);
+    }
+
+    // `_data.iat[i, j]`.
+    py::object literalRead(LazyInt& point, Py_ssize_t j) {
+        py::tuple position = py::make_tuple(point.get(), j);
+        return self_.attr(dataName_).attr(attrName(Attr::iat))[position];
+    }
+
+    void literalCall(Py_ssize_t i, Py_ssize_t j, LazyInt& point, py::handle value) {
         py::object result = call(value, point, j);
         checkResult(result, i, j);
         literalStore(i, j, result);
@@ -618,7 +712,8 @@ private:
         py::object dtype = self_.attr(dataName_)
                                .attr(attrName(Attr::dtypes))
                                .attr(attrName(Attr::iloc))[py::int_(j)];
-        if (equals(dtype.attr(attrName(Attr::kind)), "M")) {
+        const std::string kind = py::str(dtype.attr(attrName(Attr::kind))).cast<std::string>();
+        if (kind == "M" || kind == "m") {
             const bool text = PyUnicode_Check(value.ptr());
             return text || isInstance(value, numbers_) ? objectType_ : py::object();
         }
@@ -679,14 +774,44 @@ private:
     bool copyOnWrite_ = false;
     std::uint64_t calls_ = 0;
     std::vector<Column> columns_;
+    std::vector<py::object> owners_;  // arrays shown to be the table's memory
     PandasStorage storage_;
 
     py::object table_, mgr_, blocks_, storageKey_;
     py::object pd_, numbers_, isAllowed_, float64_, int64_, bool_, integer_, floating_, true_,
-        false_, nan_, ndarray_, timestamp_, nat_;
+        false_, nan_, ndarray_, timestamp_, nat_, na_;
     py::object npDtype_, objectType_, dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeComplex_;
     py::object dataName_, oneArgName_, tzinfoName_, valueName_;
+    AttributeReader dataOf_{heldName(Attr::data)}, oneArgOf_{heldName(Attr::oneArg)};
 };
+
+}  // namespace
+
+namespace {
+
+// The table's extent along both axes, for sizing what the walk keeps per
+// position: (0, 0) when `self._data` has no plain two-entry shape (the walk
+// then fails where the element walk fails).
+std::pair<Py_ssize_t, Py_ssize_t> tableExtent(py::handle self) {
+    PyObject* table = PyObject_GetAttr(self.ptr(), attrName(Attr::data).ptr());
+    if (table == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return {0, 0};
+    }
+    py::object owned = steal(table);
+    py::object shape = py::getattr(owned, attrName(Attr::shape), py::none());
+    if (!PyTuple_CheckExact(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2) return {0, 0};
+    Py_ssize_t extent[2];
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+        extent[k] = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.ptr(), k));
+        if (extent[k] == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return {0, 0};
+        }
+    }
+    return {extent[0], extent[1]};
+}
 
 }  // namespace
 
@@ -697,9 +822,12 @@ py::object transform(py::handle self, py::handle toTransform, py::handle points,
     const Py_ssize_t numFeatures =
         static_cast<Py_ssize_t>(py::len(self.attr(attrName(Attr::features))));
     if (numPoints == 0 || numFeatures == 0) return py::none();
-    Selection rows(points, numPoints);
-    Selection cols(features, numFeatures);
-    Transformer walk(self, toTransform, rows, cols);
+    // The host's counts are not trusted to size memory: the selections
+    // cover at most what the table holds.
+    const auto [tablePoints, tableFeatures] = tableExtent(self);
+    Selection rows(points, std::min(numPoints, tablePoints));
+    Selection cols(features, std::min(numFeatures, tableFeatures));
+    Transformer walk(self, toTransform, rows, cols, numPoints, numFeatures);
     walk.run();
     return py::none();
 }
@@ -710,38 +838,128 @@ py::object transform(py::handle self, py::handle toTransform, py::handle points,
 
 namespace {
 
-// The user's function, keeping every result in call order: a builtin of
-// one argument, `state` = (function, results list), so that pandas calls it
-// at the cost of a plain C call.  Not noexcept: a daemon thread the
-// interpreter ends at exit unwinds through it.
-PyObject* recordResult(PyObject* state, PyObject* value) {
-    PyObject* result = PyObject_CallOneArg(PyTuple_GET_ITEM(state, 0), value);
-    if (result != nullptr && PyList_Append(PyTuple_GET_ITEM(state, 1), result) < 0) {
-        Py_DECREF(result);
-        return nullptr;
-    }
-    return result;
+// The user's function as pandas calls it for calculate.  pandas decides
+// where each result goes (a column type may be mapped once per distinct
+// value, in any order); the results pandas would re-type by inference are
+// handed to it sealed, so that it stores them as objects where they land:
+// text (pandas 3 would make a string column of it, NaN for None) and
+// timezone-naive Timestamps (pandas 2 would make nanoseconds of every unit).
+// pandas' NA comes back as None, the missing value of whatever the column
+// turns out to be.  `state` = (function, NA, Timestamp type).  Not noexcept:
+// a daemon thread the interpreter ends at exit unwinds through it.
+constexpr const char* kSealedName = "kestro.calculate.result";
+
+void releaseSealed(PyObject* capsule) {
+    Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetPointer(capsule, kSealedName)));
 }
 
-PyMethodDef kRecordResult = {"record", recordResult, METH_O, nullptr};
-
-// The results recorded in call order (column by column, top to bottom) as a
-// table shaped like `table`, or None when pandas did not call the function
-// once per element.
-py::object columnsOf(const py::list& results, py::handle table) {
-    py::tuple shape(table.attr(attrName(Attr::shape)));
-    const auto rows = shape[0].cast<Py_ssize_t>();
-    const auto cols = shape[1].cast<Py_ssize_t>();
-    if (static_cast<Py_ssize_t>(results.size()) != rows * cols) return py::none();
-    py::object flat = global(Name::np).attr("empty")(
-        rows * cols, py::arg("dtype") = builtinType(&PyBaseObject_Type));
-    // One item at a time: a sequence among the results stays one element.
-    for (Py_ssize_t k = 0; k < rows * cols; ++k) {
-        if (PySequence_SetItem(flat.ptr(), k, PyList_GET_ITEM(results.ptr(), k)) < 0) {
-            throw py::error_already_set();
-        }
+PyObject* sealedResult(PyObject* state, PyObject* value) {
+    PyObject* result = PyObject_CallOneArg(PyTuple_GET_ITEM(state, 0), value);
+    if (result == nullptr) return nullptr;
+    if (result == PyTuple_GET_ITEM(state, 1)) {
+        Py_DECREF(result);
+        Py_RETURN_NONE;
     }
-    return flat.attr(attrName(Attr::reshape))(py::make_tuple(cols, rows)).attr(attrName(Attr::T));
+    bool seal = PyUnicode_Check(result);
+    if (!seal && Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(state, 2))) {
+        PyObject* zone = PyObject_GetAttrString(result, "tzinfo");
+        if (zone == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        seal = zone == Py_None;
+        Py_DECREF(zone);
+    }
+    if (!seal) return result;
+    PyObject* capsule = PyCapsule_New(result, kSealedName, releaseSealed);
+    if (capsule == nullptr) Py_DECREF(result);
+    return capsule;
+}
+
+PyMethodDef kSealedResult = {"sealed", sealedResult, METH_O, nullptr};
+
+bool isSealed(py::handle value) {
+    return PyCapsule_CheckExact(value.ptr()) && PyCapsule_IsValid(value.ptr(), kSealedName);
+}
+
+py::object unsealed(py::handle value) {
+    return py::reinterpret_borrow<py::object>(
+        static_cast<PyObject*>(PyCapsule_GetPointer(value.ptr(), kSealedName)));
+}
+
+py::object objectDtype() { return global(Name::np).attr("dtype")("O"); }
+
+// Whether `value` stands for a missing date: None, NaT or a float NaN.
+bool missingDate(py::handle value) {
+    if (value.is_none() || value.is(global(Name::pd).attr("NaT"))) return true;
+    return PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+}
+
+// Numpy's datetime units from the coarsest to the finest.
+constexpr const char* kUnits[] = {"s", "ms", "us", "ns"};
+
+// The finest unit among naive Timestamps (nanoseconds before pandas 2,
+// whose Timestamps have no other).
+std::size_t unitRank(py::handle stamp) {
+    const std::string unit = py::str(py::getattr(stamp, "unit", py::str("ns"))).cast<std::string>();
+    for (std::size_t k = 0; k < std::size(kUnits); ++k) {
+        if (unit == kUnits[k]) return k;
+    }
+    return std::size(kUnits) - 1;
+}
+
+// Column `j` of `ret` with its sealed results opened: a column of naive
+// Timestamps (missing values aside) becomes datetime64 of the finest unit
+// among them, as pandas 3 infers it on every version; any other column
+// holding sealed results holds the objects returned.
+void unsealColumn(py::handle ret, Py_ssize_t j, py::handle values) {
+    const Py_ssize_t rows = static_cast<Py_ssize_t>(py::len(values));
+    py::object objectType = objectDtype();
+    py::object opened = global(Name::np).attr("empty")(rows, py::arg("dtype") = objectType);
+    py::object timestamp = global(Name::pd).attr("Timestamp");
+    bool dates = true, anyDate = false;
+    std::size_t finest = 0;
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        py::object value = steal(PySequence_GetItem(values.ptr(), i));
+        if (isSealed(value)) value = unsealed(value);
+        if (py::type::handle_of(value).is(timestamp)) {
+            anyDate = true;
+            finest = std::max(finest, unitRank(value));
+        } else if (!missingDate(value)) {
+            dates = false;
+        }
+        if (PySequence_SetItem(opened.ptr(), i, value.ptr()) < 0) throw py::error_already_set();
+    }
+    py::object dtype = objectType;
+    if (dates && anyDate) {
+        dtype = global(Name::np).attr("dtype")(std::string("datetime64[") + kUnits[finest] + "]");
+    }
+    py::object column = global(Name::pd).attr("Series")(
+        opened, py::arg("index") = ret.attr(attrName(Attr::index)), py::arg("dtype") = dtype);
+    ret.attr(attrName(Attr::isetitem))(j, column);
+}
+
+// Opens every sealed result of the table pandas built.
+void unsealResults(py::handle ret) {
+    Py_ssize_t j = 0;
+    // Object columns, and any column type of objects pandas may build from
+    // them (a category of results, say).
+    for (py::handle dtype : py::list(ret.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))())) {
+        if (equals(dtype.attr(attrName(Attr::kind)), "O")) {
+            py::object values = ilocColumns(ret, py::int_(j))
+                                     .attr(attrName(Attr::to_numpy))(
+                                         py::arg("dtype") = objectDtype());
+            bool sealed = false;
+            for (py::handle value : values) {
+                if (isSealed(value)) {
+                    sealed = true;
+                    break;
+                }
+            }
+            if (sealed) unsealColumn(ret, j, values);
+        }
+        ++j;
+    }
 }
 
 // The first value of an object-like column that a data object cannot hold,
@@ -805,20 +1023,11 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
     // `DataFrame.map` replaced `applymap` (which now warns) in newer pandas.
     py::object pd = global(Name::pd);
     const char* elementwise = py::hasattr(pd.attr("DataFrame"), "map") ? "map" : "applymap";
-    py::object ret;
-    if (infersStrings(pd)) {
-        // pandas would store text results in its string dtype, with NaN for
-        // every missing value: the results are kept as returned, so that a
-        // text feature holds them as objects (None stays None).
-        py::list results;
-        py::object recorder =
-            steal(PyCFunction_New(&kRecordResult, py::make_tuple(function, results).ptr()));
-        ret = toCalculate.attr(elementwise)(recorder);
-        storeTextAsObject(ret, columnsOf(results, ret));
-    } else {
-        ret = toCalculate.attr(elementwise)(function);
-        storeTextAsObject(ret);
-    }
+    py::object state = py::make_tuple(function, pd.attr("NA"), pd.attr("Timestamp"));
+    py::object sealing = steal(PyCFunction_New(&kSealedResult, state.ptr()));
+    py::object ret = toCalculate.attr(elementwise)(sealing);
+    unsealResults(ret);
+    storeTextAsObject(ret);
     checkResults(ret, points, features);
     py::tuple shape(ret.attr(attrName(Attr::shape)));
     ret.attr(attrName(Attr::index)) = rangeIndex(shape[0]);

@@ -54,6 +54,70 @@ inline bool infersStrings(py::handle pd) {
     return py::hasattr(future, "infer_string") && truthy(future.attr("infer_string"));
 }
 
+// Reads one attribute, as `getattr` does, of objects that are mostly of one
+// type, without the class hierarchy look-up per read: for a type that keeps
+// the default `__getattribute__`, the class's data descriptor (a Cython or
+// slot attribute) is applied directly, or else the instance's own
+// `__dict__` is asked.  Anything else (no such entry, a class attribute
+// that is not a data descriptor, a type with its own `__getattribute__`)
+// takes the ordinary look-up.
+class AttributeReader {
+public:
+    explicit AttributeReader(py::object name) : name_(std::move(name)) {}
+
+    py::object read(py::handle object) {
+        PyTypeObject* type = Py_TYPE(object.ptr());
+        if (type_.ptr() != reinterpret_cast<PyObject*>(type)) learn(type);
+        if (plain_) {
+            if (descriptor_) {
+                return steal(Py_TYPE(descriptor_.ptr())
+                                 ->tp_descr_get(descriptor_.ptr(), object.ptr(),
+                                                reinterpret_cast<PyObject*>(type)));
+            }
+            if (PyObject* found = ownEntry(object)) return steal(found);
+        }
+        return steal(PyObject_GetAttr(object.ptr(), name_.ptr()));
+    }
+
+private:
+    void learn(PyTypeObject* type) {
+        type_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
+        descriptor_ = py::object();
+        py::object standard = steal(PyObject_GetAttrString(
+            reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getattribute__"));
+        py::object own = steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__getattribute__"));
+        plain_ = own.is(standard);
+        PyObject* found = _PyType_Lookup(type, name_.ptr());  // borrowed
+        if (found == nullptr) return;
+        PyTypeObject* kind = Py_TYPE(found);
+        if (kind->tp_descr_get != nullptr && kind->tp_descr_set != nullptr) {
+            descriptor_ = py::reinterpret_borrow<py::object>(found);
+        } else {
+            plain_ = false;  // the instance dict comes first, then this
+        }
+    }
+
+    // A new reference to the entry in `object.__dict__`, or null (no
+    // exception set) when there is none.
+    PyObject* ownEntry(py::handle object) const {
+        PyObject** dict = _PyObject_GetDictPtr(object.ptr());
+        if (dict == nullptr || *dict == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        PyObject* entry = PyDict_GetItemWithError(*dict, name_.ptr());
+        if (entry == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        Py_XINCREF(entry);
+        return entry;
+    }
+
+    py::object name_;
+    py::object type_;
+    py::object descriptor_;
+    bool plain_ = false;
+};
+
 class PandasStorage {
 public:
     PandasStorage()
@@ -77,12 +141,8 @@ public:
     // an attribute of the table's own: read as the generic look-up reads it,
     // without asking pandas' `__getattr__` hook first (which would only
     // answer for a name the table does not have).
-    py::object manager(py::handle table) const {
-        return steal(PyObject_GenericGetAttr(table.ptr(), mgrName_.ptr()));
-    }
-    py::object blocks(py::handle manager) const {
-        return steal(PyObject_GetAttr(manager.ptr(), blocksName_.ptr()));
-    }
+    py::object manager(py::handle table) const { return managerOf_.read(table); }
+    py::object blocks(py::handle manager) const { return blocksOf_.read(manager); }
 
     // Every block with its array and placement, to compare by identity.
     py::list blockKey(py::handle blocks) const {
@@ -137,8 +197,13 @@ public:
         return types;
     }
 
-    // The array `iat` reads column `j` from.
+    // The array `iat` reads column `j` from: the manager's own column
+    // array where it offers one (no Series is built), else the column
+    // Series' array.  The caller verifies that it is the table's memory.
     py::object columnValues(py::handle table, Py_ssize_t j) const {
+        py::object mgr = manager(table);
+        py::object direct = py::getattr(mgr, "iget_values", py::none());
+        if (!direct.is_none()) return direct(j);
         py::object series = table.attr(ixsName_)(j, py::arg("axis") = 1);
         return series.attr(valuesName_);
     }
@@ -149,18 +214,74 @@ public:
         return values.attr("_ndarray").attr(attrName(Attr::view))("i8");
     }
 
-    // Whether writing into column `j`'s memory changes no other pandas
-    // object.  Under copy-on-write a column shared with another table (a
-    // view, a shallow copy) is not, and neither is any column when pandas
-    // cannot tell.
-    bool exclusive(py::handle table, Py_ssize_t j, bool copyOnWrite) const {
-        if (!copyOnWrite) return true;
+
+    // The copy-on-write reference tracker of column `j`'s block, or a null
+    // handle when pandas keeps none this adapter knows.
+    py::object references(py::handle table, Py_ssize_t j) const {
         py::object mgr = manager(table);
-        if (!py::hasattr(mgr, "_has_no_reference")) return false;
-        return truthy(mgr.attr("_has_no_reference")(j));
+        py::object blockNumbers = py::getattr(mgr, "blknos", py::none());
+        if (blockNumbers.is_none()) return py::object();
+        py::object block = blocks(mgr)[blockNumbers[py::int_(j)]];
+        py::object refs = py::getattr(block, "refs", py::none());
+        if (refs.is_none() || !py::hasattr(refs, "referenced_blocks") ||
+            !py::hasattr(refs, "has_reference")) {
+            return py::object();
+        }
+        return refs;
+    }
+
+    // Whether another live pandas object shares the tracker's block (the
+    // tracker drops its dead entries first).
+    bool referenced(py::handle refs) const { return truthy(refs.attr("has_reference")()); }
+
+    // Whether a block's tracker may list another pandas object than the
+    // block itself (dead entries included, which `referenced` prunes): an
+    // O(1) test, cheap enough for every call into Python code.
+    bool mayBeShared(py::handle refs) const {
+        py::object listed = referencedOf_.read(refs);
+        return !PyList_CheckExact(listed.ptr()) || PyList_GET_SIZE(listed.ptr()) > 1;
+    }
+
+    // Whether `array` is the memory the public route reads column `j` of
+    // `table` from (`table.iloc[:, j].to_numpy()`), so that a write into it
+    // is a write into the table.  `owners` holds the arrays already shown
+    // to be table memory: a column inside one of them needs no public read.
+    bool ownMemory(py::handle table, Py_ssize_t j, py::handle array,
+                   std::vector<py::object>& owners) const {
+        py::object ndarray = global(Name::np).attr("ndarray");
+        if (!py::type::handle_of(array).is(ndarray)) return false;
+        py::array column = py::reinterpret_borrow<py::array>(array);
+        py::object base = column.attr("base");
+        py::object owner = base.is_none() ? py::reinterpret_borrow<py::object>(array) : base;
+        for (const py::object& known : owners) {
+            if (known.is(owner) && within(column, known)) return true;
+        }
+        py::object published = ilocColumns(table, py::int_(j)).attr(attrName(Attr::to_numpy))();
+        if (!py::type::handle_of(published).is(ndarray)) return false;
+        py::array seen = py::reinterpret_borrow<py::array>(published);
+        if (seen.ndim() != 1 || column.ndim() != 1 || seen.shape(0) != column.shape(0) ||
+            seen.data() != column.data() ||
+            (column.shape(0) > 1 && seen.strides(0) != column.strides(0))) {
+            return false;
+        }
+        if (py::type::handle_of(owner).is(ndarray)) owners.push_back(owner);
+        return true;
     }
 
 private:
+    // Whether every item of `column` lies in the memory of the array `owner`.
+    static bool within(const py::array& column, py::handle owner) {
+        py::array whole = py::reinterpret_borrow<py::array>(owner);
+        const auto* first = static_cast<const char*>(whole.data());
+        const auto* last = first + whole.nbytes();
+        const auto* start = static_cast<const char*>(column.data());
+        if (column.ndim() != 1 || column.shape(0) == 0) return false;
+        const auto* end = start + (column.shape(0) - 1) * column.strides(0);
+        const auto* low = std::min(start, end);
+        const auto* high = std::max(start, end) + column.itemsize();
+        return low >= first && high <= last;
+    }
+
     // Records `block`'s type at each feature position it holds; false when
     // a position lies outside `types`.
     static bool placeBlock(py::handle block, std::vector<py::object>& types) {
@@ -193,6 +314,9 @@ private:
     }
 
     py::object mgrName_, blocksName_, ixsName_, valuesName_;
+    // Read after every call into Python code.
+    mutable AttributeReader managerOf_{mgrName_}, blocksOf_{blocksName_},
+        referencedOf_{steal(PyUnicode_InternFromString("referenced_blocks"))};
 };
 
 }  // namespace kestro::native
