@@ -14,4 +14,5 @@ __all__ = ["data", "KestroException", "InvalidArgumentType", "InvalidArgumentVal
 
 def data(source: Any, pointNames: _AxisNames | bool = None,
          featureNames: _AxisNames | bool = None,
-         returnType: Literal["DataFrame", "Matrix", "Sparse", "List"] = "DataFrame") -> Base: ...
+         returnType: Literal["DataFrame", "Matrix", "Sparse", "List"] = "DataFrame",
+         fileFormat: Literal["csv"] | None = None) -> Base: ...
