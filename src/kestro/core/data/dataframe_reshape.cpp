@@ -1119,10 +1119,36 @@ std::pair<py::object, py::object> matchPoints(py::handle self, py::handle other,
     return {positions[0], positions[1]};
 }
 
+// A value for a message: numpy scalars shown as the Python values they hold.
+std::string shownValue(py::object value) {
+    if (isInstance(value, global(Name::np).attr("generic"))) value = value.attr("item")();
+    return py::str(py::repr(value));
+}
+
+// Refuses the merge at the first value the two objects hold differently:
+// row `row` of the merged table, kept feature `k` of this object.
+[[noreturn]] void refuseClash(py::handle self, const FeaturePlan& plan, const py::object& leftPos,
+                              std::size_t k, Py_ssize_t row, const py::object& mine,
+                              const py::object& theirs) {
+    py::object point = self.attr(attrName(Attr::points))
+                           .attr(attrName(Attr::getName))(py::int_(leftPos[py::int_(row)]));
+    py::object feature = self.attr(attrName(Attr::features))
+                             .attr(attrName(Attr::getName))(plan.leftKept[k]);
+    const std::string message =
+        "The objects contain different values for the same point and feature: point " +
+        std::string(py::str(py::repr(point))) + ", feature " +
+        std::string(py::str(py::repr(feature))) + " holds " +
+        shownValue(mine.attr("iat")[py::int_(row)]) + " here and " +
+        shownValue(theirs.attr("iat")[py::int_(row)]) +
+        " in the other object";
+    raise(global(Name::InvalidArgumentValue), message.c_str());
+}
+
 // Each matched feature kept: where both sides hold a value the values
 // agree, and a value missing on one side is taken from the other (written
-// into `leftPart`).
-void reconcileMatched(py::handle leftPart, py::handle rightPart,
+// into `leftPart`).  A disagreement is refused (see refuseClash).
+void reconcileMatched(py::handle self, const FeaturePlan& plan, const py::object& leftPos,
+                      py::handle leftPart, py::handle rightPart,
                       const std::vector<Py_ssize_t>& partnerColumn) {
     py::object leftIloc = leftPart.attr(attrName(Attr::iloc));
     py::object rightIloc = rightPart.attr(attrName(Attr::iloc));
@@ -1140,8 +1166,8 @@ void reconcileMatched(py::handle leftPart, py::handle rightPart,
         py::object same = asBools(mine.attr(attrName(Attr::eq))(theirs));
         py::object clash = ~(same | mineMissing | theirsMissing);
         if (truthy(clash.attr(attrName(Attr::any))())) {
-            raise(global(Name::InvalidArgumentValue),
-                  "The objects contain different values for the same feature");
+            refuseClash(self, plan, leftPos, k, py::cast<Py_ssize_t>(clash.attr("argmax")()),
+                        mine, theirs);
         }
         py::object fill = mineMissing & ~theirsMissing;
         if (truthy(fill.attr(attrName(Attr::any))())) {
@@ -1153,7 +1179,7 @@ void reconcileMatched(py::handle leftPart, py::handle rightPart,
 // The merged table: one reindex per side (labels are positions on both
 // axes), this object's kept features, then the other's matched partners
 // followed by its own kept features.
-py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
+py::object combine(py::handle self, py::handle left, py::handle right, const FeaturePlan& plan,
                    const py::object& leftPos, const py::object& rightPos) {
     std::vector<Py_ssize_t> rightNeeded;
     std::vector<Py_ssize_t> partnerColumn(plan.leftKept.size(), -1);
@@ -1176,7 +1202,7 @@ py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
     py::object labels = rangeIndex(py::int_(length(leftPos)));
     leftPart.attr(attrName(Attr::index)) = labels;
     rightPart.attr(attrName(Attr::index)) = labels;
-    reconcileMatched(leftPart, rightPart, partnerColumn);
+    reconcileMatched(self, plan, leftPos, leftPart, rightPart, partnerColumn);
 
     py::object result = leftPart;
     if (!plan.rightKept.empty()) {
@@ -1208,7 +1234,7 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
         featureMode, matchingFtIdx, length(left.attr(attrName(Attr::columns))), rightFeatures);
     const auto key = keyFeatures(self, other, onFeature, plan, rightFeatures);
     const auto [leftPos, rightPos] = matchPoints(self, other, left, right, pointMode, key);
-    self.attr(attrName(Attr::data)) = combine(left, right, plan, leftPos, rightPos);
+    self.attr(attrName(Attr::data)) = combine(self, left, right, plan, leftPos, rightPos);
     return py::none();
 }
 
