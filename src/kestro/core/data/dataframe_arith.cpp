@@ -82,7 +82,7 @@ py::list resultDtypes(py::handle self, const std::string& opName, py::handle oth
         }
     } else {
         py::object dtype = np.attr("dtype")(py::type::handle_of(other));
-        if (!truthy(canCast(dtype, floatType))) dtype = np.attr("object_");
+        if (!truthy(canCast(dtype, floatType))) dtype = np.attr("dtype")("O");
         otherDtypes = repeated(dtype, static_cast<py::ssize_t>(initialDtypes.size()));
     }
 
@@ -175,8 +175,9 @@ bool takesGenericRoute(const std::string& opName, py::handle other) {
 py::object asProductOperand(py::object operand) {
     const auto kind =
         py::cast<std::string>(operand.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind)));
-    if (kind == "b") return operand.attr(attrName(Attr::astype))(builtinType(&PyLong_Type));
-    if (kind == "O") return operand.attr(attrName(Attr::astype))(builtinType(&PyFloat_Type));
+    py::object dtype = global(Name::np).attr("dtype");
+    if (kind == "b") return operand.attr(attrName(Attr::astype))(dtype(builtinType(&PyLong_Type)));
+    if (kind == "O") return operand.attr(attrName(Attr::astype))(dtype(builtinType(&PyFloat_Type)));
     return operand;
 }
 

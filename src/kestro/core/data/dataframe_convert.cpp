@@ -13,10 +13,10 @@ namespace kestro::native {
 
 namespace {
 
-// `raise type(message) from cause` inside the handler of `cause`: the new
+// `raise type(message) from cause`, once `cause` is caught: the new
 // exception carries `cause` as both its `__cause__` and its `__context__`.
 [[noreturn]] void raiseFrom(py::handle type, const py::object& message,
-                            const py::error_already_set& cause) {
+                            const PendingError& cause) {
     py::object instance = type(message);
     if (cause.trace() && PyException_SetTraceback(cause.value().ptr(), cause.trace().ptr()) < 0) {
         throw py::error_already_set();
@@ -172,6 +172,30 @@ py::object matrixCopy(py::handle data) {
     return np.attr("array")(data).attr(attrName(Attr::view))(matrix);
 }
 
+// scipy's coordinate matrix of `data`.  scipy refuses values it cannot
+// hold with a ValueError about its own types; that refusal names the first
+// feature that is not numeric instead.
+py::object cooCopy(py::handle self, py::handle sparse, py::handle data) {
+    std::optional<PendingError> refusal;
+    try {
+        return sparse.attr("coo_matrix")(data);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        refusal.emplace(e);
+    }
+    const std::vector<py::object> types = PandasStorage().columnTypes(backingTable(self));
+    for (std::size_t j = 0; j < types.size(); ++j) {
+        const auto kind = py::cast<std::string>(types[j].attr(attrName(Attr::kind)));
+        if (kind.find_first_of("biufc") == 0) continue;
+        py::object name = self.attr(attrName(Attr::features)).attr(attrName(Attr::getName))(j);
+        const std::string message = "Must create scipy coo matrix from numeric data: feature " +
+                                    std::string(py::str(py::repr(name))) +
+                                    " holds values of type " + std::string(py::str(types[j]));
+        raiseFrom(PyExc_ValueError, py::str(message), *refusal);
+    }
+    refusal->raise();
+}
+
 // A scipy sparse matrix of the kind `to` names ("scipycoo", "scipycsc",
 // "scipycsr"), or a null handle for another name, with `data` then replaced
 // by the numeric values.
@@ -181,14 +205,19 @@ py::object sparseCopy(py::handle self, py::handle to, py::object& data) {
         raise(global(Name::PackageException), "scipy is not available");
     }
     py::object sparse = scipy.attr("sparse");
-    if (equals(to, "scipycoo")) return sparse.attr("coo_matrix")(data);
+    if (equals(to, "scipycoo")) return cooCopy(self, sparse, data);
+    std::optional<PendingError> refusal;
     try {
         data = self.attr(attrName(Attr::asNumpyArray))(py::arg("numericRequired") = true);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
+        refusal.emplace(e);
+    }
+    if (refusal) {
         py::object kind = py::reinterpret_borrow<py::object>(to)[slice(py::int_(-3), py::none())];
         raiseFrom(PyExc_ValueError,
-                  py::str("Must create scipy ") + kind + py::str(" matrix from numeric data"), e);
+                  py::str("Must create scipy ") + kind + py::str(" matrix from numeric data"),
+                  *refusal);
     }
     if (equals(to, "scipycsc")) return sparse.attr("csc_matrix")(data);
     if (equals(to, "scipycsr")) return sparse.attr("csr_matrix")(data);
@@ -223,7 +252,9 @@ py::object copyTo(py::handle self, py::handle to) {
     if (needsReshape) {
         data = nestedPoints(self);
     } else if (equals(to, "numpymatrix") || contains(to, py::str("scipy"))) {
-        data = backingTable(self);  // these consumers build a new object
+        // These consumers build a new object.  The table's own array export
+        // (`np.asarray(table)` would read the `dtypes` Series first).
+        data = backingTable(self).attr(attrName(Attr::to_numpy))();
     } else {
         // The table below gets the names as its labels: it must be a copy,
         // never a second frame sharing (on older pandas) our own labels.
@@ -570,7 +601,7 @@ py::object mtxValues(py::handle self) {
         allExact = allExact && alwaysExactAsFloat(dtype);
     }
     if (allExact) {
-        return table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = np.attr("float64"));
+        return table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = np.attr("dtype")("float64"));
     }
 
     const Py_ssize_t count = py::len(table.attr(attrName(Attr::columns)));
@@ -616,6 +647,14 @@ void writeMatrixMarket(py::handle mmwrite, py::handle stream, py::handle values,
     stream.attr("write")(written);
 }
 
+// Names as the labels of a table being written: an index of Python
+// objects, which pandas writes as they are (a string index of its own type
+// would be converted to objects first, with a change of warning filters).
+py::object nameLabels(const py::object& names) {
+    return global(Name::pd).attr("Index")(names, py::arg("dtype") =
+                                                     global(Name::np).attr("dtype")("O"));
+}
+
 }  // namespace
 
 // The flags are handed to pandas as given (pandas tests their truth too).
@@ -630,7 +669,7 @@ py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointN
     file.writeWith([&](const py::object& stream) {
         if (truthy(includeFeatureNames)) {
             table.attr(attrName(Attr::columns)) =
-                self.attr(attrName(Attr::features)).attr(attrName(Attr::getNames))();
+                nameLabels(self.attr(attrName(Attr::features)).attr(attrName(Attr::getNames))());
             restore.columnsNamed();
             // pandas starts the header with an empty field for the unnamed
             // row labels; this fills it.
@@ -638,7 +677,7 @@ py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointN
         }
         if (truthy(includePointNames)) {
             table.attr(attrName(Attr::index)) =
-                self.attr(attrName(Attr::points)).attr(attrName(Attr::getNames))();
+                nameLabels(self.attr(attrName(Attr::points)).attr(attrName(Attr::getNames))());
             restore.indexNamed();
         }
         table.attr("to_csv")(stream, py::arg("mode") = "a", py::arg("index") = includePointNames,

@@ -286,7 +286,7 @@ public:
         timestamp_ = pd_.attr("Timestamp");
         nat_ = pd_.attr("NaT");
         npDtype_ = np.attr("dtype");
-        objectType_ = builtinType(&PyBaseObject_Type);
+        objectType_ = np.attr("dtype")(builtinType(&PyBaseObject_Type));
         dtypeFloat64_ = np.attr("dtype")("float64");
         dtypeInt64_ = np.attr("dtype")("int64");
         dtypeBool_ = np.attr("dtype")("bool");
@@ -615,9 +615,7 @@ private:
     // that int64 cannot hold makes an object column.  A boolean column
     // receiving None holds NaN, as pandas stores it there.
     py::object widenedType(Py_ssize_t j, py::object& value) {
-        py::object dtype = self_.attr(dataName_)
-                               .attr(attrName(Attr::dtypes))
-                               .attr(attrName(Attr::iloc))[py::int_(j)];
+        py::object dtype = PandasStorage().columnTypes(self_.attr(dataName_))[std::size_t(j)];
         if (equals(dtype.attr(attrName(Attr::kind)), "M")) {
             const bool text = PyUnicode_Check(value.ptr());
             return text || isInstance(value, numbers_) ? objectType_ : py::object();
@@ -764,10 +762,9 @@ void checkResults(py::handle table, py::handle points, py::handle features) {
     Py_ssize_t badRow = shape[0].cast<Py_ssize_t>(), badCol = 0;
     py::object badValue;
     py::object iloc = table.attr(attrName(Attr::iloc));
-    py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object objectType = global(Name::np).attr("dtype")(builtinType(&PyBaseObject_Type));
     Py_ssize_t j = 0;
-    for (py::handle dtype :
-         py::list(table.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))())) {
+    for (const py::object& dtype : PandasStorage().columnTypes(table)) {
         const std::string kind = py::str(dtype.attr(attrName(Attr::kind))).cast<std::string>();
         if (kind == "O" || kind == "m" || kind == "V" || kind == "S") {
             py::object column =

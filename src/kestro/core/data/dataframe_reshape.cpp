@@ -126,7 +126,7 @@ namespace {
 // (pandas 3 would infer its string dtype).
 py::object oneTypeTable(py::handle values, const py::object& dtype) {
     py::object pdFrame = global(Name::pd).attr("DataFrame");
-    py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object objectType = global(Name::np).attr("dtype")(builtinType(&PyBaseObject_Type));
     if (dtype.equal(objectType)) return pdFrame(values, py::arg("dtype") = objectType);
     py::object table = pdFrame(values);
     return py::object(values.attr(attrName(Attr::dtype))).equal(dtype)
@@ -161,7 +161,7 @@ TypeGroups groupsOf(const TypeList& types) {
 py::object joinedGroups(py::handle values, const TypeList& types, const TypeGroups& groups) {
     py::object pd = global(Name::pd);
     py::object pdFrame = pd.attr("DataFrame");
-    py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object objectType = global(Name::np).attr("dtype")(builtinType(&PyBaseObject_Type));
     py::object valuesType = values.attr(attrName(Attr::dtype));
     const std::size_t count = types.at.size();
     py::list frames;
@@ -340,7 +340,7 @@ py::object transpose(py::handle self) {
         const TypeList newTypes = TypeList::of(transposed);
         if (newTypes.distinct.size() == 1 &&
             !integersSurvive(table, types, newTypes.distinct[0])) {
-            transposed = table.attr(attrName(Attr::astype))(global(Name::np).attr("object_"))
+            transposed = table.attr(attrName(Attr::astype))(global(Name::np).attr("dtype")("O"))
                              .attr(attrName(Attr::T));
         }
     }
@@ -686,7 +686,7 @@ py::object exactValues(py::handle self) {
                         global(Name::np).attr("asarray")(values).attr(attrName(Attr::dtype)))) {
         return values;
     }
-    return table.attr(attrName(Attr::astype))(global(Name::np).attr("object_"))
+    return table.attr(attrName(Attr::astype))(global(Name::np).attr("dtype")("O"))
         .attr(attrName(Attr::to_numpy))();
 }
 
@@ -890,7 +890,7 @@ py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature,
                      bool byPosition) {
     if (keyFeature >= 0) {
         return ilocColumns(table, py::int_(keyFeature))
-            .attr(attrName(Attr::to_numpy))(py::arg("dtype") = global(Name::np).attr("object_"));
+            .attr(attrName(Attr::to_numpy))(py::arg("dtype") = global(Name::np).attr("dtype")("O"));
     }
     if (byPosition) {
         return global(Name::np).attr("arange")(length(table.attr(attrName(Attr::index))));
@@ -982,7 +982,7 @@ std::vector<py::object> sourceTypes(py::handle left, const std::vector<Py_ssize_
 // missing rows and filled from nowhere).
 void restoreSourceTypes(py::handle result, const std::vector<py::object>& types,
                         const std::vector<bool>& gapped) {
-    py::list current = result.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))();
+    const std::vector<py::object> current = PandasStorage().columnTypes(result);
     for (std::size_t k = 0; k < types.size(); ++k) {
         const py::object& source = types[k];
         py::object now = current[k];
@@ -992,8 +992,9 @@ void restoreSourceTypes(py::handle result, const std::vector<py::object>& types,
         const std::string kind = py::cast<std::string>(source.attr(attrName(Attr::kind)));
         if (gapped[k] || truthy(column.attr(attrName(Attr::isna))().attr(attrName(Attr::any))())) {
             if (equals(now.attr(attrName(Attr::kind)), "O") && (kind == "i" || kind == "u")) {
+                py::object float64 = global(Name::np).attr("dtype")("float64");
                 result.attr(attrName(Attr::isetitem))(
-                    position, column.attr(attrName(Attr::astype))("float64"));
+                    position, column.attr(attrName(Attr::astype))(float64));
             }
             continue;
         }
@@ -1153,7 +1154,7 @@ void reconcileMatched(py::handle self, const FeaturePlan& plan, const py::object
     py::object leftIloc = leftPart.attr(attrName(Attr::iloc));
     py::object rightIloc = rightPart.attr(attrName(Attr::iloc));
     py::object all = slice(py::none(), py::none());
-    py::object boolType = builtinType(&PyBool_Type);
+    py::object boolType = global(Name::np).attr("dtype")(builtinType(&PyBool_Type));
     auto asBools = [&](const py::object& series) {
         return series.attr(attrName(Attr::to_numpy))(py::arg("dtype") = boolType);
     };
@@ -1301,7 +1302,7 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     py::dict mapping(py::reinterpret_borrow<py::object>(uniqueIdx));
     const Py_ssize_t newCount = static_cast<Py_ssize_t>(py::len(mapping));
     py::object keys = pd.attr("Index")(py::list(mapping.attr("keys")()),
-                                       py::arg("dtype") = np.attr("object_"));
+                                       py::arg("dtype") = np.attr("dtype")("O"));
     py::object targets = np.attr("array")(py::list(mapping.attr(attrName(Attr::values))()),
                                           py::arg("dtype") = np.attr("intp"));
     if (newCount > 0) {
@@ -1321,7 +1322,7 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     // An array, not a Series: pandas matches the elements as they are,
     // without inferring a type for them.
     py::object elements =
-        column.attr(attrName(Attr::astype))(np.attr("object_")).attr(attrName(Attr::to_numpy))();
+        column.attr(attrName(Attr::astype))(np.attr("dtype")("O")).attr(attrName(Attr::to_numpy))();
     py::object found = keys.attr("get_indexer")(elements);
     assignMissing(found, elements, keys);
     const Py_ssize_t rows = length(found);

@@ -158,6 +158,7 @@ public:
           trace_(py::reinterpret_borrow<py::object>(trace)) {}
 
     const py::object& value() const { return value_; }
+    const py::object& trace() const { return trace_; }
 
     // Raises the error again.
     [[noreturn]] void raise() {
