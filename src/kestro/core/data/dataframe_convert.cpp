@@ -648,11 +648,18 @@ void writeMatrixMarket(py::handle mmwrite, py::handle stream, py::handle values,
 }
 
 // Names as the labels of a table being written: an index of Python
-// objects, which pandas writes as they are (a string index of its own type
-// would be converted to objects first, with a change of warning filters).
+// objects built from an object array, which pandas takes as it is (from a
+// list, or with a string type of its own, it would convert them first, with
+// a change of warning filters).
 py::object nameLabels(const py::object& names) {
-    return global(Name::pd).attr("Index")(names, py::arg("dtype") =
-                                                     global(Name::np).attr("dtype")("O"));
+    py::object objectType = global(Name::np).attr("dtype")("O");
+    const Py_ssize_t count = py::len(names);
+    py::object values = global(Name::np).attr("empty")(count, py::arg("dtype") = objectType);
+    Py_ssize_t i = 0;
+    for (py::handle name : names) {
+        if (PySequence_SetItem(values.ptr(), i++, name.ptr()) < 0) throw py::error_already_set();
+    }
+    return global(Name::pd).attr("Index")(values, py::arg("dtype") = objectType);
 }
 
 }  // namespace

@@ -615,7 +615,9 @@ private:
     // that int64 cannot hold makes an object column.  A boolean column
     // receiving None holds NaN, as pandas stores it there.
     py::object widenedType(Py_ssize_t j, py::object& value) {
-        py::object dtype = PandasStorage().columnTypes(self_.attr(dataName_))[std::size_t(j)];
+        py::object dtype = self_.attr(dataName_)
+                               .attr(attrName(Attr::dtypes))
+                               .attr(attrName(Attr::iloc))[py::int_(j)];
         if (equals(dtype.attr(attrName(Attr::kind)), "M")) {
             const bool text = PyUnicode_Check(value.ptr());
             return text || isInstance(value, numbers_) ? objectType_ : py::object();
