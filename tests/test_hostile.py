@@ -98,6 +98,12 @@ EXIT_INSIDE_HOOKS = """
 """
 
 
+@pytest.mark.skipif(
+    bool(os.environ.get("KESTRO_SANITIZED")),
+    reason="AddressSanitizer's runtime does not follow pthread_exit's unwind: the stack "
+           "poisoning of the frames it skips is left behind, and its own sigaltstack "
+           "interceptor then trips over it at the next landing pad (a false positive it "
+           "names as such)")
 def test_exit_while_daemon_threads_are_inside_hooks():
     for attempt in range(30):
         run = run_python(EXIT_INSIDE_HOOKS)
