@@ -1,5 +1,6 @@
 """Copies of a DataFrame data object into every other format."""
 import datetime
+import re
 
 import numpy as np
 import pandas as pd
@@ -337,7 +338,16 @@ def test_chained_even_inside_another_handler(make):
 
 
 def test_text_to_coo_goes_straight_to_scipy(make):
-    assert_coo_of_objects(make([["text", 1.0]]), (1, 2), ["text", 1.0])
+    obj = make([[1.0, "text"]], featureNames=["number", "word"])
+    if SCIPY_TAKES_OBJECTS:
+        assert_coo_of_objects(obj, (1, 2), [1.0, "text"])
+        return
+    # scipy's refusal, told about the feature it could not take
+    with pytest.raises(ValueError) as info:
+        obj._copy_implementation("scipycoo")
+    assert str(info.value) == ("Must create scipy coo matrix from numeric data: "
+                               "feature 'word' holds values of type object")
+    assert re.match(SCIPY_REFUSES_OBJECTS, str(info.value.__cause__))
 
 
 def test_other_errors_of_the_export_propagate(make):

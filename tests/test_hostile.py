@@ -34,7 +34,10 @@ EXIT_INSIDE_HOOKS = """
     import numpy as np, pandas as pd
     import kestro
 
+    import sys
     numbers = kestro.data(np.arange(40.0).reshape(8, 5))
+    dated = kestro.data(pd.DataFrame({"when": pd.date_range("2020-01-01", periods=30),
+                                      "what": np.arange(30.0)}))
     objects = np.array([[1, "a", None], ["b", 2.5, 3]] * 20, dtype=object)
     mixed = kestro.data(pd.DataFrame(objects))   # every column of dtype object
     inside = []
@@ -75,7 +78,13 @@ EXIT_INSIDE_HOOKS = """
         (numbers + numbers * 2).copy("numpymatrix")
         numbers.copy("scipycsr")
 
+    def dated_copies(entered):
+        entered.set()
+        dated.copy("pythonlist"), dated.copy("numpyarray")
+
     daemon(getitem)
+    daemon(dated_copies)
+    daemon(dated_copies)
     daemon(lambda entered: numbers.copy().transform(sleeper(entered)))
     daemon(lambda entered: numbers.copy().transform(spinner(entered)))
     daemon(lambda entered: mixed.calculate(sleeper(entered)))
@@ -85,18 +94,20 @@ EXIT_INSIDE_HOOKS = """
         assert entered.wait(60)
     time.sleep(0.05)
     print("exiting")
+    sys.exit(3)
 """
 
 
 @pytest.mark.skipif(
     bool(os.environ.get("KESTRO_SANITIZED")),
-    reason="the sanitizers report the forced unwind itself: AddressSanitizer does not "
-           "unpoison the stack for pthread_exit's unwind and flags the frames it cleans "
-           "up, UBSan flags the null reference the C++ runtime binds for it")
+    reason="AddressSanitizer's runtime does not follow pthread_exit's unwind: the stack "
+           "poisoning of the frames it skips is left behind, and its own sigaltstack "
+           "interceptor then trips over it at the next landing pad (a false positive it "
+           "names as such)")
 def test_exit_while_daemon_threads_are_inside_hooks():
-    for attempt in range(20):
+    for attempt in range(30):
         run = run_python(EXIT_INSIDE_HOOKS)
-        assert (attempt, run.returncode, run.stderr, run.stdout) == (attempt, 0, "", "exiting\n")
+        assert (attempt, run.returncode, run.stderr, run.stdout) == (attempt, 3, "", "exiting\n")
 
 
 # Module state ----------------------------------------------------------------
@@ -245,6 +256,101 @@ def test_hooks_in_threads_leave_warning_filters_alone(tmp_path):
     assert failures == []
     assert entered_elsewhere == []
     assert warnings.filters == before
+
+
+# Hooks that reach pandas or numpy with a dtype spelling those libraries
+# resolve inside `warnings.catch_warnings` (a type object, `object`, a
+# string) change the process-wide filters for a moment; with threads taking
+# turns inside those blocks a filter is left behind.  A numpy dtype instance
+# never enters them.  (Some pandas calls enter such a block whatever they
+# are given: an `iloc` write, `DataFrame.T`, the array of a table with
+# dates, before pandas 3 any index of Python objects, such as the names a
+# CSV file is written with; the hooks run here are those that avoid them.)
+FILTERS_AFTER_THREADS = """
+    import os, sys, tempfile, threading, warnings
+    import numpy as np, pandas as pd
+    import kestro
+
+    table = pd.DataFrame({"i": np.arange(6), "f": np.linspace(0, 1, 6),
+                          "t": np.array(list("abcdef"), dtype=object), "b": [True, False] * 3})
+    keys = table.iloc[:, :2]
+    folder = tempfile.mkdtemp()
+
+    def hooks(n):
+        obj = kestro.data(table, featureNames=["i", "f", "t", "b"])
+        numbers = kestro.data(np.arange(16).reshape(4, 4))
+        obj.calculate(lambda v: v, features=[0, 1])
+        for to in ["List", "Matrix", "DataFrame", "pythonlist", "numpyarray", "numpymatrix"]:
+            obj.copy(to)
+        for to in ["scipycoo", "scipycsc", "scipycsr", "Sparse"]:
+            numbers.copy(to)
+        numbers + numbers * 2, numbers / 3, numbers == numbers, numbers @ numbers
+        obj.merge(kestro.data(keys, featureNames=["i", "f"]), point="union",
+                  feature="union", onFeature="i")
+        if int(pd.__version__.split(".")[0]) >= 3:
+            obj.save(os.path.join(folder, f"{n}.csv"))
+        numbers.save(os.path.join(folder, f"{n}.mtx"))
+
+    hooks("first")                     # imports what the hooks need
+    before = list(warnings.filters)
+    entered = []
+    original = warnings.catch_warnings
+    HOST_HELPERS = ("kestro._createData", "kestro.core.data._dataHelpers")  # not hooks
+
+    class Recorded(original):
+        def __enter__(self):
+            frame = sys._getframe(1)
+            library = frame.f_code.co_qualname
+            while frame.f_globals.get("__name__", "").partition(".")[0] in ("numpy", "pandas"):
+                frame = frame.f_back
+            if frame.f_globals.get("__name__") not in HOST_HELPERS:
+                entered.append(library)
+            return super().__enter__()
+
+    warnings.catch_warnings = Recorded
+    start = threading.Barrier(4)
+
+    def work(n):
+        start.wait()
+        for step in range(15):
+            hooks(f"{n}-{step}")
+
+    sys.setswitchinterval(1e-6)
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print(sorted(set(entered)), warnings.filters == before)
+"""
+
+
+def test_hooks_in_threads_enter_no_warning_blocks():
+    run = run_python(FILTERS_AFTER_THREADS)
+    assert (run.returncode, run.stderr, run.stdout) == (0, "", "[] True\n")
+
+
+# Memory pressure -------------------------------------------------------------
+
+@pytest.mark.parametrize("error", [MemoryError, ImportError])
+def test_only_an_import_error_makes_scipy_unavailable(monkeypatch, error):
+    """A MemoryError while scipy is imported is no missing package."""
+    import importlib
+
+    from kestro._utility import scipy as proxy
+    from kestro.exceptions import PackageException
+
+    def failing_import(name, *args):
+        raise error(f"while importing {name}")
+
+    monkeypatch.setattr(proxy, "_module", None)
+    monkeypatch.setattr(importlib, "import_module", failing_import)
+    obj = kestro.data(np.ones((2, 2)))
+    expected = PackageException if error is ImportError else MemoryError
+    with pytest.raises(expected) as info:
+        obj.copy("scipycsr")
+    assert str(info.value) == ("scipy is not available" if error is ImportError
+                               else "while importing scipy")
 
 
 # Bounds and sizes --------------------------------------------------------------

@@ -88,12 +88,15 @@ def test_refusals_leave_the_object_untouched(make, point, feature, matching, mes
     assert left._data is before
 
 
-def test_clash_message_begins_as_documented(pair):
+def test_clash_message_names_the_first_point_and_feature(pair):
     left, right = pair()
     right._data.iat[1, 1] = 99.0
+    left.features.setNames(["x", "y"])
     with pytest.raises(InvalidArgumentValue) as info:
         left._merge_implementation(right, "left", "left", None, [[1], [1]])
-    assert str(info.value).startswith("The objects contain different values for the same")
+    assert str(info.value) == (
+        "The objects contain different values for the same point and feature: "
+        "point 'b', feature 'y' holds 20.0 here and 99.0 in the other object")
 
 
 @pytest.mark.parametrize("onFeature, message", [(1, "onFeature"), (None, "point names"),

@@ -594,7 +594,7 @@ def test_datetime_column_converted_with_astype_object(make, monkeypatch):
     obj = make(pd.DataFrame({0: pd.to_datetime(["2020-01-01", "2020-06-01"])}))
     obj._transform_implementation(prepared(lambda v: 1), None, None)
     assert len(asked) == 1 and asked[0][1] == {}
-    assert len(asked[0][0]) == 1 and asked[0][0][0] is object
+    assert len(asked[0][0]) == 1 and asked[0][0][0] == np.dtype(object)
     assert obj._data[0].tolist() == [1, 1]
 
 

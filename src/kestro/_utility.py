@@ -114,8 +114,10 @@ class LazyModule:
     Stand-in for an optional library that is imported on first attribute
     access.
 
-    ``kestroAccessible()`` tells whether the library can be used, and never
-    raises. For tests, the library can be declared unavailable either with
+    ``kestroAccessible()`` tells whether the library can be used: False when
+    importing it raises ImportError. Any other error of the import (a
+    MemoryError, a KeyboardInterrupt, a fault inside the library) is no
+    answer to that question and propagates. For tests, the library can be declared unavailable either with
     the context manager ``forcedUnavailable()`` or with
     ``setForcedUnavailable(True)`` (undone by ``setForcedUnavailable(False)``);
     while it is declared unavailable ``kestroAccessible()`` returns False but
@@ -151,12 +153,13 @@ class LazyModule:
         return value
 
     def kestroAccessible(self) -> bool:
-        """Return True when the library can be imported and used."""
+        """Return True when the library can be imported and used, False when
+        importing it raises ImportError; other errors propagate."""
         if self._forcedUnavailable:
             return False
         try:
             self._load()
-        except Exception:
+        except ImportError:
             return False
         return True
 

@@ -59,8 +59,8 @@ py::tuple repeated(py::handle item, py::ssize_t count) {
 py::object scalarType(py::handle scalar) {
     py::object np = global(Name::np);
     py::object dtype = np.attr("dtype")(py::type::handle_of(scalar));
-    if (!truthy(np.attr("can_cast")(dtype, builtinType(&PyFloat_Type)))) {
-        dtype = np.attr("object_");
+    if (!truthy(np.attr("can_cast")(dtype, np.attr("dtype")(builtinType(&PyFloat_Type))))) {
+        dtype = np.attr("dtype")("O");
     }
     return dtype;
 }
@@ -74,7 +74,7 @@ py::object pairType(py::handle dtype1, py::handle dtype2, const std::string& opN
     if (isComparison(opName)) return np.attr("dtype")(builtinType(&PyBool_Type));
     py::object useType = py::reinterpret_borrow<py::object>(
         dtypeGreater(dtype2, dtype1) ? dtype2 : dtype1);
-    py::object floatType = builtinType(&PyFloat_Type);
+    py::object floatType = np.attr("dtype")(builtinType(&PyFloat_Type));
     if (opName.find("truediv") != std::string::npos &&
         truthy(np.attr("can_cast")(useType, floatType))) {
         return np.attr("dtype")(floatType);
@@ -181,8 +181,9 @@ bool takesGenericRoute(const std::string& opName, py::handle other) {
 py::object asProductOperand(py::object operand) {
     const auto kind =
         py::cast<std::string>(operand.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind)));
-    if (kind == "b") return operand.attr(attrName(Attr::astype))(builtinType(&PyLong_Type));
-    if (kind == "O") return operand.attr(attrName(Attr::astype))(builtinType(&PyFloat_Type));
+    py::object dtype = global(Name::np).attr("dtype");
+    if (kind == "b") return operand.attr(attrName(Attr::astype))(dtype(builtinType(&PyLong_Type)));
+    if (kind == "O") return operand.attr(attrName(Attr::astype))(dtype(builtinType(&PyFloat_Type)));
     return operand;
 }
 

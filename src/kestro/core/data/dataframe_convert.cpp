@@ -3,6 +3,7 @@
 #include "pandas_storage.hpp"
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,10 +13,10 @@ namespace kestro::native {
 
 namespace {
 
-// `raise type(message) from cause` inside the handler of `cause`: the new
+// `raise type(message) from cause`, once `cause` is caught: the new
 // exception carries `cause` as both its `__cause__` and its `__context__`.
 [[noreturn]] void raiseFrom(py::handle type, const py::object& message,
-                            const py::error_already_set& cause) {
+                            const PendingError& cause) {
     py::object instance = type(message);
     if (cause.trace() && PyException_SetTraceback(cause.value().ptr(), cause.trace().ptr()) < 0) {
         throw py::error_already_set();
@@ -171,6 +172,30 @@ py::object matrixCopy(py::handle data) {
     return np.attr("array")(data).attr(attrName(Attr::view))(matrix);
 }
 
+// scipy's coordinate matrix of `data`.  scipy refuses values it cannot
+// hold with a ValueError about its own types; that refusal names the first
+// feature that is not numeric instead.
+py::object cooCopy(py::handle self, py::handle sparse, py::handle data) {
+    std::optional<PendingError> refusal;
+    try {
+        return sparse.attr("coo_matrix")(data);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        refusal.emplace(e);
+    }
+    const std::vector<py::object> types = PandasStorage().columnTypes(backingTable(self));
+    for (std::size_t j = 0; j < types.size(); ++j) {
+        const auto kind = py::cast<std::string>(types[j].attr(attrName(Attr::kind)));
+        if (kind.find_first_of("biufc") == 0) continue;
+        py::object name = self.attr(attrName(Attr::features)).attr(attrName(Attr::getName))(j);
+        const std::string message = "Must create scipy coo matrix from numeric data: feature " +
+                                    std::string(py::str(py::repr(name))) +
+                                    " holds values of type " + std::string(py::str(types[j]));
+        raiseFrom(PyExc_ValueError, py::str(message), *refusal);
+    }
+    refusal->raise();
+}
+
 // A scipy sparse matrix of the kind `to` names ("scipycoo", "scipycsc",
 // "scipycsr"), or a null handle for another name, with `data` then replaced
 // by the numeric values.
@@ -180,14 +205,19 @@ py::object sparseCopy(py::handle self, py::handle to, py::object& data) {
         raise(global(Name::PackageException), "scipy is not available");
     }
     py::object sparse = scipy.attr("sparse");
-    if (equals(to, "scipycoo")) return sparse.attr("coo_matrix")(data);
+    if (equals(to, "scipycoo")) return cooCopy(self, sparse, data);
+    std::optional<PendingError> refusal;
     try {
         data = self.attr(attrName(Attr::asNumpyArray))(py::arg("numericRequired") = true);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
+        refusal.emplace(e);
+    }
+    if (refusal) {
         py::object kind = py::reinterpret_borrow<py::object>(to)[slice(py::int_(-3), py::none())];
         raiseFrom(PyExc_ValueError,
-                  py::str("Must create scipy ") + kind + py::str(" matrix from numeric data"), e);
+                  py::str("Must create scipy ") + kind + py::str(" matrix from numeric data"),
+                  *refusal);
     }
     if (equals(to, "scipycsc")) return sparse.attr("csc_matrix")(data);
     if (equals(to, "scipycsr")) return sparse.attr("csr_matrix")(data);
@@ -222,7 +252,9 @@ py::object copyTo(py::handle self, py::handle to) {
     if (needsReshape) {
         data = nestedPoints(self);
     } else if (equals(to, "numpymatrix") || contains(to, py::str("scipy"))) {
-        data = backingTable(self);  // these consumers build a new object
+        // These consumers build a new object.  The table's own array export
+        // (`np.asarray(table)` would read the `dtypes` Series first).
+        data = backingTable(self).attr(attrName(Attr::to_numpy))();
     } else {
         // The table below gets the names as its labels: it must be a copy,
         // never a second frame sharing (on older pandas) our own labels.
@@ -307,6 +339,15 @@ py::object fileSystemPath(py::handle outPath) {
     }
     py::object path = steal(raw);
     if (py::len(path) == 0) raise(global(Name::InvalidArgumentValue), "outPath must not be empty");
+    // An empty path object (`Path("")`) reads as ".": what ends in no file
+    // name names a folder, never the file to write.
+    py::object os = py::module_::import("os");
+    py::object name = os.attr("path").attr("basename")(os.attr("fsdecode")(path));
+    if (py::len(name) == 0 || equals(name, ".") || equals(name, "..")) {
+        std::string shown = py::str(py::repr(outPath));
+        raise(global(Name::InvalidArgumentValue),
+              ("outPath must name a file, not a folder; got " + shown).c_str());
+    }
     return path;
 }
 
@@ -329,7 +370,8 @@ public:
     // A binary file, or with `text` a UTF-8 text file written as given
     // (no newline translation).
     ReplacingFile(const py::object& destination, bool text)
-        : os_(py::module_::import("os")), destination_(destination), text_(text) {
+        : os_(py::module_::import("os")), given_(destination), destination_(destination),
+          text_(text) {
         if (isDeviceOrPipe(destination)) {
             stream_ = open(destination, "w");
             return;
@@ -341,7 +383,13 @@ public:
         py::str prefix = py::str(".") + path.attr("basename")(destination_) + py::str(".");
         temporary_ = path.attr("join")(
             directory, prefix + os_.attr("urandom")(6).attr("hex")() + py::str(".tmp"));
-        stream_ = open(temporary_, "x");  // created with the usual permissions
+        std::optional<PendingError> failure;
+        try {
+            stream_ = open(temporary_, "x");  // created with the usual permissions
+        } catch (py::error_already_set& error) {
+            failure.emplace(error);
+        }
+        if (failure) aboutDestination(*failure).raise();
     }
     ReplacingFile(const ReplacingFile&) = delete;
     ReplacingFile& operator=(const ReplacingFile&) = delete;
@@ -359,17 +407,17 @@ public:
     // a `with` block does.
     template <typename Write>
     void writeWith(Write&& write) {
+        std::optional<PendingError> failure;
         try {
             write(stream_);
             stream_.attr("flush")();
             stream_.attr("close")();
             moveIntoPlace();
-        } catch (py::error_already_set& failure) {
-            committed_ = true;  // nothing is left for the destructor
-            abandon(failure);
-            throw;
+        } catch (py::error_already_set& error) {
+            failure.emplace(error);
         }
-        committed_ = true;
+        committed_ = true;  // nothing is left for the destructor
+        if (failure) abandon(aboutDestination(*failure));
     }
 
     // Moves the closed file over the destination, whose permissions it takes
@@ -385,25 +433,46 @@ public:
     }
 
 private:
-    // Closes and removes the unfinished file after `failure`.  Errors of
-    // these steps are chained the way Python chains them: each has the
-    // error before it as its context, and the last one is raised.
-    void abandon(py::error_already_set& failure) {
-        std::optional<py::error_already_set> latest;
-        auto attempt = [&](auto&& step) {
+    // Closes and removes the unfinished file after `failure`, then raises.
+    // Errors of these steps are chained the way Python chains them: each has
+    // the error before it as its context, and the last one is raised.
+    [[noreturn]] void abandon(PendingError failure) {
+        PendingError* latest = &failure;
+        std::optional<PendingError> closing;
+        std::optional<PendingError> removing;
+        auto attempt = [&](std::optional<PendingError>& slot, auto&& step) {
             try {
                 step();
             } catch (py::error_already_set& error) {
-                const py::error_already_set& before = latest ? *latest : failure;
-                PyException_SetContext(error.value().ptr(), before.value().inc_ref().ptr());
-                latest.emplace(error);
+                slot.emplace(error);
+            }
+            if (slot) {
+                PyException_SetContext(slot->value().ptr(), latest->value().inc_ref().ptr());
+                latest = &*slot;
             }
         };
-        attempt([&] { stream_.attr("close")(); });
-        attempt([&] {
+        attempt(closing, [&] { stream_.attr("close")(); });
+        attempt(removing, [&] {
             if (temporary_) os_.attr("unlink")(temporary_);
         });
-        if (latest) throw *latest;
+        latest->raise();
+    }
+
+    // An operating system error about the temporary file, told about the
+    // destination the caller named: the temporary file is no name of theirs.
+    PendingError aboutDestination(PendingError error) const {
+        if (!temporary_ || !PyErr_GivenExceptionMatches(error.value().ptr(), PyExc_OSError)) {
+            return error;
+        }
+        py::object value = error.value();
+        py::object filename = value.attr("filename");
+        if (!filename.equal(temporary_) && !py::object(value.attr("filename2")).equal(temporary_)) {
+            return error;
+        }
+        py::object renamed = builtinType(reinterpret_cast<PyTypeObject*>(PyExc_OSError))(
+            value.attr("errno"), value.attr("strerror"), given_);
+        PyException_SetCause(renamed.ptr(), nullptr);  // as `raise ... from None`
+        return PendingError(py::type::handle_of(renamed), renamed, py::handle());
     }
 
     py::object open(const py::object& path, const char* mode) const {
@@ -413,6 +482,7 @@ private:
     }
 
     py::module_ os_;
+    py::object given_;
     py::object destination_;
     bool text_;
     py::object temporary_;
@@ -472,6 +542,17 @@ bool alwaysExactAsFloat(py::handle dtype) {
     return kind == "b" || (kind == "f" && size <= 8) || ((kind == "i" || kind == "u") && size <= 4);
 }
 
+// Text does not convert to a number: an object feature that holds text
+// raises the ValueError of its conversion to 64-bit floats.
+void raiseTextConversionError(py::handle column) {
+    if (!equals(column.attr(attrName(Attr::dtype)).attr(attrName(Attr::kind)), "O")) return;
+    try {
+        column.attr(attrName(Attr::astype))(global(Name::np).attr("dtype")("float64"));
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_ValueError)) throw;
+    }
+}
+
 // The Matrix Market field that holds every value of `columns` (one array
 // per feature) exactly: 64-bit floats when every value is exact as one (the
 // real field), else 64-bit integers when every feature is integral (the
@@ -483,6 +564,7 @@ py::object mtxField(py::handle self, const std::vector<py::object>& columns) {
     Py_ssize_t firstNonIntegral = -1;
     for (Py_ssize_t j = 0; j < count; ++j) {
         const bool exact = truthy(representable(columns[j], np.attr("float64"))[0]);
+        if (!exact) raiseTextConversionError(columns[j]);
         if (!exact && firstInexact < 0) firstInexact = j;
         if (!isIntegral(columns[j]) && firstNonIntegral < 0) firstNonIntegral = j;
     }
@@ -519,7 +601,7 @@ py::object mtxValues(py::handle self) {
         allExact = allExact && alwaysExactAsFloat(dtype);
     }
     if (allExact) {
-        return table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = np.attr("float64"));
+        return table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = np.attr("dtype")("float64"));
     }
 
     const Py_ssize_t count = py::len(table.attr(attrName(Attr::columns)));
@@ -536,6 +618,50 @@ py::object mtxValues(py::handle self) {
     return values;
 }
 
+// Writes `values` through scipy's `mmwrite` to the binary `stream`, with
+// the lines of `comment` as comment lines in UTF-8.  Some scipy releases
+// encode the comment as Latin-1, others as UTF-8: a comment beyond ASCII is
+// written with placeholder lines that the UTF-8 text then replaces.
+void writeMatrixMarket(py::handle mmwrite, py::handle stream, py::handle values,
+                       const py::object& comment) {
+    if (truthy(comment.attr("isascii")())) {
+        mmwrite(stream, values, py::arg("comment") = comment);
+        return;
+    }
+    py::list lines = comment.attr("split")("\n");
+    py::list placeholders;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        placeholders.append(py::str("kestro-comment-line-" + std::to_string(i)));
+    }
+    py::object buffer = py::module_::import("io").attr("BytesIO")();
+    mmwrite(buffer, values, py::arg("comment") = py::str("\n").attr("join")(placeholders));
+    py::object written = buffer.attr("getvalue")();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        py::bytes marker(std::string("%") + std::string(py::str(placeholders[i])) + "\n");
+        if (py::cast<Py_ssize_t>(written.attr("count")(marker)) != 1) {
+            throw std::runtime_error("scipy's Matrix Market writer left out a comment line");
+        }
+        py::object line = py::bytes("%") + lines[i].attr("encode")("utf-8") + py::bytes("\n");
+        written = written.attr("replace")(marker, line);
+    }
+    stream.attr("write")(written);
+}
+
+// Names as the labels of a table being written: an index of Python
+// objects built from an object array, which pandas takes as it is (from a
+// list, or with a string type of its own, it would convert them first, with
+// a change of warning filters).
+py::object nameLabels(const py::object& names) {
+    py::object objectType = global(Name::np).attr("dtype")("O");
+    const Py_ssize_t count = py::len(names);
+    py::object values = global(Name::np).attr("empty")(count, py::arg("dtype") = objectType);
+    Py_ssize_t i = 0;
+    for (py::handle name : names) {
+        if (PySequence_SetItem(values.ptr(), i++, name.ptr()) < 0) throw py::error_already_set();
+    }
+    return global(Name::pd).attr("Index")(values, py::arg("dtype") = objectType);
+}
+
 }  // namespace
 
 // The flags are handed to pandas as given (pandas tests their truth too).
@@ -550,7 +676,7 @@ py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointN
     file.writeWith([&](const py::object& stream) {
         if (truthy(includeFeatureNames)) {
             table.attr(attrName(Attr::columns)) =
-                self.attr(attrName(Attr::features)).attr(attrName(Attr::getNames))();
+                nameLabels(self.attr(attrName(Attr::features)).attr(attrName(Attr::getNames))());
             restore.columnsNamed();
             // pandas starts the header with an empty field for the unnamed
             // row labels; this fills it.
@@ -558,7 +684,7 @@ py::object saveCSV(py::handle self, py::handle outPath, py::handle includePointN
         }
         if (truthy(includePointNames)) {
             table.attr(attrName(Attr::index)) =
-                self.attr(attrName(Attr::points)).attr(attrName(Attr::getNames))();
+                nameLabels(self.attr(attrName(Attr::points)).attr(attrName(Attr::getNames))());
             restore.indexNamed();
         }
         table.attr("to_csv")(stream, py::arg("mode") = "a", py::arg("index") = includePointNames,
@@ -604,13 +730,12 @@ py::object saveMTX(py::handle self, py::handle outPath, bool includePointNames,
     py::object values = mtxValues(self);
     py::object mmwrite = scipy.attr("io").attr("mmwrite");
     if (!destination) {  // a file object of the caller's
-        mmwrite(outPath, values, py::arg("comment") = comment);
+        writeMatrixMarket(mmwrite, outPath, values, comment);
         return py::none();
     }
     ReplacingFile file(destination, false);
-    file.writeWith([&](const py::object& stream) {
-        mmwrite(stream, values, py::arg("comment") = comment);
-    });
+    file.writeWith(
+        [&](const py::object& stream) { writeMatrixMarket(mmwrite, stream, values, comment); });
     return py::none();
 }
 

@@ -186,7 +186,7 @@ std::vector<PyMethodDef>& methodDefs(std::index_sequence<I...>) {
 // Registered with `atexit`: from the interpreter's exit on, releasing a
 // reference checks whether the thread may still do it (see mayTouchPython).
 PyObject* noteExitStarted(PyObject* /*module*/, PyObject* /*unused*/) {
-    g_exitStarted.store(true);
+    markExitStarted();
     Py_RETURN_NONE;
 }
 

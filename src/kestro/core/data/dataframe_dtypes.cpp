@@ -370,7 +370,7 @@ py::object convertToNumericTypes(py::handle self, py::handle usableTypes) {
     for (py::handle dtype : PandasStorage().featureTypes(table)) {
         if (!contains(usableTypes, dtype)) {
             self.attr(attrName(Attr::data)) =
-                table.attr(attrName(Attr::astype))(builtinType(&PyFloat_Type));
+                table.attr(attrName(Attr::astype))(global(Name::np).attr("dtype")("float64"));
             break;
         }
     }
@@ -419,18 +419,18 @@ py::object asNumpyArray(py::handle self, bool numeric) {
             return values;
         }
     }
-    if (numeric) return table.attr(attrName(Attr::to_numpy))(floatType);
+    if (numeric) return table.attr(attrName(Attr::to_numpy))(np.attr("dtype")(floatType));
     // pandas 1.5 exports a lone datetime feature as integers when asked for
     // objects directly; converting the table first gives Timestamps there too.
     py::object values =
         pandasMajor(global(Name::pd)) >= 2
-            ? table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = np.attr("object_"))
-            : table.attr(attrName(Attr::astype))(np.attr("object_"))
+            ? table.attr(attrName(Attr::to_numpy))(py::arg("dtype") = np.attr("dtype")("O"))
+            : table.attr(attrName(Attr::astype))(np.attr("dtype")("O"))
                   .attr(attrName(Attr::to_numpy))();
     // A table without columns has no blocks to take the type from and pandas
     // answers with floats; the result is an object array all the same.
     if (py::object(values.attr(attrName(Attr::dtype))).not_equal(np.attr("object_"))) {
-        values = values.attr(attrName(Attr::astype))(np.attr("object_"));
+        values = values.attr(attrName(Attr::astype))(np.attr("dtype")("O"));
     }
     // Under copy-on-write a one-block table exports a read-only view of its
     // fresh object copy; the export is the caller's own array to fill in.

@@ -324,7 +324,7 @@ public:
         timestamp_ = pd_.attr("Timestamp");
         nat_ = pd_.attr("NaT");
         npDtype_ = np.attr("dtype");
-        objectType_ = builtinType(&PyBaseObject_Type);
+        objectType_ = np.attr("dtype")(builtinType(&PyBaseObject_Type));
         dtypeFloat64_ = np.attr("dtype")("float64");
         dtypeInt64_ = np.attr("dtype")("int64");
         dtypeBool_ = np.attr("dtype")("bool");
@@ -982,10 +982,9 @@ void checkResults(py::handle table, py::handle points, py::handle features) {
     Py_ssize_t badRow = shape[0].cast<Py_ssize_t>(), badCol = 0;
     py::object badValue;
     py::object iloc = table.attr(attrName(Attr::iloc));
-    py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object objectType = global(Name::np).attr("dtype")(builtinType(&PyBaseObject_Type));
     Py_ssize_t j = 0;
-    for (py::handle dtype :
-         py::list(table.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))())) {
+    for (const py::object& dtype : PandasStorage().columnTypes(table)) {
         const std::string kind = py::str(dtype.attr(attrName(Attr::kind))).cast<std::string>();
         if (kind == "O" || kind == "m" || kind == "V" || kind == "S") {
             py::object column =

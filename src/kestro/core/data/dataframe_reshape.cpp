@@ -126,7 +126,7 @@ namespace {
 // (pandas 3 would infer its string dtype).
 py::object oneTypeTable(py::handle values, const py::object& dtype) {
     py::object pdFrame = global(Name::pd).attr("DataFrame");
-    py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object objectType = global(Name::np).attr("dtype")(builtinType(&PyBaseObject_Type));
     if (dtype.equal(objectType)) return pdFrame(values, py::arg("dtype") = objectType);
     py::object table = pdFrame(values);
     return py::object(values.attr(attrName(Attr::dtype))).equal(dtype)
@@ -161,7 +161,7 @@ TypeGroups groupsOf(const TypeList& types) {
 py::object joinedGroups(py::handle values, const TypeList& types, const TypeGroups& groups) {
     py::object pd = global(Name::pd);
     py::object pdFrame = pd.attr("DataFrame");
-    py::object objectType = builtinType(&PyBaseObject_Type);
+    py::object objectType = global(Name::np).attr("dtype")(builtinType(&PyBaseObject_Type));
     py::object valuesType = values.attr(attrName(Attr::dtype));
     const std::size_t count = types.at.size();
     py::list frames;
@@ -721,7 +721,7 @@ py::object exactValues(py::handle self) {
                         global(Name::np).attr("asarray")(values).attr(attrName(Attr::dtype)))) {
         return values;
     }
-    return table.attr(attrName(Attr::astype))(global(Name::np).attr("object_"))
+    return table.attr(attrName(Attr::astype))(global(Name::np).attr("dtype")("O"))
         .attr(attrName(Attr::to_numpy))();
 }
 
@@ -925,7 +925,7 @@ py::object pointKeys(py::handle obj, py::handle table, Py_ssize_t keyFeature,
                      bool byPosition) {
     if (keyFeature >= 0) {
         return ilocColumns(table, py::int_(keyFeature))
-            .attr(attrName(Attr::to_numpy))(py::arg("dtype") = global(Name::np).attr("object_"));
+            .attr(attrName(Attr::to_numpy))(py::arg("dtype") = global(Name::np).attr("dtype")("O"));
     }
     if (byPosition) {
         return global(Name::np).attr("arange")(length(table.attr(attrName(Attr::index))));
@@ -1017,7 +1017,7 @@ std::vector<py::object> sourceTypes(py::handle left, const std::vector<Py_ssize_
 // missing rows and filled from nowhere).
 void restoreSourceTypes(py::handle result, const std::vector<py::object>& types,
                         const std::vector<bool>& gapped) {
-    py::list current = result.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))();
+    const std::vector<py::object> current = PandasStorage().columnTypes(result);
     for (std::size_t k = 0; k < types.size(); ++k) {
         const py::object& source = types[k];
         py::object now = current[k];
@@ -1027,8 +1027,9 @@ void restoreSourceTypes(py::handle result, const std::vector<py::object>& types,
         const std::string kind = py::cast<std::string>(source.attr(attrName(Attr::kind)));
         if (gapped[k] || truthy(column.attr(attrName(Attr::isna))().attr(attrName(Attr::any))())) {
             if (equals(now.attr(attrName(Attr::kind)), "O") && (kind == "i" || kind == "u")) {
+                py::object float64 = global(Name::np).attr("dtype")("float64");
                 result.attr(attrName(Attr::isetitem))(
-                    position, column.attr(attrName(Attr::astype))("float64"));
+                    position, column.attr(attrName(Attr::astype))(float64));
             }
             continue;
         }
@@ -1154,15 +1155,41 @@ std::pair<py::object, py::object> matchPoints(py::handle self, py::handle other,
     return {positions[0], positions[1]};
 }
 
+// A value for a message: numpy scalars shown as the Python values they hold.
+std::string shownValue(py::object value) {
+    if (isInstance(value, global(Name::np).attr("generic"))) value = value.attr("item")();
+    return py::str(py::repr(value));
+}
+
+// Refuses the merge at the first value the two objects hold differently:
+// row `row` of the merged table, kept feature `k` of this object.
+[[noreturn]] void refuseClash(py::handle self, const FeaturePlan& plan, const py::object& leftPos,
+                              std::size_t k, Py_ssize_t row, const py::object& mine,
+                              const py::object& theirs) {
+    py::object point = self.attr(attrName(Attr::points))
+                           .attr(attrName(Attr::getName))(py::int_(leftPos[py::int_(row)]));
+    py::object feature = self.attr(attrName(Attr::features))
+                             .attr(attrName(Attr::getName))(plan.leftKept[k]);
+    const std::string message =
+        "The objects contain different values for the same point and feature: point " +
+        std::string(py::str(py::repr(point))) + ", feature " +
+        std::string(py::str(py::repr(feature))) + " holds " +
+        shownValue(mine.attr("iat")[py::int_(row)]) + " here and " +
+        shownValue(theirs.attr("iat")[py::int_(row)]) +
+        " in the other object";
+    raise(global(Name::InvalidArgumentValue), message.c_str());
+}
+
 // Each matched feature kept: where both sides hold a value the values
 // agree, and a value missing on one side is taken from the other (written
-// into `leftPart`).
-void reconcileMatched(py::handle leftPart, py::handle rightPart,
+// into `leftPart`).  A disagreement is refused (see refuseClash).
+void reconcileMatched(py::handle self, const FeaturePlan& plan, const py::object& leftPos,
+                      py::handle leftPart, py::handle rightPart,
                       const std::vector<Py_ssize_t>& partnerColumn) {
     py::object leftIloc = leftPart.attr(attrName(Attr::iloc));
     py::object rightIloc = rightPart.attr(attrName(Attr::iloc));
     py::object all = slice(py::none(), py::none());
-    py::object boolType = builtinType(&PyBool_Type);
+    py::object boolType = global(Name::np).attr("dtype")(builtinType(&PyBool_Type));
     auto asBools = [&](const py::object& series) {
         return series.attr(attrName(Attr::to_numpy))(py::arg("dtype") = boolType);
     };
@@ -1175,8 +1202,8 @@ void reconcileMatched(py::handle leftPart, py::handle rightPart,
         py::object same = asBools(mine.attr(attrName(Attr::eq))(theirs));
         py::object clash = ~(same | mineMissing | theirsMissing);
         if (truthy(clash.attr(attrName(Attr::any))())) {
-            raise(global(Name::InvalidArgumentValue),
-                  "The objects contain different values for the same feature");
+            refuseClash(self, plan, leftPos, k, py::cast<Py_ssize_t>(clash.attr("argmax")()),
+                        mine, theirs);
         }
         py::object fill = mineMissing & ~theirsMissing;
         if (truthy(fill.attr(attrName(Attr::any))())) {
@@ -1188,7 +1215,7 @@ void reconcileMatched(py::handle leftPart, py::handle rightPart,
 // The merged table: one reindex per side (labels are positions on both
 // axes), this object's kept features, then the other's matched partners
 // followed by its own kept features.
-py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
+py::object combine(py::handle self, py::handle left, py::handle right, const FeaturePlan& plan,
                    const py::object& leftPos, const py::object& rightPos) {
     std::vector<Py_ssize_t> rightNeeded;
     std::vector<Py_ssize_t> partnerColumn(plan.leftKept.size(), -1);
@@ -1211,7 +1238,7 @@ py::object combine(py::handle left, py::handle right, const FeaturePlan& plan,
     py::object labels = rangeIndex(py::int_(length(leftPos)));
     leftPart.attr(attrName(Attr::index)) = labels;
     rightPart.attr(attrName(Attr::index)) = labels;
-    reconcileMatched(leftPart, rightPart, partnerColumn);
+    reconcileMatched(self, plan, leftPos, leftPart, rightPart, partnerColumn);
 
     py::object result = leftPart;
     if (!plan.rightKept.empty()) {
@@ -1243,7 +1270,7 @@ py::object merge(py::handle self, py::handle other, py::handle point, py::handle
         featureMode, matchingFtIdx, length(left.attr(attrName(Attr::columns))), rightFeatures);
     const auto key = keyFeatures(self, other, onFeature, plan, rightFeatures);
     const auto [leftPos, rightPos] = matchPoints(self, other, left, right, pointMode, key);
-    self.attr(attrName(Attr::data)) = combine(left, right, plan, leftPos, rightPos);
+    self.attr(attrName(Attr::data)) = combine(self, left, right, plan, leftPos, rightPos);
     return py::none();
 }
 
@@ -1310,7 +1337,7 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     py::dict mapping(py::reinterpret_borrow<py::object>(uniqueIdx));
     const Py_ssize_t newCount = static_cast<Py_ssize_t>(py::len(mapping));
     py::object keys = pd.attr("Index")(py::list(mapping.attr("keys")()),
-                                       py::arg("dtype") = np.attr("object_"));
+                                       py::arg("dtype") = np.attr("dtype")("O"));
     py::object targets = np.attr("array")(py::list(mapping.attr(attrName(Attr::values))()),
                                           py::arg("dtype") = np.attr("intp"));
     if (newCount > 0) {
@@ -1330,7 +1357,7 @@ py::object replaceFeatureWithBinaryFeatures(py::handle self, py::handle uniqueId
     // An array, not a Series: pandas matches the elements as they are,
     // without inferring a type for them.
     py::object elements =
-        column.attr(attrName(Attr::astype))(np.attr("object_")).attr(attrName(Attr::to_numpy))();
+        column.attr(attrName(Attr::astype))(np.attr("dtype")("O")).attr(attrName(Attr::to_numpy))();
     py::object found = keys.attr("get_indexer")(elements);
     assignMissing(found, elements, keys);
     const Py_ssize_t rows = length(found);

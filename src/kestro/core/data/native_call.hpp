@@ -16,7 +16,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <array>
 #include <atomic>
@@ -58,12 +57,40 @@ inline bool mayTouchPython() noexcept {
 #endif
 }
 
+// The thread that runs the interpreter's exit (it calls the `atexit`
+// callbacks); set together with g_exitStarted.
+inline std::atomic<unsigned long> g_exitingThread{0};
+
+// Notes that the interpreter starts to exit, on the thread that exits it.
+inline void markExitStarted() noexcept {
+    g_exitingThread.store(PyThread_get_thread_ident());
+    g_exitStarted.store(true);
+}
+
 // Gives up one owned reference, or leaks it on a thread that may not touch
 // Python objects: the process is ending and the object may be in use by the
-// finalising thread.
+// finalising thread.  Once the exit has started, a thread other than the
+// exiting one (a daemon thread, about to be ended) also keeps the last
+// reference to an object: freeing it could run Python code (`__del__`, a
+// weak reference callback), and a thread ended inside that code would unwind
+// out of a destructor, which ends the process.
 inline void releaseReference(PyObject* object) noexcept {
-    if (object != nullptr && mayTouchPython()) Py_DECREF(object);
+    if (object == nullptr) return;
+    if (!g_exitStarted.load(std::memory_order_relaxed)) {
+        Py_DECREF(object);
+        return;
+    }
+    if (!mayTouchPython()) return;
+    if (Py_REFCNT(object) > 1 || PyThread_get_thread_ident() == g_exitingThread.load()) {
+        Py_DECREF(object);
+    }
 }
+
+// Inside `catch (...)`: whether the exception being handled is no C++
+// exception but the unwind of a thread the interpreter ends (the C++ runtime
+// has no exception object for it).  Binding it to a reference, as
+// `catch (abi::__forced_unwind&)` does, binds a null reference.
+inline bool handlingThreadEnd() noexcept { return !std::current_exception(); }
 
 // Keeps a thread the interpreter is ending where it is, until the process
 // exits: for a destructor that meets the forced unwind while another
@@ -104,15 +131,46 @@ void cleanUp(Cleanup&& cleanup) noexcept(false) {
     }
     try {
         cleanup();
-    } catch (abi::__forced_unwind&) {
-        holdThreadUntilExit();
     } catch (py::error_already_set& error) {
         error.discard_as_unraisable("cleaning up after an error in kestro.core.data.dataframe");
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
         PyErr_WriteUnraisable(nullptr);
+    } catch (...) {
+        if (handlingThreadEnd()) holdThreadUntilExit();
+        PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+        PyErr_WriteUnraisable(nullptr);
     }
 }
+
+// A Python error moved out of the C++ exception that carried it.  Code that
+// runs Python code after catching an error keeps it in this form: the
+// exception object takes the GIL when it is destroyed, which a thread ended
+// at interpreter exit inside that Python code would then do while it
+// unwinds.
+class PendingError {
+public:
+    explicit PendingError(const py::error_already_set& error)
+        : type_(error.type()), value_(error.value()), trace_(error.trace()) {}
+    PendingError(py::handle type, py::handle value, py::handle trace)
+        : type_(py::reinterpret_borrow<py::object>(type)),
+          value_(py::reinterpret_borrow<py::object>(value)),
+          trace_(py::reinterpret_borrow<py::object>(trace)) {}
+
+    const py::object& value() const { return value_; }
+    const py::object& trace() const { return trace_; }
+
+    // Raises the error again.
+    [[noreturn]] void raise() {
+        PyErr_Restore(type_.release().ptr(), value_.release().ptr(), trace_.release().ptr());
+        throw py::error_already_set();
+    }
+
+private:
+    py::object type_;
+    py::object value_;
+    py::object trace_;
+};
 
 inline constexpr std::size_t kMaxParams = 8;
 
@@ -286,8 +344,6 @@ template <typename Body>
 PyObject* translateExceptions(Body&& body) {
     try {
         return body().release().ptr();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -297,6 +353,7 @@ PyObject* translateExceptions(Body&& body) {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
+        if (handlingThreadEnd()) throw;
         PyErr_SetString(PyExc_RuntimeError, "unknown native error");
     }
     return nullptr;
