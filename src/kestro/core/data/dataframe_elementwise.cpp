@@ -944,7 +944,7 @@ void unsealResults(py::handle ret) {
     Py_ssize_t j = 0;
     // Object columns, and any column type of objects pandas may build from
     // them (a category of results, say).
-    for (py::handle dtype : py::list(ret.attr(attrName(Attr::dtypes)).attr(attrName(Attr::tolist))())) {
+    for (const py::object& dtype : PandasStorage().columnTypes(ret)) {
         if (equals(dtype.attr(attrName(Attr::kind)), "O")) {
             py::object values = ilocColumns(ret, py::int_(j))
                                      .attr(attrName(Attr::to_numpy))(

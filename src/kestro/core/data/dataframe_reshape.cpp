@@ -448,11 +448,11 @@ public:
         const bool isFrame = isInstance(replaceWith, dataFrameClass());
         const bool isData = isFrame || isInstance(replaceWith, global(Name::Base));
         if (isFrame) {
-            types = listOf(backingTable(replaceWith).attr(attrName(Attr::dtypes)));
+            types = PandasStorage().columnTypes(backingTable(replaceWith));
         } else {
             py::object valueType = np.attr("dtype")(py::type::of(replaceWith));
             const bool numeric = isNumericType(valueType);
-            if (!isData && !numeric) valueType = np.attr("dtype")(np.attr("object_"));
+            if (!isData && !numeric) valueType = np.attr("dtype")("O");
             types.assign(static_cast<std::size_t>(rect.width()), valueType);
             if (!isData) fromValue(valueType, numeric);
         }
