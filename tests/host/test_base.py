@@ -254,8 +254,22 @@ def test_merge_on_feature_and_conflicts(build):
     assert [[None if v != v else v for v in row] for row in values(left)] == [
         [1, 10, None], [2, 20, 7], [3, None, 8]]
     clash = build([[1, 99]], ["p"], ["id", "x"])
-    with pytest.raises(InvalidArgumentValue, match="different values for the same"):
+    with pytest.raises(InvalidArgumentValue) as info:
         build([[1, 10]], ["p"], ["id", "x"]).merge(clash, point="strict", feature="union")
+    assert str(info.value) == ("The objects contain different values for the same point and "
+                               "feature: point 'p', feature 'x' holds 10 here and 99 in the "
+                               "other object")
+
+
+def test_pandas_NA_from_user_functions_becomes_missing(build):
+    import pandas as pd
+
+    obj = build([[1, 2], [3, 4]])
+    obj.transform(lambda v: pd.NA if v == 2 else v)
+    calculated = obj.calculate(lambda v: pd.NA)
+    for result in (obj, calculated):
+        assert not any(v is pd.NA for row in values(result) for v in row)
+    assert values(obj)[0][1] is None or values(obj)[0][1] != values(obj)[0][1]
 
 
 def test_merge_needs_point_names_unless_strict(build):
@@ -375,6 +389,17 @@ def test_copy_to_scipy_needs_scipy(named):
     with scipy.forcedUnavailable():
         with pytest.raises(PackageException, match="scipy is not available"):
             named.copy("scipycoo")
+
+
+def test_text_to_coo_names_the_feature(build, storage):
+    if storage == "Sparse":
+        return  # holds numbers only
+    obj = build([[1.0, "text"]], featureNames=["number", "word"])
+    try:
+        obj.copy("scipycoo")
+    except ValueError as error:  # scipy releases that take objects give no error
+        assert str(error) == ("Must create scipy coo matrix from numeric data: "
+                              "feature 'word' holds values of type object")
 
 
 def test_saved_files(tmp_path, named):

@@ -30,6 +30,20 @@ def _isZero(value) -> bool:
     return isinstance(value, (numbers.Number, np.bool_)) and not isMissing(value) and value == 0
 
 
+def _shown(value) -> str:
+    """``value`` for a message: numpy scalars shown as the Python values they hold."""
+    return repr(value.item() if isinstance(value, np.generic) else value)
+
+
+def _withoutNA(array: np.ndarray) -> np.ndarray:
+    """Object ``array`` with each pandas NA replaced in place by None, the missing value."""
+    if array.dtype == object and pd.kestroAccessible():
+        for index, value in np.ndenumerate(array):
+            if value is pd.NA:
+                array[index] = None
+    return array
+
+
 def asNumeric(array: np.ndarray, numericRequired: bool) -> np.ndarray:
     """``array``, as float64 when numbers are required and its dtype is not bool/int64/float64."""
     if numericRequired and array.dtype not in NUMERIC_DTYPES:
@@ -116,7 +130,13 @@ class ArrayStorage(Base):
                         from error
             build = {"scipycoo": scipy.sparse.coo_matrix, "scipycsc": scipy.sparse.csc_matrix,
                      "scipycsr": scipy.sparse.csr_matrix}[to]
-            return build(array)
+            try:
+                return build(array)
+            except ValueError as error:
+                if to != "scipycoo":
+                    raise
+                self._refuseNonNumericCoo(array, error)
+                raise
         frame = pd.DataFrame(array)
         if array.dtype == object:
             frame = frame.infer_objects()
@@ -125,6 +145,15 @@ class ArrayStorage(Base):
         if ftNames is not None:
             frame.columns = self.features.getNames()
         return frame
+
+    def _refuseNonNumericCoo(self, array: np.ndarray, refusal: ValueError) -> None:
+        """scipy's ``refusal`` of ``array``, told about its first feature that is not numeric."""
+        for j in range(array.shape[1]):
+            column = inferArrayDtype(array[:, j].copy())
+            if column.dtype.kind not in "biufc":
+                raise ValueError("Must create scipy coo matrix from numeric data: feature "
+                                 f"{self.features.getName(j)!r} holds values of type "
+                                 f"{column.dtype}") from refusal
 
     def _view_implementation(self, pointStart, pointEnd, featureStart, featureEnd,
                              dropDimension):
@@ -161,7 +190,7 @@ class ArrayStorage(Base):
                     continue
                 value = array[i, j]
                 array[i, j] = toTransform(value) if toTransform.oneArg else toTransform(value, i, j)
-        self._storeArray(inferArrayDtype(array))
+        self._storeArray(inferArrayDtype(_withoutNA(array)))
 
     def _calculate_implementation(self, function, points, features, preserveZeros):
         array = self._asNumpyArray()
@@ -172,7 +201,7 @@ class ArrayStorage(Base):
         out = np.empty(array.shape, dtype=object)
         for index, value in np.ndenumerate(array):
             out[index] = value if preserveZeros and _isZero(value) else function(value)
-        return inferArrayDtype(out)
+        return inferArrayDtype(_withoutNA(out))
 
     def _countUnique_implementation(self, points, features):
         return denseCountUnique(self, points, features)
@@ -200,7 +229,7 @@ class ArrayStorage(Base):
         values = replaceWith._asNumpyArray() if isinstance(replaceWith, Base) else replaceWith
         array = self._asNumpyArray().astype(object)
         array[pointStart:pointEnd + 1, featureStart:featureEnd + 1] = values
-        self._storeArray(inferArrayDtype(array))
+        self._storeArray(inferArrayDtype(_withoutNA(array)))
 
     def _flatten_implementation(self, order):
         array = self._asNumpyArray()
@@ -222,8 +251,10 @@ class ArrayStorage(Base):
                     mine = theirs
                 elif not isMissing(theirs) and not mine == theirs:
                     raise InvalidArgumentValue(
-                        "The objects contain different values for the same feature: "
-                        f"{mine!r} and {theirs!r}")
+                        "The objects contain different values for the same point and feature: "
+                        f"point {self.points.getName(i)!r}, feature "
+                        f"{self.features.getName(fi)!r} holds {_shown(mine)} here and "
+                        f"{_shown(theirs)} in the other object")
                 if not isMissing(mine):
                     out[r, c] = mine
         self._storeArray(inferArrayDtype(out))
