@@ -1,4 +1,6 @@
 """Base's public operations: validation, hook arguments and names bookkeeping."""
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -400,6 +402,19 @@ def test_text_to_coo_names_the_feature(build, storage):
     except ValueError as error:  # scipy releases that take objects give no error
         assert str(error) == ("Must create scipy coo matrix from numeric data: "
                               "feature 'word' holds values of type object")
+
+
+@pytest.mark.parametrize("name", ["x.csv", "x.mtx"])
+def test_save_refuses_missing_folders_and_folder_paths(tmp_path, named, name):
+    target = tmp_path / "missing" / name
+    with pytest.raises(FileNotFoundError) as info:
+        named.save(target)
+    assert info.value.filename == str(target)
+    hook = named._saveCSV_implementation if name.endswith("csv") else named._saveMTX_implementation
+    with pytest.raises(InvalidArgumentValue, match=r"^outPath must name a file, not a folder; "
+                                                   r"got PosixPath\('\.'\)$"):
+        hook(Path(""), False, False)
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_saved_files(tmp_path, named):

@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
+import stat
 
 import numpy as np
 
@@ -49,6 +51,55 @@ def asNumeric(array: np.ndarray, numericRequired: bool) -> np.ndarray:
     if numericRequired and array.dtype not in NUMERIC_DTYPES:
         return array.astype(np.float64)
     return array
+
+
+def _fileSystemPath(outPath):
+    """``outPath`` as a file system path; refuses a path that names a folder."""
+    path = os.fspath(outPath)
+    if len(path) == 0:
+        raise InvalidArgumentValue("outPath must not be empty")
+    name = os.path.basename(os.fsdecode(path))
+    if name in ("", ".", ".."):
+        raise InvalidArgumentValue(f"outPath must name a file, not a folder; got {outPath!r}")
+    return path
+
+
+def _isDeviceOrPipe(path: str) -> bool:
+    """Whether ``path`` exists as neither a regular file nor a folder."""
+    return os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path)
+
+
+def _writeReplacing(destination: str, text: bool, write) -> None:
+    """
+    Runs ``write(stream)`` on a new file beside ``destination`` and moves it
+    over ``destination`` once the writing, flush and close have succeeded;
+    on failure the new file is removed. A device or pipe is written in place.
+    Errors about the new file name ``destination`` instead.
+    """
+    mode, options = ("w", {"encoding": "utf-8", "newline": ""}) if text else ("wb", {})
+    if _isDeviceOrPipe(destination):
+        with open(destination, mode, **options) as stream:
+            write(stream)
+        return
+    target = os.path.realpath(destination)
+    temporary = os.path.join(os.path.dirname(target),
+                             f".{os.path.basename(target)}.{os.urandom(6).hex()}.tmp")
+    try:
+        stream = open(temporary, mode.replace("w", "x"), **options)
+    except OSError as error:
+        if error.filename != temporary:
+            raise
+        raise OSError(error.errno, error.strerror, destination) from None
+    try:
+        with stream:
+            write(stream)
+        if os.path.isfile(target):
+            os.chmod(temporary, stat.S_IMODE(os.stat(target).st_mode))
+        os.replace(temporary, target)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise
 
 
 class ArrayStorage(Base):
@@ -280,16 +331,22 @@ class ArrayStorage(Base):
     # ---- output and checks ----------------------------------------------------------
 
     def _saveCSV_implementation(self, outPath, includePointNames, includeFeatureNames):
+        destination = os.fsdecode(_fileSystemPath(outPath))
         frame = pd.DataFrame(self._asNumpyArray())
         if includePointNames:
             frame.index = self.points.getNames()
         if includeFeatureNames:
             frame.columns = self.features.getNames()
         label = "pointNames" if includePointNames and includeFeatureNames else None
-        frame.to_csv(outPath, index=includePointNames, header=includeFeatureNames,
-                     index_label=label)
+        _writeReplacing(destination, True, lambda stream: frame.to_csv(
+            stream, index=includePointNames, header=includeFeatureNames, index_label=label))
 
     def _saveMTX_implementation(self, outPath, includePointNames, includeFeatureNames):
+        destination = None
+        if not hasattr(outPath, "write"):
+            destination = os.fsdecode(_fileSystemPath(outPath))
+            if not destination.endswith(".mtx") and not _isDeviceOrPipe(destination):
+                destination += ".mtx"
         if not scipy.kestroAccessible():
             raise PackageException("scipy is not available")
         comment = "#"
@@ -297,7 +354,12 @@ class ArrayStorage(Base):
             comment += ",".join(self.points.getNames())
         if includeFeatureNames:
             comment += "\n#" + ",".join(self.features.getNames())
-        scipy.io.mmwrite(outPath, self._asNumpyArray().astype(np.float64), comment=comment)
+        values = self._asNumpyArray().astype(np.float64)
+        if destination is None:
+            scipy.io.mmwrite(outPath, values, comment=comment)
+        else:
+            _writeReplacing(destination, False,
+                            lambda stream: scipy.io.mmwrite(stream, values, comment=comment))
 
     def _checkInvariants_implementation(self, level):
         assert tuple(self._storedShape()) == self.shape
