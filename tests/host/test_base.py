@@ -417,6 +417,17 @@ def test_save_refuses_missing_folders_and_folder_paths(tmp_path, named, name):
     assert list(tmp_path.iterdir()) == []
 
 
+def test_mtx_keeps_integers_beyond_floats_exact(tmp_path, build, storage):
+    build([[1, 2**60 + 1]], featureNames=["num", "big"]).save(tmp_path / "b.mtx")
+    lines = (tmp_path / "b.mtx").read_text().splitlines()
+    assert lines[0] == "%%MatrixMarket matrix array integer general"
+    assert lines[-1] == str(2**60 + 1)
+    if storage != "Sparse":  # Sparse holds numbers only
+        with pytest.raises(ValueError, match="^could not convert string to float: 'x'$"):
+            build([[1.5, "x"]]).save(tmp_path / "t.mtx")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["b.mtx"]
+
+
 def test_saved_files(tmp_path, named):
     named.save(tmp_path / "out.csv")
     assert (tmp_path / "out.csv").read_text().splitlines() == [

@@ -354,12 +354,81 @@ class ArrayStorage(Base):
             comment += ",".join(self.points.getNames())
         if includeFeatureNames:
             comment += "\n#" + ",".join(self.features.getNames())
-        values = self._asNumpyArray().astype(np.float64)
+        values = self._mtxValues()
         if destination is None:
             scipy.io.mmwrite(outPath, values, comment=comment)
         else:
             _writeReplacing(destination, False,
                             lambda stream: scipy.io.mmwrite(stream, values, comment=comment))
+
+    def _mtxValues(self) -> np.ndarray:
+        """
+        The values to write, in the Matrix Market field that holds them
+        exactly: 64-bit floats when every value is exact as one, else 64-bit
+        integers when every feature is integral. Anything else is refused,
+        naming the feature.
+        """
+        array = self._asNumpyArray()
+        kind, size = array.dtype.kind, array.dtype.itemsize
+        if kind == "b" or (kind == "f" and size <= 8) or (kind in "iu" and size <= 4):
+            return array.astype(np.float64)
+        columns = [self._mtxColumn(array, j) for j in range(array.shape[1])]
+        field = self._mtxField(columns)
+        values = np.empty(array.shape, dtype=field)
+        for j, column in enumerate(columns):
+            values[:, j] = column.astype(field)
+        return values
+
+    def _refuseFeature(self, index: int, what: str):
+        raise InvalidArgumentValue(f"feature {self.features.getName(index)!r} {what}")
+
+    def _mtxColumn(self, array: np.ndarray, index: int) -> np.ndarray:
+        """Feature ``index`` with the type of its own values, ready for the exactness test."""
+        column = inferArrayDtype(array[:, index].copy())
+        if column.dtype.kind in "Mm":
+            self._refuseFeature(index, "holds dates or durations, which a Matrix Market file "
+                                       "cannot hold")
+        if column.dtype.kind == "c":
+            if np.count_nonzero(column.imag):
+                self._refuseFeature(index, "holds complex values with an imaginary part, which "
+                                           "a Matrix Market file of real values cannot hold")
+            column = column.real
+        return column
+
+    def _mtxField(self, columns: list) -> type:
+        """The Matrix Market field (float64 or int64) that holds every column exactly."""
+        def exactAs(column, convert, low=None, high=None) -> bool:
+            for value in column.tolist():
+                if isMissing(value):
+                    continue
+                if isinstance(value, str):
+                    float(value)  # text raises the ValueError of its conversion
+                    return False
+                try:
+                    if convert(value) != value or (low is not None and not low <= value < high):
+                        return False
+                except (TypeError, ValueError, OverflowError):
+                    return False
+            return True
+
+        integral = [column.dtype.kind in "iub" for column in columns]
+        inexact = [j for j, column in enumerate(columns) if not exactAs(column, float)]
+        if not inexact:
+            return np.float64
+        first = inexact[0]
+        if not integral[first]:
+            self._refuseFeature(first, f"holds values of type {columns[first].dtype} that a "
+                                       "Matrix Market file cannot hold exactly")
+        if not all(integral):
+            other = self.features.getName(integral.index(False))
+            self._refuseFeature(first, f"holds integers that 64-bit floats cannot hold exactly, "
+                                       f"and feature {other!r} is not integral: no Matrix Market "
+                                       "field holds both exactly")
+        for j, column in enumerate(columns):
+            if not exactAs(column, int, -2**63, 2**63):
+                self._refuseFeature(j, "holds integers beyond the 64-bit range of a Matrix "
+                                       "Market integer field")
+        return np.int64
 
     def _checkInvariants_implementation(self, level):
         assert tuple(self._storedShape()) == self.shape
