@@ -428,6 +428,16 @@ def test_mtx_keeps_integers_beyond_floats_exact(tmp_path, build, storage):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["b.mtx"]
 
 
+def test_copies_to_pandas_keep_integers_beyond_floats(build, storage):
+    import pandas as pd
+
+    if storage == "Sparse":
+        return  # holds numbers only
+    obj = build(pd.DataFrame({"a": pd.array([2**60 + 1, None, 3], dtype="Int64")}))
+    for frame in (obj.copy("pandasdataframe"), obj.copy("DataFrame")._data):
+        assert frame.iloc[:, 0].tolist() == [2**60 + 1, None, 3]
+
+
 def test_saved_files(tmp_path, named):
     named.save(tmp_path / "out.csv")
     assert (tmp_path / "out.csv").read_text().splitlines() == [

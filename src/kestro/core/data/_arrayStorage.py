@@ -46,6 +46,29 @@ def _withoutNA(array: np.ndarray) -> np.ndarray:
     return array
 
 
+def _exactFrame(array: np.ndarray):
+    """
+    ``array`` as a pandas DataFrame, each object feature in the type its
+    values share, except where 64-bit floats would not hold them exactly.
+    """
+    frame = pd.DataFrame(array)
+    if array.dtype != object:
+        return frame
+    inferred = frame.infer_objects()
+    for j in range(array.shape[1]):
+        if inferred.iloc[:, j].dtype.kind == "f" and not _exactAsFloats(array[:, j]):
+            inferred.isetitem(j, frame.iloc[:, j])
+    return inferred
+
+
+def _exactAsFloats(values: np.ndarray) -> bool:
+    """Whether every value that is not missing equals its 64-bit float."""
+    try:
+        return all(isMissing(v) or float(v) == v for v in values)
+    except (TypeError, ValueError, OverflowError):
+        return False
+
+
 def asNumeric(array: np.ndarray, numericRequired: bool) -> np.ndarray:
     """``array``, as float64 when numbers are required and its dtype is not bool/int64/float64."""
     if numericRequired and array.dtype not in NUMERIC_DTYPES:
@@ -158,6 +181,9 @@ class ArrayStorage(Base):
         from kestro.core.data import available
         ptNames = self.points._getNamesNoGeneration()
         ftNames = self.features._getNamesNoGeneration()
+        if to == "DataFrame":
+            return createDataNoValidation(to, _exactFrame(self._asNumpyArray()), ptNames,
+                                          ftNames, reuseData=True)
         if to in available:
             return createDataNoValidation(to, self._copySource(), ptNames, ftNames,
                                           reuseData=True)
@@ -188,9 +214,7 @@ class ArrayStorage(Base):
                     raise
                 self._refuseNonNumericCoo(array, error)
                 raise
-        frame = pd.DataFrame(array)
-        if array.dtype == object:
-            frame = frame.infer_objects()
+        frame = _exactFrame(array)
         if ptNames is not None:
             frame.index = self.points.getNames()
         if ftNames is not None:
