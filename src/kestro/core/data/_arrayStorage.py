@@ -38,11 +38,23 @@ def _shown(value) -> str:
 
 
 def _withoutNA(array: np.ndarray) -> np.ndarray:
-    """Object ``array`` with each pandas NA replaced in place by None, the missing value."""
-    if array.dtype == object and pd.kestroAccessible():
+    """
+    Object ``array`` with each pandas NA replaced in place by None, the
+    missing value; numbers with missing values among them become floats
+    (missing as NaN) where 64-bit floats hold every number exactly.
+    """
+    if array.dtype != object:
+        return array
+    if pd.kestroAccessible():
         for index, value in np.ndenumerate(array):
             if value is pd.NA:
                 array[index] = None
+    present = [v for v in array.ravel() if not isMissing(v)]
+    if len(present) < array.size and present and all(
+            isinstance(v, (numbers.Real, np.number)) and not isinstance(v, (bool, np.bool_))
+            for v in present) and _exactAsFloats(np.array(present, dtype=object)):
+        return np.array([[np.nan if isMissing(v) else v for v in row] for row in array.tolist()],
+                        dtype=np.float64).reshape(array.shape)
     return array
 
 
@@ -63,6 +75,8 @@ def _exactFrame(array: np.ndarray):
 
 def _exactAsFloats(values: np.ndarray) -> bool:
     """Whether every value that is not missing equals its 64-bit float."""
+    # as Python values: numpy compares its integers with floats as floats
+    values = [v.item() if isinstance(v, np.generic) else v for v in values.tolist()]
     try:
         return all(isMissing(v) or float(v) == v for v in values)
     except (TypeError, ValueError, OverflowError):
@@ -423,6 +437,7 @@ class ArrayStorage(Base):
         """The Matrix Market field (float64 or int64) that holds every column exactly."""
         def exactAs(column, convert, low=None, high=None) -> bool:
             for value in column.tolist():
+                value = value.item() if isinstance(value, np.generic) else value
                 if isMissing(value):
                     continue
                 if isinstance(value, str):
