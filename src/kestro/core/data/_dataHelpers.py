@@ -251,8 +251,10 @@ def createDataNoValidation(to, data, ptNames, ftNames, reuseData=True, shape=Non
                 data.index = pd.RangeIndex(data.shape[0])
                 data.columns = pd.RangeIndex(data.shape[1])
                 reuseData = True
-        elif isinstance(data, np.ndarray) and data.dtype == object and data.size:
-            data = pd.DataFrame(data).infer_objects()
+        elif isinstance(data, np.ndarray) and data.dtype == object and data.size \
+                and data.ndim == 2:
+            from kestro.core.data._arrayStorage import _exactFrame
+            data = _exactFrame(data)  # typed as its values share, never through inexact floats
             reuseData = True
         elif _isSparseMatrix(data):
             data = data.toarray()
