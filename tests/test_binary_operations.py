@@ -17,6 +17,7 @@ from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
 I64, I32, F64, F32, B, O = (np.dtype(t) for t in (np.int64, np.int32, np.float64, np.float32,
                                                   bool, object))
 C128 = np.dtype(np.complex128)
+U8, I8, U16 = (np.dtype(t) for t in (np.uint8, np.int8, np.uint16))
 
 
 def table(*columns):
@@ -58,6 +59,11 @@ SCALAR_CASES = [
     ([([7, 8], I64)], "__mod__", 3, [I64], [[1], [2]]),
     ([([7, 8], I64)], "__floordiv__", 3, [I64], [[2], [2]]),
     ([([7, 8], I64)], "__rsub__", 10, [I64], [[3], [2]]),
+    # small integer types are computed in the listed result type, never wrapped
+    ([([1, 255], U8), ([1.0, 2.0], F64)], "__mul__", 2, [I64, F64], [[2, 2.0], [510, 4.0]]),
+    ([([1, 255], U8)], "__mul__", -1, [I64], [[-1], [-255]]),
+    ([([2, 100], I8)], "__pow__", 3, [I64], [[8], [1000000]]),
+    ([([0, 7], U16), ([1.0, 2.0], F64)], "__rsub__", 3, [I64, F64], [[3, 2.0], [-4, 1.0]]),
     # a complex scalar does not cast safely to float: object enters the comparison
     ([([1, 2], I64)], "__mul__", 1j, [O], [[1j], [2j]]),
 ]
@@ -149,6 +155,9 @@ def test_comparison_of_booleans_with_integers_stays_boolean():
     # only the feature whose values do not fit keeps the computed type
     ([([2, 4], I64), ([3, 9], I64)], [([-1, 1], I64), ([2, 0], I64)], "__pow__",
      [F64, I64], [[0.5, 9], [4.0, 1]]),
+    # uint8 against int64 is computed in int64
+    ([([255, 2], U8), ([0.5, 1.0], F64)], [([2, 2], I64), ([1.0, 1.0], F64)], "__mul__",
+     [I64, F64], [[510, 0.5], [4, 1.0]]),
 ])
 def test_listed_type_never_truncates(selfColumns, otherColumns, opName, expectedTypes,
                                      expectedValues):
@@ -676,10 +685,10 @@ def test_unary_operators_keep_names_and_follow_the_multiplication_types(storage)
 
 def test_unary_operators_per_feature_type():
     left = DataFrame(table(([True, False], B), ([1, -2], np.int32), ([-0.0, 1.0], F32),
-                           ([-1, None], O)))
-    for result, expected in ((-left, [[-1, -1, 0.0, 1], [0, 2, -1.0, None]]),
-                             (abs(left), [[1, 1, 0.0, 1], [0, 2, 1.0, None]])):
-        assert dtypes(result) == [I64, I64, F32, O]
+                           ([-1, None], O), ([255, 0], U8)))
+    for result, expected in ((-left, [[-1, -1, 0.0, 1, -255], [0, 2, -1.0, None, 0]]),
+                             (abs(left), [[1, 1, 0.0, 1, 255], [0, 2, 1.0, None, 0]])):
+        assert dtypes(result) == [I64, I64, F32, O, I64]
         assert result._data.values.tolist() == expected
     assert np.signbit(abs(left)._data.iat[0, 2]) == False  # noqa: E712
     with pytest.raises(InvalidArgumentValue, match=r"- needs numeric data.*_DEFAULT_#0"):

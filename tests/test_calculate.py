@@ -130,6 +130,18 @@ def test_date_results_keep_their_unit(make, unit):
     assert ret[0].tolist() == [pd.Timestamp("2020-01-01"), late]
 
 
+@pytest.mark.parametrize("unit, held", [("s", "s"), ("ms", "ms"), ("D", "s"), ("ns", "ns")])
+def test_numpy_date_results_keep_their_unit(make, unit, held):
+    obj = make(pd.DataFrame({0: [1, 3], 1: [2, 4]}))
+    ret = obj._calculate_implementation(
+        lambda v: np.datetime64("NaT", unit) if v == 4 else np.datetime64(f"2020-01-0{v}", unit),
+        None, None, False)
+    held = held if int(pd.__version__.split(".")[0]) >= 2 else "ns"
+    assert list(ret.dtypes) == [np.dtype(f"datetime64[{held}]")] * 2
+    assert ret[0].tolist() == [pd.Timestamp("2020-01-01"), pd.Timestamp("2020-01-03")]
+    assert ret[1].isna().tolist() == [False, True]
+
+
 def test_results_placed_by_element_whatever_pandas_calls(obj):
     """pandas maps a categorical once per category, in category order."""
     obj._data = pd.DataFrame({0: pd.Categorical(["b", "a"], categories=["a", "b"]),

@@ -503,11 +503,13 @@ py::object singleTypeScalarResult(py::handle self, const std::string& opName,
         (divides(opName) && isIntegralKind(types.distinct[0]))) {
         return py::none();
     }
+    py::object wanted = pairType(types.distinct[0], scalarType(other), opName);
+    // numpy computes integers in their own type, whatever the scalar
+    if (isIntegralKind(types.distinct[0]) && !wanted.equal(types.distinct[0])) return py::none();
     py::object values = table.attr(attrName(Attr::to_numpy))();
     py::object result = quietly(values, opName, other);
     if (!isInstance(result, global(Name::np).attr("ndarray")) ||
-        !py::object(result.attr(attrName(Attr::dtype)))
-             .equal(pairType(types.distinct[0], scalarType(other), opName))) {
+        !py::object(result.attr(attrName(Attr::dtype))).equal(wanted)) {
         return py::none();
     }
     py::object resultTable = global(Name::pd).attr("DataFrame")(result, py::arg("copy") = false);
@@ -534,6 +536,31 @@ py::object arrayResult(py::handle array, py::handle opName, py::handle otherData
     return py::getattr(array, opName)(otherData);
 }
 
+// `self`, or a new object holding its values with each integer feature cast
+// to the integer type listed for its result where that type is larger and
+// holds all its values: the operation is then computed in the result type,
+// so a small integer type never wraps a value labelled with a larger type.
+py::object widenedToResultTypes(py::handle self, const py::list& dtypes) {
+    py::object table = backingTable(self);
+    const TypeList types = TypeList::of(table);
+    if (types.at.size() != dtypes.size()) return py::reinterpret_borrow<py::object>(self);
+    py::object np = global(Name::np);
+    py::object columns = table.attr(attrName(Attr::columns));
+    py::dict casts;
+    for (std::size_t j = 0; j < types.at.size(); ++j) {
+        py::object own = types.distinct[types.at[j]];
+        py::object wanted = dtypes[j];
+        const auto ownKind = py::cast<std::string>(own.attr(attrName(Attr::kind)));
+        const auto wantedKind = py::cast<std::string>(wanted.attr(attrName(Attr::kind)));
+        if ((ownKind == "i" || ownKind == "u") && (wantedKind == "i" || wantedKind == "u") &&
+            own.not_equal(wanted) && truthy(np.attr("can_cast")(own, wanted))) {
+            casts[columns[py::int_(j)]] = wanted;
+        }
+    }
+    if (casts.empty()) return py::reinterpret_borrow<py::object>(self);
+    return dataFrameClass()(table.attr(attrName(Attr::astype))(casts));
+}
+
 }  // namespace
 
 py::object binaryOperations(py::handle self, py::handle opName, py::handle other) {
@@ -545,8 +572,9 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
     if (!whole.is_none()) return whole;
 
     py::list dtypes = resultDtypes(self, op, other);
+    py::object operand = widenedToResultTypes(self, dtypes);
 
-    py::object exact = realResult(self, op, other);
+    py::object exact = realResult(operand, op, other);
     if (!exact.is_none()) {
         applyDtypes(exact, dtypes);
         return exact;
@@ -558,12 +586,12 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
     // through floats).  A scalar operand takes the generic route: it is what
     // the array route would do with it.
     if (isInstance(other, global(Name::Base)) && !takesGenericRoute(op, other) &&
-        holdsRealFeatures(self) &&
+        holdsRealFeatures(operand) &&
         (!isInstance(other, dataFrameClass()) || holdsRealFeatures(other))) {
         py::object values;
         try {
             py::object array =
-                self.attr(attrName(Attr::asNumpyArray))(py::arg("numericRequired") = true);
+                operand.attr(attrName(Attr::asNumpyArray))(py::arg("numericRequired") = true);
             values = arrayResult(array, opName, other.attr(attrName(Attr::data)));
         } catch (py::error_already_set& e) {
             if (!absorbedOnFastPath(e)) throw;
@@ -575,7 +603,7 @@ py::object binaryOperations(py::handle self, py::handle opName, py::handle other
         }
     }
 
-    py::object ret = self.attr("_defaultBinaryOperations_implementation")(opName, other);
+    py::object ret = operand.attr("_defaultBinaryOperations_implementation")(opName, other);
     applyDtypes(ret, dtypes);
     return ret;
 }

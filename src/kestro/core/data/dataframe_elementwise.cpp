@@ -843,9 +843,10 @@ namespace {
 // value, in any order); the results pandas would re-type by inference are
 // handed to it sealed, so that it stores them as objects where they land:
 // text (pandas 3 would make a string column of it, NaN for None) and
-// timezone-naive Timestamps (pandas 2 would make nanoseconds of every unit).
+// timezone-naive Timestamps and numpy datetime64 values (pandas 2 would make
+// nanoseconds of every unit).
 // pandas' NA comes back as None, the missing value of whatever the column
-// turns out to be.  `state` = (function, NA, Timestamp type).  Not noexcept:
+// turns out to be.  `state` = (function, NA, Timestamp type, datetime64 type).  Not noexcept:
 // a daemon thread the interpreter ends at exit unwinds through it.
 constexpr const char* kSealedName = "kestro.calculate.result";
 
@@ -860,7 +861,8 @@ PyObject* sealedResult(PyObject* state, PyObject* value) {
         Py_DECREF(result);
         Py_RETURN_NONE;
     }
-    bool seal = PyUnicode_Check(result);
+    bool seal = PyUnicode_Check(result) ||
+                Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(state, 3));
     if (!seal && Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(state, 2))) {
         PyObject* zone = PyObject_GetAttrString(result, "tzinfo");
         if (zone == nullptr) {
@@ -908,6 +910,24 @@ std::size_t unitRank(py::handle stamp) {
     return std::size(kUnits) - 1;
 }
 
+// The rank of a numpy datetime64's unit among kUnits, where a data object
+// holds it exactly: units coarser than seconds count as seconds, and pandas
+// before 2 holds nanoseconds only.  False for NaT and units finer than ns.
+bool datetime64Rank(py::handle value, std::size_t& rank) {
+    py::object np = global(Name::np);
+    if (truthy(np.attr("isnat")(value))) return false;
+    const std::string unit =
+        py::str(np.attr("datetime_data")(value.attr(attrName(Attr::dtype)))[py::int_(0)])
+            .cast<std::string>();
+    if (unit == "ps" || unit == "fs" || unit == "as") return false;
+    rank = 0;
+    for (std::size_t k = 0; k < std::size(kUnits); ++k) {
+        if (unit == kUnits[k]) rank = k;
+    }
+    if (!py::hasattr(global(Name::pd).attr("Timestamp"), "unit")) rank = std::size(kUnits) - 1;
+    return true;
+}
+
 // Column `j` of `ret` with its sealed results opened: a column of naive
 // Timestamps (missing values aside) becomes datetime64 of the finest unit
 // among them, as pandas 3 infers it on every version; any other column
@@ -917,15 +937,20 @@ void unsealColumn(py::handle ret, Py_ssize_t j, py::handle values) {
     py::object objectType = objectDtype();
     py::object opened = global(Name::np).attr("empty")(rows, py::arg("dtype") = objectType);
     py::object timestamp = global(Name::pd).attr("Timestamp");
+    py::object datetime64 = global(Name::np).attr("datetime64");
     bool dates = true, anyDate = false;
-    std::size_t finest = 0;
+    std::size_t finest = 0, rank = 0;
     for (Py_ssize_t i = 0; i < rows; ++i) {
         py::object value = steal(PySequence_GetItem(values.ptr(), i));
         if (isSealed(value)) value = unsealed(value);
         if (py::type::handle_of(value).is(timestamp)) {
             anyDate = true;
             finest = std::max(finest, unitRank(value));
-        } else if (!missingDate(value)) {
+        } else if (py::type::handle_of(value).is(datetime64) && datetime64Rank(value, rank)) {
+            anyDate = true;
+            finest = std::max(finest, rank);
+        } else if (!missingDate(value) && !(py::type::handle_of(value).is(datetime64) &&
+                                             truthy(global(Name::np).attr("isnat")(value)))) {
             dates = false;
         }
         if (PySequence_SetItem(opened.ptr(), i, value.ptr()) < 0) throw py::error_already_set();
@@ -1022,7 +1047,8 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
     // `DataFrame.map` replaced `applymap` (which now warns) in newer pandas.
     py::object pd = global(Name::pd);
     const char* elementwise = py::hasattr(pd.attr("DataFrame"), "map") ? "map" : "applymap";
-    py::object state = py::make_tuple(function, pd.attr("NA"), pd.attr("Timestamp"));
+    py::object state = py::make_tuple(function, pd.attr("NA"), pd.attr("Timestamp"),
+                                        global(Name::np).attr("datetime64"));
     py::object sealing = steal(PyCFunction_New(&kSealedResult, state.ptr()));
     py::object ret = toCalculate.attr(elementwise)(sealing);
     unsealResults(ret);
