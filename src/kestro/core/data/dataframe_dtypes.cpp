@@ -145,20 +145,23 @@ py::object heldValues(py::handle column, Py_ssize_t position);
 
 // Positions of NA in the one-dimensional object array `values`.
 std::vector<Py_ssize_t> positionsOfNA(py::handle values) {
-    PyObject* na = global(Name::pd).attr("NA").ptr();
+    const py::object na = global(Name::pd).attr("NA");
     std::vector<Py_ssize_t> found;
-    py::array array = py::reinterpret_borrow<py::array>(values);
-    if (array.ndim() == 1 && (array.flags() & py::array::c_style)) {
-        // the stored references themselves, read without a call per element
-        PyObject* const* at = static_cast<PyObject* const*>(array.data());
-        for (Py_ssize_t i = 0; i < array.shape(0); ++i) {
-            if (at[i] == na) found.push_back(i);
+    if (py::isinstance<py::array>(values)) {
+        py::array array = py::reinterpret_borrow<py::array>(values);
+        if (array.ndim() == 1 && (array.flags() & py::array::c_style) &&
+            array.dtype().kind() == 'O') {
+            // the stored references themselves, read without a call per element
+            PyObject* const* at = static_cast<PyObject* const*>(array.data());
+            for (Py_ssize_t i = 0; i < array.shape(0); ++i) {
+                if (at[i] == na.ptr()) found.push_back(i);
+            }
+            return found;
         }
-        return found;
     }
     Py_ssize_t i = 0;
     for (py::handle value : values) {
-        if (value.ptr() == na) found.push_back(i);
+        if (value.is(na)) found.push_back(i);
         ++i;
     }
     return found;
