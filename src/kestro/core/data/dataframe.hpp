@@ -114,9 +114,6 @@ py::object newDataFrame(py::handle data, py::dict kwds = py::dict());
 // value keeps the object it was (None stays None) as in every other object
 // column.  Raises InvalidArgumentType for a type that has no numpy form.
 void applyEntryRule(py::handle table, py::handle source = py::none());
-inline void storeTextAsObject(py::handle table, py::handle source = py::none()) {
-    applyEntryRule(table, source);
-}
 
 // `pd.DataFrame(values)` held by the entry rule.
 py::object newTable(py::handle values);

@@ -1052,7 +1052,7 @@ py::object calculate(py::handle self, py::handle function, py::handle points,
     py::object sealing = steal(PyCFunction_New(&kSealedResult, state.ptr()));
     py::object ret = toCalculate.attr(elementwise)(sealing);
     unsealResults(ret);
-    storeTextAsObject(ret);
+    applyEntryRule(ret);
     checkResults(ret, points, features);
     py::tuple shape(ret.attr(attrName(Attr::shape)));
     ret.attr(attrName(Attr::index)) = rangeIndex(shape[0]);
