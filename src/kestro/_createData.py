@@ -12,6 +12,11 @@ from kestro._utility import allowedNumpyDType, isAllowedSingleElement, pd
 from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
 
 
+def _pandasMajor() -> int:
+    """The major version of the installed pandas."""
+    return int(pd.__version__.split(".")[0])
+
+
 def _checkNamesArgument(names, argName):
     if names is None or isinstance(names, (bool, list, tuple, dict)):
         return
@@ -159,7 +164,7 @@ def _readCSV(path, pointNames, featureNames, fileFormat=None):
 
 def _exactFloats() -> dict:
     """read_csv's argument for floats read back exactly (pandas 3 does so by default)."""
-    return {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
+    return {} if _pandasMajor() >= 3 else {"float_precision": "round_trip"}
 
 
 def _roundedIntegers(column) -> bool:
@@ -190,7 +195,7 @@ _UNITS = ("s", "ms", "us", "ns")
 def _parsedDates(column, values):
     """ISO dates as datetime64: by pandas' parser (pandas 2 on, within the range
     of its unit), else by numpy's, which takes the finest unit the text shows."""
-    if int(pd.__version__.split(".")[0]) >= 2:
+    if _pandasMajor() >= 2:
         try:
             parsed = pd.to_datetime(column, format="ISO8601")
         except (ValueError, OverflowError):
@@ -224,7 +229,7 @@ def _datesOrText(column):
     else:
         unit = "s"  # days or minutes
     dates = dates.astype(np.dtype(f"datetime64[{unit}]"))
-    if int(pd.__version__.split(".")[0]) >= 2:
+    if _pandasMajor() >= 2:
         return pd.Series(dates, dtype=dates.dtype)
     try:
         return pd.Series(dates)  # pandas 1.5 converts to nanoseconds, refusing what they miss

@@ -117,8 +117,8 @@ class LazyModule:
     ``kestroAccessible()`` tells whether the library can be used: False when
     importing it raises ImportError. Any other error of the import (a
     MemoryError, a KeyboardInterrupt, a fault inside the library) is no
-    answer to that question and propagates. For tests, the library can be declared unavailable either with
-    the context manager ``forcedUnavailable()`` or with
+    answer to that question and propagates. For tests, the library can be
+    declared unavailable either with the context manager ``forcedUnavailable()`` or with
     ``setForcedUnavailable(True)`` (undone by ``setForcedUnavailable(False)``);
     while it is declared unavailable ``kestroAccessible()`` returns False but
     attribute access keeps working, so code under test can still reach the

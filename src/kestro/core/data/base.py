@@ -673,11 +673,10 @@ class Base:
         ``includeNames`` the names of each axis that has any are written too.
 
         A failure (a full disk, a value a Matrix Market file cannot hold
-        exactly, ...) raises. The DataFrame storage writes under a temporary
-        name beside ``outPath`` and moves the file over it only when it is
+        exactly, ...) raises. Every storage writes under a temporary name
+        beside ``outPath`` and moves the file over it only when it is
         complete, so a failed save leaves an existing file as it was and no
-        partial file behind; the Matrix, Sparse and List storages write to
-        ``outPath`` directly.
+        partial file behind.
         """
         if not isinstance(outPath, (str, os.PathLike)):
             raise InvalidArgumentType(

@@ -77,7 +77,7 @@ py::object pairType(py::handle dtype1, py::handle dtype2, const std::string& opN
     py::object floatType = np.attr("dtype")(builtinType(&PyFloat_Type));
     if (opName.find("truediv") != std::string::npos &&
         truthy(np.attr("can_cast")(useType, floatType))) {
-        return np.attr("dtype")(floatType);
+        return floatType;
     }
     return useType;
 }

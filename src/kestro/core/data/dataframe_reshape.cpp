@@ -346,10 +346,7 @@ py::object objectTranspose(py::handle table) {
 
 bool holdsOnlyNumbers(const TypeList& types) {
     for (const py::object& dtype : types.distinct) {
-        const auto kind = py::cast<std::string>(dtype.attr(attrName(Attr::kind)));
-        if (kind.size() != 1 || std::string("biufc").find(kind[0]) == std::string::npos) {
-            return false;
-        }
+        if (!isNumericType(dtype)) return false;
     }
     return true;
 }
