@@ -295,7 +295,6 @@ FILTERS_AFTER_THREADS = """
     before = list(warnings.filters)
     entered = []
     original = warnings.catch_warnings
-    HOST_HELPERS = ("kestro._createData", "kestro.core.data._dataHelpers")  # not hooks
 
     class Recorded(original):
         def __enter__(self):
@@ -303,8 +302,7 @@ FILTERS_AFTER_THREADS = """
             library = frame.f_code.co_qualname
             while frame.f_globals.get("__name__", "").partition(".")[0] in ("numpy", "pandas"):
                 frame = frame.f_back
-            if frame.f_globals.get("__name__") not in HOST_HELPERS:
-                entered.append(library)
+            entered.append((library, frame.f_globals.get("__name__"), frame.f_code.co_qualname))
             return super().__enter__()
 
     warnings.catch_warnings = Recorded

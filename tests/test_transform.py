@@ -484,8 +484,9 @@ def test_ctrl_c_interrupts_a_builtin_function(make):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+    # stopped before the end; how far it got depends on the machine's load
     values = obj._data.values
-    assert values[0, 0] == 1.0 and values[-1, -1] == -1.0
+    assert values[-1, -1] == -1.0 and set(np.unique(values)) <= {1.0, -1.0}
 
 
 def test_public_transform_by_names():

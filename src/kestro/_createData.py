@@ -8,7 +8,7 @@ import re
 
 import numpy as np
 
-from kestro._utility import allowedNumpyDType, isAllowedSingleElement, pd
+from kestro._utility import allowedNumpyDType, isAllowedSingleElement, pandasColumnDtypes, pd
 from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
 
 
@@ -264,7 +264,7 @@ _HELD_KINDS = frozenset(["string", "integer", "floating", "mixed-integer-float",
 
 def _objectValuesFit(table, nested=()) -> bool:
     """``_checkElements`` for the object features of a pandas table."""
-    for position, dtype in enumerate(table.dtypes):
+    for position, dtype in enumerate(pandasColumnDtypes(table)):
         if dtype != object:
             continue
         values = table.iloc[:, position].to_numpy()

@@ -109,6 +109,24 @@ def pandasDataFrameToList(dataframe) -> list:
     return [list(row) for row in dataframe.itertuples(index=False, name=None)]
 
 
+def pandasColumnDtypes(dataframe) -> tuple:
+    """
+    The element type of each column of a pandas DataFrame, in column order.
+
+    ``DataFrame.dtypes`` builds a Series, and pandas builds it inside a
+    ``warnings.catch_warnings`` block; such blocks swap the process-wide
+    filter list and are not thread-safe, so threads running them together
+    can leave a filter behind for good. The frame's own manager lists the
+    types without one; a pandas without that list is read column by column.
+    """
+    listTypes = getattr(getattr(dataframe, "_mgr", None), "get_dtypes", None)
+    if listTypes is not None:
+        dtypes = tuple(listTypes())
+        if len(dtypes) == dataframe.shape[1]:
+            return dtypes
+    return tuple(column.dtype for _, column in dataframe.items())
+
+
 class LazyModule:
     """
     Stand-in for an optional library that is imported on first attribute

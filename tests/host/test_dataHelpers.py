@@ -102,8 +102,11 @@ def test_isValid2DObject(data, valid):
     ("Sparse", (np.dtype(np.float64),) * 2),
     ("List", (np.dtype(object),) * 2),
 ])
-def test_getFeatureDtypes(to, expected):
+@pytest.mark.parametrize("managerList", [True, False], ids=["manager list", "per column"])
+def test_getFeatureDtypes(to, expected, managerList, monkeypatch):
     frame = pd.DataFrame({0: [1, 2], 1: [0.5, 1.5]})
+    if not managerList:  # a pandas whose manager has no type list
+        monkeypatch.setattr(type(frame._mgr), "get_dtypes", None)
     obj = createDataNoValidation(to, frame, None, None)
     assert getFeatureDtypes(obj) == expected
     # the public reader, on the object and on a view of its second feature

@@ -13,6 +13,7 @@ import sys
 
 import numpy as np
 
+from kestro._utility import pandasColumnDtypes
 from kestro.exceptions import InvalidArgumentType, InvalidArgumentValue
 
 
@@ -196,10 +197,11 @@ def toNumpy2D(data, width: int = 0) -> np.ndarray:
     """
     frameType = _pandasFrameType()
     if frameType is not None and isinstance(data, frameType):
-        kinds = {getattr(dtype, "kind", "O") for dtype in data.dtypes}
-        if kinds <= set("biufc") or (len(set(data.dtypes)) == 1 and kinds == {"M"}):
+        dtypes = pandasColumnDtypes(data)
+        kinds = {getattr(dtype, "kind", "O") for dtype in dtypes}
+        if kinds <= set("biufc") or (len(set(dtypes)) == 1 and kinds == {"M"}):
             return data.to_numpy()
-        return data.astype(object).to_numpy()
+        return data.astype(np.dtype(object)).to_numpy()
     if _isSparseMatrix(data):
         return data.toarray()
     if isinstance(data, np.ndarray):
@@ -322,9 +324,9 @@ def getFeatureDtypes(obj) -> tuple:
     the object dtype repeated otherwise.
     """
     data = obj._data
-    dtypes = getattr(data, "dtypes", None)
-    if dtypes is not None:
-        return tuple(dtypes)
+    frameType = _pandasFrameType()
+    if frameType is not None and isinstance(data, frameType):
+        return pandasColumnDtypes(data)
     dtype = getattr(data, "dtype", None)
     if not isinstance(dtype, np.dtype):
         dtype = np.dtype(object)
