@@ -133,9 +133,11 @@ class LazyModule:
     access.
 
     ``kestroAccessible()`` tells whether the library can be used: False when
-    importing it raises ImportError. Any other error of the import (a
-    MemoryError, a KeyboardInterrupt, a fault inside the library) is no
-    answer to that question and propagates. For tests, the library can be
+    importing it raises ImportError, True otherwise; it never raises. Any
+    other error of the import (a MemoryError, a fault inside the library) is
+    no answer to that question: the library counts as present, and the
+    error is raised again, as it is, by the first attribute access.
+    KeyboardInterrupt and SystemExit are never held back. For tests, the library can be
     declared unavailable either with the context manager ``forcedUnavailable()`` or with
     ``setForcedUnavailable(True)`` (undone by ``setForcedUnavailable(False)``);
     while it is declared unavailable ``kestroAccessible()`` returns False but
@@ -172,13 +174,16 @@ class LazyModule:
 
     def kestroAccessible(self) -> bool:
         """Return True when the library can be imported and used, False when
-        importing it raises ImportError; other errors propagate."""
+        importing it raises ImportError. Never raises: another error of the
+        import is left to the first attribute access, which raises it."""
         if self._forcedUnavailable:
             return False
         try:
             self._load()
         except ImportError:
             return False
+        except Exception:
+            return True
         return True
 
     def setForcedUnavailable(self, unavailable: bool) -> None:

@@ -152,6 +152,11 @@ class Base:
 
     @staticmethod
     def _validateDims(shape, argName, minimum=0):
+        if type(shape) in (tuple, list) and len(shape) == 2:
+            first, second = shape          # the common case: two plain ints
+            if type(first) is int and type(second) is int and first >= minimum \
+                    and second >= minimum:
+                return [first, second]
         if not isinstance(shape, (tuple, list)):
             raise InvalidArgumentType(
                 f"{argName} must be a tuple or list of ints; got {type(shape).__name__}")
