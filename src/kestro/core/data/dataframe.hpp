@@ -57,7 +57,11 @@ py::object global(Name name);
     X(getNames, "getNames") X(getName, "getName")                                               \
     X(getNamesNoGeneration, "_getNamesNoGeneration") X(mgr, "_mgr") X(blocks, "blocks")         \
     X(ixs, "_ixs") X(arrayOf, "_values") X(oneArg, "oneArg") X(tzinfo, "tzinfo")                \
-    X(value, "value")
+    X(value, "value") X(RangeIndex, "RangeIndex") X(start, "start") X(step, "step")             \
+    X(stop, "stop") X(dunderInit, "__init__") X(kestroAccessible, "kestroAccessible")           \
+    X(DataFrame, "DataFrame") X(createNestedObject, "_createNestedObject") X(dataKey, "data")   \
+    X(source, "source") X(pointStart, "pointStart") X(pointEnd, "pointEnd")                     \
+    X(featureStart, "featureStart") X(featureEnd, "featureEnd")
 // clang-format on
 
 enum class Attr : std::size_t {

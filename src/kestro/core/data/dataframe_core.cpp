@@ -433,7 +433,9 @@ py::handle attrName(Attr attr) {
 
 py::object dataFrameClass() { return global(Name::DataFrame); }
 
-py::object rangeIndex(py::handle length) { return global(Name::pd).attr("RangeIndex")(length); }
+py::object rangeIndex(py::handle length) {
+    return global(Name::pd).attr(attrName(Attr::RangeIndex))(length);
+}
 
 bool dtypeGreater(py::handle candidate, py::handle current) {
     const int result = PyObject_RichCompareBool(candidate.ptr(), current.ptr(), Py_GT);
@@ -449,10 +451,11 @@ py::object newDataFrame(py::handle data, py::dict kwds) {
 
 py::object init(py::handle self, py::handle data, bool reuseData, py::dict kwds) {
     py::object pd = global(Name::pd);
-    if (!truthy(pd.attr("kestroAccessible")())) {
+    if (!truthy(pd.attr(attrName(Attr::kestroAccessible))())) {
         raise(global(Name::PackageException), "To use class DataFrame, pandas must be installed.");
     }
-    const bool isTable = isInstance(data, pd.attr("DataFrame"));
+    py::object frameType = pd.attr(attrName(Attr::DataFrame));
+    const bool isTable = isInstance(data, frameType);
     if (!isTable && !truthy(global(Name::isValid2DObject)(data))) {
         raise(global(Name::InvalidArgumentType),
               "the input data can only be a pandas DataFrame or a two-"
@@ -464,14 +467,15 @@ py::object init(py::handle self, py::handle data, bool reuseData, py::dict kwds)
                           : data.attr(attrName(Attr::copy))();
         applyEntryRule(table);
     } else {
-        table = pd.attr("DataFrame")(data, py::arg("copy") = true);
+        table = frameType(data, py::arg("copy") = true);
         applyEntryRule(table, data);
     }
     self.attr(attrName(Attr::data)) = table;
-    py::object shape = kwds.attr("get")("shape");
-    if (shape.is_none()) kwds["shape"] = backingTable(self).attr(attrName(Attr::shape));
-
-    builtinType(&PySuper_Type)(dataFrameClass(), self).attr("__init__")(**py::dict(kwds));
+    py::handle shapeKey = attrName(Attr::shape);
+    if (!kwds.contains(shapeKey) || kwds[shapeKey].is_none()) {
+        kwds[shapeKey] = backingTable(self).attr(shapeKey);
+    }
+    builtinType(&PySuper_Type)(dataFrameClass(), self).attr(attrName(Attr::dunderInit))(**kwds);
     return py::none();
 }
 
@@ -515,15 +519,17 @@ namespace {
 // Labels `table`'s axis `axis` 0, 1, ..., length - 1 (a `rangeType`, that
 // is pandas' RangeIndex), unless it already is (a slice from the start of a
 // positional axis).
-void renumber(py::handle table, const char* axis, py::handle length, py::handle rangeType) {
+void renumber(py::handle table, py::handle axis, py::handle length, py::handle rangeType) {
     py::object labels = table.attr(axis);
     auto is = [](py::handle value, py::handle expected) {
         const int result = PyObject_RichCompareBool(value.ptr(), expected.ptr(), Py_EQ);
         if (result < 0) throw py::error_already_set();
         return result == 1;
     };
-    if (py::type::handle_of(labels).is(rangeType) && is(labels.attr("start"), py::int_(0)) &&
-        is(labels.attr("step"), py::int_(1)) && is(labels.attr("stop"), length)) {
+    if (py::type::handle_of(labels).is(rangeType) &&
+        is(labels.attr(attrName(Attr::start)), py::int_(0)) &&
+        is(labels.attr(attrName(Attr::step)), py::int_(1)) &&
+        is(labels.attr(attrName(Attr::stop)), length)) {
         return;
     }
     table.attr(axis) = rangeType(length);
@@ -561,8 +567,8 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
     // (pandas copies whichever side is written first); otherwise it would
     // share the source's memory, so it is copied here.
     if (!copyOnWrite(global(Name::pd))) rectangle = rectangle.attr(attrName(Attr::copy))();
-    kwds["data"] = rectangle;
-    kwds["source"] = self;
+    kwds[attrName(Attr::dataKey)] = rectangle;
+    kwds[attrName(Attr::source)] = self;
     py::object pRange = py::reinterpret_borrow<py::object>(pointEnd) - pointStart;
     py::object fRange = py::reinterpret_borrow<py::object>(featureEnd) - featureStart;
     py::object start[2] = {py::reinterpret_borrow<py::object>(pointStart),
@@ -575,9 +581,9 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
         py::object shape;
         if (dropDimension) {
             shape = dims[slice(py::int_(1), py::none())];
-            py::object source = self.attr("_createNestedObject")(pointStart);
-            kwds["source"] = source;
-            kwds["data"] = source.attr(attrName(Attr::data));
+            py::object source = self.attr(attrName(Attr::createNestedObject))(pointStart);
+            kwds[attrName(Attr::source)] = source;
+            kwds[attrName(Attr::dataKey)] = source.attr(attrName(Attr::data));
             py::object sourceShape = source.attr(attrName(Attr::shape));
             start[0] = py::int_(0);
             end[0] = sourceShape[py::int_(0)];
@@ -589,18 +595,18 @@ py::object view(py::handle self, py::handle pointStart, py::handle pointEnd,
             shape = dims.attr(attrName(Attr::copy))();
             shape[py::int_(0)] = pRange;
         }
-        kwds["shape"] = shape;
+        kwds[attrName(Attr::shape)] = shape;
     }
-    kwds["pointStart"] = start[0];
-    kwds["pointEnd"] = end[0];
-    kwds["featureStart"] = start[1];
-    kwds["featureEnd"] = end[1];
+    kwds[attrName(Attr::pointStart)] = start[0];
+    kwds[attrName(Attr::pointEnd)] = end[0];
+    kwds[attrName(Attr::featureStart)] = start[1];
+    kwds[attrName(Attr::featureEnd)] = end[1];
 
     py::object result = global(Name::DataFrameView)(**kwds);
     py::object resultTable = backingTable(result);
-    py::object rangeType = global(Name::pd).attr("RangeIndex");
-    renumber(resultTable, "index", pRange, rangeType);
-    renumber(resultTable, "columns", fRange, rangeType);
+    py::object rangeType = global(Name::pd).attr(attrName(Attr::RangeIndex));
+    renumber(resultTable, attrName(Attr::index), pRange, rangeType);
+    renumber(resultTable, attrName(Attr::columns), fRange, rangeType);
     return result;
 }
 

@@ -75,7 +75,7 @@ Entry arrowEntry(py::handle dtype) {
 
 Entry classify(py::handle dtype) {
     py::object np = global(Name::np);
-    if (isInstance(dtype, np.attr("dtype"))) {
+    if (isInstance(dtype, np.attr(attrName(Attr::dtype)))) {
         return equals(dtype.attr(attrName(Attr::kind)), "O") ? Entry::objects : Entry::keep;
     }
     if (isPandasType(dtype, "StringDtype")) return Entry::text;
