@@ -46,17 +46,38 @@ _MISSING = {"", "NA", "N/A", "n/a", "NaN", "nan", "-NaN", "-nan", "NULL", "null"
 _BOOLEANS = {"True", "False", "TRUE", "FALSE", "true", "false"}
 _ISO_DATE = re.compile(r"\d{4}-\d{2}-\d{2}([ T]\d{2}:\d{2}(:\d{2}(\.\d+)?)?)?")
 _SAMPLE_ROWS = 1000  # rows read ahead to find the names
+_TEXT_ROWS = 100      # of them, the rows that tell which features to read as text at once
+# What pandas' type inference answers for text beside numbers or booleans.
+_TEXT_WITH_NUMBERS = frozenset(["mixed", "mixed-integer"])
 
 
 def _isText(field: str) -> bool:
     """True for a CSV field that pandas would read as text (not missing, a number, a bool or a date)."""
-    if field.strip() in _MISSING or field in _BOOLEANS or _ISO_DATE.fullmatch(field):
-        return False
     try:
-        float(field)
+        float(field)  # the common case first: a number
+        return False
     except ValueError:
-        return True
+        pass
+    return not (field.strip() in _MISSING or field in _BOOLEANS or _ISO_DATE.fullmatch(field))
+
+
+def _hasText(fields) -> bool:
+    """Whether any of the CSV ``fields`` is text (see ``_isText``)."""
+    for field in fields:
+        try:
+            float(field)  # one call per field for the numbers most files hold
+        except ValueError:
+            if _isText(field):
+                return True
     return False
+
+
+def _columnsOf(rows, width: int) -> list:
+    """The fields of ``rows`` column by column, for the first ``width`` columns
+    (a short row gives nothing to the columns it lacks)."""
+    if all(len(row) == width for row in rows):
+        return list(zip(*rows)) if rows else [() for _ in range(width)]
+    return [[row[j] for row in rows if j < len(row)] for j in range(width)]
 
 
 def _looksLikeNames(first, rows) -> bool:
@@ -68,9 +89,8 @@ def _looksLikeNames(first, rows) -> bool:
     """
     if not rows or not first or len(set(first)) != len(first) or not all(map(_isText, first)):
         return False
-    for j in range(len(first)):
-        column = [row[j] for row in rows if j < len(row)]
-        if not any(map(_isText, column)) and any(v.strip() not in _MISSING for v in column):
+    for column in _columnsOf(rows, len(first)):
+        if not _hasText(column) and any(v.strip() not in _MISSING for v in column):
             return True
     return False
 
@@ -136,9 +156,11 @@ def _readCSV(path, pointNames, featureNames, fileFormat=None):
     # Only empty fields are missing: "NA" or "None" that save wrote are text.
     options = dict(header=None, skiprows=skip, encoding="utf-8-sig", keep_default_na=False,
                    na_values=[""], skip_blank_lines=True, **_exactFloats())
-    # Features whose first rows hold text are read as objects straight away.
-    textColumns = {j for j in range(len(rows[0]))
-                   if any(j < len(row) and _isText(row[j]) for row in rows[skip:])}
+    # Features whose first rows hold text are read as objects straight away
+    # (text met later is found after the read).
+    textColumns = {j for j, column in enumerate(_columnsOf(rows[skip:skip + _TEXT_ROWS],
+                                                           len(rows[0])))
+                   if _hasText(column)}
     if nameColumn:
         textColumns.add(0)
     table = pd.read_csv(path, index_col=0 if nameColumn else None,
@@ -151,14 +173,24 @@ def _readCSV(path, pointNames, featureNames, fileFormat=None):
             ptNames = None  # pandas' default labels are no names
     table.index = pd.RangeIndex(table.shape[0])
     table.columns = pd.RangeIndex(table.shape[1])
+    offset = 1 if nameColumn else 0  # table positions against the file's columns
+
+    def asText(position):
+        """Column ``position`` read again, every field as the text it holds."""
+        return pd.read_csv(path, usecols=[position + offset],
+                           dtype=np.dtype(object), **options).iloc[:, 0]
+
     for position in range(table.shape[1]):
         column = table.iloc[:, position]
         if column.dtype == object or isinstance(column.dtype, pd.StringDtype):
+            # pandas reads a long file in chunks: text first met past the
+            # rows looked at leaves the chunks before it as numbers
+            if column.dtype == object and position + offset not in textColumns \
+                    and pd.api.types.infer_dtype(column, skipna=True) in _TEXT_WITH_NUMBERS:
+                column = asText(position)
             table.isetitem(position, _datesOrText(column))
         elif _roundedIntegers(column):
-            exact = pd.read_csv(path, usecols=[position + (1 if nameColumn else 0)],
-                                dtype=np.dtype(object), **options).iloc[:, 0]
-            table.isetitem(position, _integersOr(column, exact))
+            table.isetitem(position, _integersOr(column, asText(position)))
     return table, ptNames, ftNames
 
 

@@ -180,6 +180,21 @@ def test_csv_round_trip_is_exact(tmp_path):
         kestro.data(tmp_path / "saved.data")
 
 
+def test_csv_text_first_met_in_a_late_chunk_is_text_throughout(tmp_path):
+    # pandas reads a long file in chunks and types each on its own: the
+    # numbers before the first text would stay numbers beside it
+    numbers = np.arange(300_000).astype(str).astype(object)
+    numbers[250_000] = "x"
+    pd.DataFrame({"a": numbers, "b": [True, None] * 150_000}).to_csv(tmp_path / "long.csv",
+                                                                  index=False)
+    with pytest.warns(pd.errors.DtypeWarning):
+        obj = kestro.data(tmp_path / "long.csv")
+    column = obj._data.iloc[:, 0]
+    assert {type(v) for v in column} == {str}
+    assert column.iloc[[0, 249_999, 250_000]].tolist() == ["0", "249999", "x"]
+    assert obj._data.iloc[:2, 1].tolist() == [True, None]   # booleans with gaps stay booleans
+
+
 @pytest.mark.parametrize("source", [[[pd.NA, "a"], ["x", "b"]],
                                     np.array([[pd.NA, "a"], ["x", "b"]], dtype=object)])
 def test_pandas_NA_in_lists_and_arrays_becomes_None(storage, source):
