@@ -16,6 +16,7 @@ import math
 import numbers
 import operator
 import os
+import sys
 
 import numpy as np
 
@@ -1144,7 +1145,17 @@ def _noneMask(values):
     """Where ``values`` (an array or a scalar) holds None, as booleans."""
     if not isinstance(values, np.ndarray) or values.dtype != object:
         return np.zeros(np.shape(values), dtype=bool)
-    return _isNone(values, None).astype(bool)
+    pandas = sys.modules.get("pandas")
+    if pandas is None:
+        return _isNone(values, None).astype(bool)
+    # pandas finds every missing marker in one pass; only those few are
+    # then asked whether they are None itself
+    mask = np.array(pandas.isna(values), dtype=bool)
+    flat = mask.reshape(-1)
+    candidates = np.flatnonzero(flat)
+    if candidates.size:
+        flat[candidates] = _isNone(values.reshape(-1)[candidates], None).astype(bool)
+    return mask
 
 
 def _objectOperation(opName, values, otherValues):
@@ -1158,6 +1169,9 @@ def _objectOperation(opName, values, otherValues):
         values, otherValues = np.broadcast_arrays(values, otherValues)
     missing = _noneMask(values) | _noneMask(otherValues)
     comparison = opName in ("__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__")
+    if not missing.any():   # nothing to leave out: one operation on the whole
+        result = _computeElements(opName, values, otherValues)
+        return result.astype(bool if comparison else object, copy=False)
     result = np.empty(values.shape, dtype=bool if comparison else object)
     present = ~missing
     if isinstance(otherValues, np.ndarray):
