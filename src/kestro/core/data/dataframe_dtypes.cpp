@@ -295,15 +295,35 @@ private:
     py::object originals_;
 };
 
+// Whether `table` already holds what the rule holds: numpy types only, and
+// no pd.NA among its objects.  Told from the blocks' own arrays where pandas
+// keeps blocks (a view of a point of a table with text is built often);
+// otherwise only a table without object features is told so.
+bool heldAlready(const PandasStorage& storage, py::handle table) {
+    py::object blockList = storage.tableBlocks(table);
+    if (!blockList) {
+        for (py::handle dtype : storage.featureTypes(table)) {
+            if (classify(dtype) != Entry::keep) return false;
+        }
+        return true;
+    }
+    for (py::handle block : blockList) {
+        const Entry entry = classify(block.attr(attrName(Attr::dtype)));
+        if (entry == Entry::objects) {
+            py::object values = block.attr(attrName(Attr::values));
+            if (!positionsOfNA(values.attr("ravel")()).empty()) return false;
+        } else if (entry != Entry::keep) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 void applyEntryRule(py::handle table, py::handle source) {
     const PandasStorage storage;
-    bool plain = true;
-    for (py::handle dtype : storage.featureTypes(table)) {
-        plain = plain && classify(dtype) == Entry::keep;
-    }
-    if (plain) return;
+    if (heldAlready(storage, table)) return;
     SourceColumns sourceColumns(source);
     py::object setItem = table.attr(attrName(Attr::isetitem));
     py::object series = global(Name::pd).attr("Series");

@@ -168,6 +168,11 @@ public:
         return types;
     }
 
+    // The blocks of `table`, each holding features of one element type and
+    // their values as one array, or a null handle when pandas holds the
+    // table some other way.
+    py::object tableBlocks(py::handle table) const { return blocksOf(table); }
+
     // The element type of every feature of `table`, in feature order.
     std::vector<py::object> columnTypes(py::handle table) const {
         const Py_ssize_t width = py::len(table.attr(attrName(Attr::columns)));
