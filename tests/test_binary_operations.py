@@ -180,6 +180,13 @@ def test_large_integers_are_not_rounded_through_float():
     assert result._data[0].tolist() == [big, 1]
 
 
+@pytest.mark.parametrize("opName", ["__sub__", "__rsub__"])
+def test_an_operation_numpy_declines_on_a_whole_table_gives_the_generic_error(opName):
+    # a scalar takes the generic route, whose refusal is the package's own
+    with pytest.raises(InvalidArgumentType, match="cannot be applied to these values"):
+        run(obj(([True, False], np.dtype(bool))), opName, True)
+
+
 # Route table ---------------------------------------------------------------
 
 class Recorded(DataFrame):

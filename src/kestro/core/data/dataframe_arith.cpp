@@ -158,6 +158,13 @@ void applyDtypes(py::handle result, const py::list& dtypes) {
     result.attr(attrName(Attr::setDtypes))(settledDtypes(result, dtypes));
 }
 
+// The errors with which numpy declines an operation on these values (the
+// route that asked then leaves it to another).
+bool declinedByNumpy(py::error_already_set& e) {
+    return e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) ||
+           e.matches(PyExc_NotImplementedError);
+}
+
 bool absorbedOnFastPath(py::error_already_set& e) {
     return e.matches(PyExc_AttributeError) || e.matches(global(Name::InvalidArgumentType)) ||
            e.matches(PyExc_ValueError);
@@ -392,10 +399,7 @@ py::object computeByFeature(py::object left, const std::string& opName, py::obje
     try {
         return py::getattr(left, opName.c_str())(right);
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) ||
-            e.matches(PyExc_NotImplementedError)) {
-            return py::none();
-        }
+        if (declinedByNumpy(e)) return py::none();
         throw;
     }
 }
@@ -507,7 +511,13 @@ py::object singleTypeScalarResult(py::handle self, const std::string& opName,
     // numpy computes integers in their own type, whatever the scalar
     if (isIntegralKind(types.distinct[0]) && !wanted.equal(types.distinct[0])) return py::none();
     py::object values = table.attr(attrName(Attr::to_numpy))();
-    py::object result = quietly(values, opName, other);
+    py::object result;
+    try {
+        result = quietly(values, opName, other);
+    } catch (py::error_already_set& e) {
+        if (declinedByNumpy(e)) return py::none();  // the generic route says why
+        throw;
+    }
     if (!isInstance(result, global(Name::np).attr("ndarray")) ||
         !py::object(result.attr(attrName(Attr::dtype))).equal(wanted)) {
         return py::none();
