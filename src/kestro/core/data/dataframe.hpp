@@ -100,6 +100,11 @@ inline py::object ilocColumns(py::handle table, py::handle columns) {
     return table.attr(attrName(Attr::iloc))(py::arg("axis") = 1)[columns];
 }
 
+// `np.dtype(name)`, for example `numpyType("object")`.
+inline py::object numpyType(const char* name) {
+    return global(Name::np).attr(attrName(Attr::dtype))(name);
+}
+
 // `pd.RangeIndex(n)`.
 py::object rangeIndex(py::handle length);
 

@@ -102,8 +102,6 @@ Entry classify(py::handle dtype) {
     raise(global(Name::InvalidArgumentType), message.c_str());
 }
 
-py::object numpyType(const char* name) { return global(Name::np).attr("dtype")(name); }
-
 // `values` with `marker` at the positions where `gaps` is true, in the type
 // that holds both: integers become float64 when every value is exact there
 // (within +-2**53) and Python ints otherwise; booleans become objects.
@@ -300,7 +298,7 @@ private:
 // keeps blocks (a view of a point of a table with text is built often);
 // otherwise only a table without object features is told so.
 bool heldAlready(const PandasStorage& storage, py::handle table) {
-    py::object blockList = storage.tableBlocks(table);
+    py::object blockList = storage.blocksOf(table);
     if (!blockList) {
         for (py::handle dtype : storage.featureTypes(table)) {
             if (classify(dtype) != Entry::keep) return false;

@@ -324,7 +324,6 @@ public:
         timestamp_ = pd_.attr("Timestamp");
         nat_ = pd_.attr("NaT");
         npDtype_ = np.attr("dtype");
-        objectType_ = np.attr("dtype")(builtinType(&PyBaseObject_Type));
         dtypeFloat64_ = np.attr("dtype")("float64");
         dtypeInt64_ = np.attr("dtype")("int64");
         dtypeBool_ = np.attr("dtype")("bool");
@@ -715,14 +714,14 @@ private:
         const std::string kind = py::str(dtype.attr(attrName(Attr::kind))).cast<std::string>();
         if (kind == "M" || kind == "m") {
             const bool text = PyUnicode_Check(value.ptr());
-            return text || isInstance(value, numbers_) ? objectType_ : py::object();
+            return text || isInstance(value, numbers_) ? dtypeObject_ : py::object();
         }
         if (dtype.equal(dtypeInt64_)) return widenedInt64(value);
         if (dtype.equal(dtypeFloat64_)) return widenedFloat64(value);
         if (dtype.equal(dtypeBool_)) {
             if (isBool(value)) return py::object();
             if (value.is_none()) value = nan_;
-            return objectType_;
+            return dtypeObject_;
         }
         return py::object();
     }
@@ -741,15 +740,15 @@ private:
     }
 
     py::object widenedInt64(py::handle value) const {
-        if (isInt(value)) return fitsInt64(value) ? py::object() : objectType_;
+        if (isInt(value)) return fitsInt64(value) ? py::object() : dtypeObject_;
         if (isFloat(value)) return integralInt64(value) ? py::object() : dtypeFloat64_;
         if (value.is_none()) return dtypeFloat64_;
-        return isComplex(value) ? dtypeComplex_ : objectType_;
+        return isComplex(value) ? dtypeComplex_ : dtypeObject_;
     }
 
     py::object widenedFloat64(py::handle value) const {
         if (isInt(value) || isFloat(value) || value.is_none()) return py::object();
-        return isComplex(value) ? dtypeComplex_ : objectType_;
+        return isComplex(value) ? dtypeComplex_ : dtypeObject_;
     }
 
     static bool fitsInt64(py::handle value) {
@@ -780,7 +779,7 @@ private:
     py::object table_, mgr_, blocks_, storageKey_;
     py::object pd_, numbers_, isAllowed_, float64_, int64_, bool_, integer_, floating_, true_,
         false_, nan_, ndarray_, timestamp_, nat_, na_;
-    py::object npDtype_, objectType_, dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeComplex_;
+    py::object npDtype_, dtypeFloat64_, dtypeInt64_, dtypeBool_, dtypeObject_, dtypeComplex_;
     py::object dataName_, oneArgName_, tzinfoName_, valueName_;
     AttributeReader dataOf_{heldName(Attr::data)}, oneArgOf_{heldName(Attr::oneArg)};
 };
@@ -889,11 +888,9 @@ py::object unsealed(py::handle value) {
         static_cast<PyObject*>(PyCapsule_GetPointer(value.ptr(), kSealedName)));
 }
 
-py::object objectDtype() { return global(Name::np).attr("dtype")("O"); }
-
-// Whether `value` stands for a missing date: None, NaT or a float NaN.
-bool missingDate(py::handle value) {
-    if (value.is_none() || value.is(global(Name::pd).attr("NaT"))) return true;
+// Whether `value` stands for a missing date: None, pandas' NaT or a float NaN.
+bool missingDate(py::handle value, py::handle nat) {
+    if (value.is_none() || value.is(nat)) return true;
     return PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
 }
 
@@ -912,19 +909,18 @@ std::size_t unitRank(py::handle stamp) {
 
 // The rank of a numpy datetime64's unit among kUnits, where a data object
 // holds it exactly: units coarser than seconds count as seconds, and pandas
-// before 2 holds nanoseconds only.  False for NaT and units finer than ns.
-bool datetime64Rank(py::handle value, std::size_t& rank) {
-    py::object np = global(Name::np);
-    if (truthy(np.attr("isnat")(value))) return false;
-    const std::string unit =
-        py::str(np.attr("datetime_data")(value.attr(attrName(Attr::dtype)))[py::int_(0)])
-            .cast<std::string>();
+// before 2 (`onlyNanoseconds`) holds nanoseconds only.  False for units
+// finer than ns; `value` is no NaT.
+bool datetime64Rank(py::handle value, bool onlyNanoseconds, std::size_t& rank) {
+    const std::string unit = py::str(global(Name::np).attr("datetime_data")(
+                                         value.attr(attrName(Attr::dtype)))[py::int_(0)])
+                                 .cast<std::string>();
     if (unit == "ps" || unit == "fs" || unit == "as") return false;
     rank = 0;
     for (std::size_t k = 0; k < std::size(kUnits); ++k) {
         if (unit == kUnits[k]) rank = k;
     }
-    if (!py::hasattr(global(Name::pd).attr("Timestamp"), "unit")) rank = std::size(kUnits) - 1;
+    if (onlyNanoseconds) rank = std::size(kUnits) - 1;
     return true;
 }
 
@@ -934,23 +930,30 @@ bool datetime64Rank(py::handle value, std::size_t& rank) {
 // holding sealed results holds the objects returned.
 void unsealColumn(py::handle ret, Py_ssize_t j, py::handle values) {
     const Py_ssize_t rows = static_cast<Py_ssize_t>(py::len(values));
-    py::object objectType = objectDtype();
+    py::object objectType = numpyType("object");
     py::object opened = global(Name::np).attr("empty")(rows, py::arg("dtype") = objectType);
     py::object timestamp = global(Name::pd).attr("Timestamp");
     py::object datetime64 = global(Name::np).attr("datetime64");
+    py::object isnat = global(Name::np).attr("isnat");
+    py::object nat = global(Name::pd).attr("NaT");
+    const bool onlyNanoseconds = !py::hasattr(timestamp, "unit");
     bool dates = true, anyDate = false;
     std::size_t finest = 0, rank = 0;
     for (Py_ssize_t i = 0; i < rows; ++i) {
         py::object value = steal(PySequence_GetItem(values.ptr(), i));
         if (isSealed(value)) value = unsealed(value);
-        if (py::type::handle_of(value).is(timestamp)) {
+        if (!dates) {
+            // not a column of dates: the values are only copied
+        } else if (py::type::handle_of(value).is(timestamp)) {
             anyDate = true;
             finest = std::max(finest, unitRank(value));
-        } else if (py::type::handle_of(value).is(datetime64) && datetime64Rank(value, rank)) {
-            anyDate = true;
-            finest = std::max(finest, rank);
-        } else if (!missingDate(value) && !(py::type::handle_of(value).is(datetime64) &&
-                                             truthy(global(Name::np).attr("isnat")(value)))) {
+        } else if (py::type::handle_of(value).is(datetime64)) {
+            if (!truthy(isnat(value))) {
+                dates = datetime64Rank(value, onlyNanoseconds, rank);
+                anyDate = true;
+                finest = std::max(finest, rank);
+            }
+        } else if (!missingDate(value, nat)) {
             dates = false;
         }
         if (PySequence_SetItem(opened.ptr(), i, value.ptr()) < 0) throw py::error_already_set();
@@ -973,7 +976,7 @@ void unsealResults(py::handle ret) {
         if (equals(dtype.attr(attrName(Attr::kind)), "O")) {
             py::object values = ilocColumns(ret, py::int_(j))
                                      .attr(attrName(Attr::to_numpy))(
-                                         py::arg("dtype") = objectDtype());
+                                         py::arg("dtype") = numpyType("object"));
             bool sealed = false;
             for (py::handle value : values) {
                 if (isSealed(value)) {

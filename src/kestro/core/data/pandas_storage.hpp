@@ -43,17 +43,6 @@ inline bool copyOnWrite(py::handle pd) {
     return setting.is(py::bool_(true)) || equals(setting, "warn");
 }
 
-// Whether pandas stores Python strings in its own string dtype when it
-// infers a column's type: always from pandas 3 on, and in pandas 2 when the
-// user turned that future mode on.
-inline bool infersStrings(py::handle pd) {
-    if (pandasMajor(pd) >= 3) return true;
-    py::object options = pd.attr("options");
-    if (!py::hasattr(options, "future")) return false;
-    py::object future = options.attr("future");
-    return py::hasattr(future, "infer_string") && truthy(future.attr("infer_string"));
-}
-
 // Reads one attribute, as `getattr` does, of objects that are mostly of one
 // type, without the class hierarchy look-up per read: for a type that keeps
 // the default `__getattribute__`, the class's data descriptor (a Cython or
@@ -168,10 +157,20 @@ public:
         return types;
     }
 
-    // The blocks of `table`, each holding features of one element type and
-    // their values as one array, or a null handle when pandas holds the
-    // table some other way.
-    py::object tableBlocks(py::handle table) const { return blocksOf(table); }
+    // The blocks of `table`'s block manager, or a null handle when pandas
+    // holds the table some other way or the table is of a subclass (which
+    // may answer `dtypes` its own way).
+    py::object blocksOf(py::handle table) const {
+        py::object frameType = global(Name::pd).attr(attrName(Attr::DataFrame));
+        if (!py::type::handle_of(table).is(frameType)) return py::object();
+        py::object mgr = py::getattr(table, mgrName_, py::none());
+        if (mgr.is_none()) return py::object();
+        py::object found = py::getattr(mgr, blocksName_, py::none());
+        if (!py::isinstance<py::tuple>(found) && !py::isinstance<py::list>(found)) {
+            return py::object();
+        }
+        return found;
+    }
 
     // The element type of every feature of `table`, in feature order.
     std::vector<py::object> columnTypes(py::handle table) const {
@@ -302,20 +301,6 @@ private:
             types[static_cast<std::size_t>(at[k])] = dtype;
         }
         return true;
-    }
-
-    // The blocks of `table`'s block manager, or a null handle when pandas
-    // holds the table some other way or the table is of a subclass (which
-    // may answer `dtypes` its own way).
-    py::object blocksOf(py::handle table) const {
-        if (!py::type::handle_of(table).is(global(Name::pd).attr("DataFrame"))) return py::object();
-        py::object mgr = py::getattr(table, mgrName_, py::none());
-        if (mgr.is_none()) return py::object();
-        py::object found = py::getattr(mgr, blocksName_, py::none());
-        if (!py::isinstance<py::tuple>(found) && !py::isinstance<py::list>(found)) {
-            return py::object();
-        }
-        return found;
     }
 
     py::object mgrName_, blocksName_, ixsName_, valuesName_;
