@@ -61,17 +61,6 @@ def _isText(field: str) -> bool:
     return not (field.strip() in _MISSING or field in _BOOLEANS or _ISO_DATE.fullmatch(field))
 
 
-def _hasText(fields) -> bool:
-    """Whether any of the CSV ``fields`` is text (see ``_isText``)."""
-    for field in fields:
-        try:
-            float(field)  # one call per field for the numbers most files hold
-        except ValueError:
-            if _isText(field):
-                return True
-    return False
-
-
 def _columnsOf(rows, width: int) -> list:
     """The fields of ``rows`` column by column, for the first ``width`` columns
     (a short row gives nothing to the columns it lacks)."""
@@ -90,7 +79,7 @@ def _looksLikeNames(first, rows) -> bool:
     if not rows or not first or len(set(first)) != len(first) or not all(map(_isText, first)):
         return False
     for column in _columnsOf(rows, len(first)):
-        if not _hasText(column) and any(v.strip() not in _MISSING for v in column):
+        if not any(map(_isText, column)) and any(v.strip() not in _MISSING for v in column):
             return True
     return False
 
@@ -160,7 +149,7 @@ def _readCSV(path, pointNames, featureNames, fileFormat=None):
     # (text met later is found after the read).
     textColumns = {j for j, column in enumerate(_columnsOf(rows[skip:skip + _TEXT_ROWS],
                                                            len(rows[0])))
-                   if _hasText(column)}
+                   if any(map(_isText, column))}
     if nameColumn:
         textColumns.add(0)
     table = pd.read_csv(path, index_col=0 if nameColumn else None,

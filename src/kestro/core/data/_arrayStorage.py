@@ -13,6 +13,7 @@ import math
 import numbers
 import os
 import stat
+import sys
 
 import numpy as np
 
@@ -45,9 +46,10 @@ def _withoutNA(array: np.ndarray) -> np.ndarray:
     """
     if array.dtype != object:
         return array
-    if pd.kestroAccessible():
+    pandas = sys.modules.get("pandas")   # no pandas loaded, no pandas NA to meet
+    if pandas is not None:
         for index, value in np.ndenumerate(array):
-            if value is pd.NA:
+            if value is pandas.NA:
                 array[index] = None
     present = [v for v in array.ravel() if not isMissing(v)]
     if len(present) < array.size and present and all(
@@ -271,6 +273,9 @@ class ArrayStorage(Base):
 
     def _transform_implementation(self, toTransform, points, features):
         array = self._asNumpyArray().astype(object)
+        # sets for the membership tests only; the walk keeps its order
+        points = None if points is None else frozenset(points)
+        features = None if features is None else frozenset(features)
         for i in range(array.shape[0]):
             if points is not None and i not in points:
                 continue

@@ -1150,7 +1150,7 @@ def _noneMask(values):
         return _isNone(values, None).astype(bool)
     # pandas finds every missing marker in one pass; only those few are
     # then asked whether they are None itself
-    mask = np.array(pandas.isna(values), dtype=bool)
+    mask = np.asarray(pandas.isna(values), dtype=bool)   # a fresh array
     flat = mask.reshape(-1)
     candidates = np.flatnonzero(flat)
     if candidates.size:
