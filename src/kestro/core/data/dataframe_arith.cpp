@@ -568,7 +568,8 @@ py::object widenedToResultTypes(py::handle self, const py::list& dtypes) {
         }
     }
     if (casts.empty()) return py::reinterpret_borrow<py::object>(self);
-    return dataFrameClass()(table.attr(attrName(Attr::astype))(casts));
+    // astype gives a new table: the object holds it as it is
+    return dataFrameClass()(table.attr(attrName(Attr::astype))(casts), py::arg("reuseData") = true);
 }
 
 }  // namespace

@@ -251,10 +251,12 @@ py::object copyTo(py::handle self, py::handle to) {
     py::object data;
     if (needsReshape) {
         data = nestedPoints(self);
-    } else if (equals(to, "numpymatrix") || contains(to, py::str("scipy"))) {
+    } else if (equals(to, "numpymatrix") || equals(to, "scipycoo")) {
         // These consumers build a new object.  The table's own array export
         // (`np.asarray(table)` would read the `dtypes` Series first).
         data = backingTable(self).attr(attrName(Attr::to_numpy))();
+    } else if (contains(to, py::str("scipy"))) {
+        data = py::none();  // csr and csc read the values as numbers themselves
     } else {
         // The table below gets the names as its labels: it must be a copy,
         // never a second frame sharing (on older pandas) our own labels.
